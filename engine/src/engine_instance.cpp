@@ -1,0 +1,364 @@
+#include "engine_instance.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "aligned_memory.h"
+
+namespace kelvane {
+
+float FloatFromBits(std::uint32_t bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+namespace {
+
+constexpr int stagingRingLength = 65536;
+// The caches start at a value no valid argument can equal, so the first call
+// of each setter always takes effect.
+constexpr std::uint32_t unsetCacheBits = 0xC61C4C00;  // -10003.0
+
+}  // namespace
+
+template <typename T>
+bool EngineInstance::Allocate(T*& buffer, std::int64_t count)
+{
+    if (failed) {
+        return false;
+    }
+    const auto bytes = static_cast<std::size_t>(count) * sizeof(T);
+    buffer = static_cast<T*>(AlignedAllocate(bytes));
+    if (buffer == nullptr) {
+        failed = true;
+        return false;
+    }
+    // Fresh memory is zeroed so that nothing ever reads an undefined value,
+    // including the arrays that Reset deliberately leaves alone.
+    std::memset(static_cast<void*>(buffer), 0, bytes);
+    return true;
+}
+
+EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int qualityLevel)
+{
+    failed = false;
+
+    channelCount = channels;
+    sampleRate = static_cast<float>(rate);
+    blockLength = n;
+    frameLength = 2 * n;
+    frameMask = 2 * n - 1;
+    halfBlock = n / 2;
+    rateScale = scale;
+    quality = qualityLevel;
+    ringLength = stagingRingLength;
+    ringMask = stagingRingLength - 1;
+
+    formantRatio = 1.0f;
+    activePitchRatio = 1.0f;
+    pitchRatio = 1.0f;
+    speedRatio = 1.0f;
+
+    overlap = quality == 0 ? 2.0f : 4.0f;
+    hopLength = n / static_cast<int>(overlap);
+
+    analysisCredit = 0.0;
+    resamplePosition = 0.0;
+    pitchSemitoneCache = FloatFromBits(unsetCacheBits);
+    speedPercentCache = FloatFromBits(unsetCacheBits);
+    formantSemitoneCache = FloatFromBits(unsetCacheBits);
+
+    inputPending = 0;
+    inputWriteIndex = 0;
+    inputReadIndex = 0;
+    outputAvailable = 0;
+    outputWriteIndex = 0;
+    outputReadIndex = 0;
+    tinyValue = FloatFromBits(0x0DA24260);  // 1.0e-30
+
+    shortTransform = CreateObject<HartleyTransform>(n);
+    if (shortTransform == nullptr || !shortTransform->IsPrepared()) {
+        failed = true;
+    }
+    longTransform = failed ? nullptr : CreateObject<HartleyTransform>(2 * n);
+    if (!failed && (longTransform == nullptr || !longTransform->IsPrepared())) {
+        failed = true;
+    }
+
+    // Crossover between the long (bass) and the short spectrum: the fade
+    // starts near 775 Hz and ends near 1200 Hz at every rate.
+    const float blockSeconds = 1.0f / (sampleRate / static_cast<float>(n));
+    int f = static_cast<int>(rateScale * 1200.0f * blockSeconds);
+    f += (f & 1) ? 1 : 2;
+    lowBinCount = 2 * f;
+    const int lo = static_cast<int>(rateScale * 800.0f * blockSeconds);
+
+    const int half = n / 2;
+    const int m = lowBinCount;
+    Allocate(blockControl, n);
+    Allocate(shortAnalysisWindow, n);
+    Allocate(binThresholdCurve, half);
+    Allocate(crossoverWeight, n);
+    Allocate(envelopeCoefficients, half);
+    Allocate(shortSynthesisWindow, n);
+    Allocate(shortSpectrumWork, half + 1);
+    Allocate(shortPower, half);
+    Allocate(shortBinCounters, half);
+    Allocate(inputControlRing, ringLength);
+    Allocate(analysisControlRing, 2 * n);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        Allocate(bypassAccumulator[ch], 2 * n);
+        Allocate(outputRing[ch], ringLength);
+        Allocate(inputRing[ch], ringLength);
+        Allocate(outputAccumulator[ch], 2 * n);
+        Allocate(analysisRing[ch], 2 * n);
+        Allocate(shortMagnitude[ch], half + 160);
+        Allocate(shortCorrectedMagnitude[ch], half + 160);
+        Allocate(shortAdvance[ch], n);
+        Allocate(shortFrame[ch], n + 1);
+        Allocate(shortSynthesis[ch], n + 1);
+        Allocate(shortPrevPhasor[ch], n);
+        Allocate(shortSynthesisPhasor[ch], n);
+    }
+    Allocate(longAnalysisWindow, 2 * n);
+    Allocate(longSynthesisWindow, 2 * n);
+    Allocate(bypassWindow, 2 * n);
+    Allocate(longSpectrumWork, n + 1);
+    Allocate(longPower, m);
+    Allocate(longBinCounters, m);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        Allocate(longMagnitude[ch], m);
+        Allocate(longCorrectedMagnitude[ch], m);
+        Allocate(longAdvance[ch], 2 * m);
+        Allocate(longFrame[ch], 2 * n);
+        Allocate(longPhasor[ch], 2 * n);
+        Allocate(longSynthesis[ch], 2 * n);
+        Allocate(longPrevPhasor[ch], 2 * m);
+        Allocate(longSynthesisPhasor[ch], 2 * m);
+    }
+    if (failed) {
+        return;
+    }
+
+    FillCrossoverWeight(lo, f);
+    FillWindows();
+    FillEnvelopeCoefficients();
+    synthesisGain = 2.0f / static_cast<float>(n) / overlap;
+    FillBinThresholdCurve(blockSeconds);
+    NormaliseLongSynthesisWindow();
+    Reset();
+}
+
+EngineInstance::~EngineInstance()
+{
+    DestroyObject(shortTransform);
+    DestroyObject(longTransform);
+    void* shared[] = {blockControl,       shortAnalysisWindow, binThresholdCurve,  crossoverWeight,
+                      envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
+                      shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
+                      longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
+                      longBinCounters};
+    for (void* buffer : shared) {
+        AlignedRelease(buffer);
+    }
+    for (int ch = 0; ch < channelCount; ++ch) {
+        float* perChannel[] = {bypassAccumulator[ch], outputRing[ch],       inputRing[ch],
+                               outputAccumulator[ch], analysisRing[ch],     shortMagnitude[ch],
+                               shortCorrectedMagnitude[ch], shortAdvance[ch], shortFrame[ch],
+                               shortSynthesis[ch],    shortPrevPhasor[ch],  shortSynthesisPhasor[ch],
+                               longMagnitude[ch],     longCorrectedMagnitude[ch], longAdvance[ch],
+                               longFrame[ch],         longPhasor[ch],       longSynthesis[ch],
+                               longPrevPhasor[ch],    longSynthesisPhasor[ch]};
+        for (float* buffer : perChannel) {
+            AlignedRelease(buffer);
+        }
+    }
+}
+
+void EngineInstance::FillCrossoverWeight(int lo, int f)
+{
+    for (int i = 0; i < 2 * lo; ++i) {
+        crossoverWeight[i] = 1.0f;
+    }
+    // Raised-cosine fade; the step is negative, accumulated in single
+    // precision, the cosine taken in extended precision.
+    const float pi = FloatFromBits(0x40490FDB);
+    const float step = pi / static_cast<float>(2 * lo - 2 * f);
+    float angle = 0.0f;
+    for (int i = 2 * lo; i < 2 * f; ++i) {
+        crossoverWeight[i] = static_cast<float>(0.5L + 0.5L * std::cos(static_cast<long double>(angle)));
+        angle += step;
+    }
+    for (int i = 2 * f; i < blockLength; ++i) {
+        crossoverWeight[i] = 0.0f;
+    }
+}
+
+namespace {
+
+// Sine window: sin(i pi / (L - 1)), the angle accumulated in extended precision.
+void FillSineWindow(float* window, int length)
+{
+    const long double step = 4.0L * std::atan(1.0L) / static_cast<long double>(length - 1);
+    long double angle = 0.0L;
+    for (int i = 0; i < length; ++i) {
+        window[i] = static_cast<float>(std::sin(angle));
+        angle += step;
+    }
+}
+
+// Hann window: (1 - cos(2 i pi / (L - 1))) / 2, scaled.
+void FillHannWindow(float* window, int length, long double scale)
+{
+    const long double step = 8.0L * std::atan(1.0L) / static_cast<long double>(length - 1);
+    long double angle = 0.0L;
+    for (int i = 0; i < length; ++i) {
+        window[i] = static_cast<float>((1.0L - std::cos(angle)) * 0.5L * scale);
+        angle += step;
+    }
+}
+
+}  // namespace
+
+void EngineInstance::FillWindows()
+{
+    FillSineWindow(shortAnalysisWindow, blockLength);
+    FillSineWindow(shortSynthesisWindow, blockLength);
+    FillSineWindow(longAnalysisWindow, frameLength);
+    FillSineWindow(longSynthesisWindow, frameLength);
+    // At overlap 2 the doubled window keeps the bypass overlap-add at unity gain.
+    FillHannWindow(bypassWindow, frameLength, quality == 0 ? 2.0L : 1.0L);
+}
+
+void EngineInstance::FillEnvelopeCoefficients()
+{
+    // Smoothing strongest at the low bins: e^(-pi/2 x) for x from 0.35 to 1.
+    const float minusHalfPi = FloatFromBits(0xBFC90FDB);
+    const float step = 0.65f / static_cast<float>(halfBlock);
+    float x = 0.35f;
+    for (int i = 0; i < halfBlock; ++i) {
+        envelopeCoefficients[i] = static_cast<float>(std::exp(static_cast<long double>(minusHalfPi * x)));
+        x += step;
+    }
+}
+
+void EngineInstance::FillBinThresholdCurve(float blockSeconds)
+{
+    // Largest hop-to-hop power rise a bin may show and still count as steady:
+    // generous at the lowest bins, falling to `end` at about 1500 Hz.
+    const bool fineCurve = quality == 1;
+    const float start = fineCurve ? 4.0f : 3.2f;
+    const float end = fineCurve ? 1.8f : 1.4f;
+    const float edge = 1500.0f;
+    const float shape = fineCurve ? 0.3f : 0.0f;
+
+    const long double g = std::pow(1.0L - static_cast<long double>(shape), 4);
+    const auto c = static_cast<float>(0.5L * (1.0L - g) * (1.0L - g) - 0.5L);
+    int k = static_cast<int>(rateScale * edge * blockSeconds);
+    if (k >= halfBlock) {
+        k = halfBlock - 1;
+    }
+    const float a = rateScale * start;
+    const float b = rateScale * end;
+    for (int i = 0; i < k; ++i) {
+        const float m = static_cast<float>(i) / static_cast<float>(k);
+        binThresholdCurve[i] = a + (b - a) * m / ((m - 1.0f) * c + m);
+    }
+    for (int i = k; i < halfBlock; ++i) {
+        binThresholdCurve[i] = b;
+    }
+}
+
+void EngineInstance::NormaliseLongSynthesisWindow()
+{
+    // Both paths must pass at unity gain: scale the long pair of windows to
+    // the short pair, halved for the doubled transform length.
+    float shortSum = 0.0f;
+    for (int i = 0; i < blockLength; ++i) {
+        shortSum += shortAnalysisWindow[i] * shortSynthesisWindow[i];
+    }
+    float longSum = 0.0f;
+    for (int i = 0; i < frameLength; ++i) {
+        longSum += longAnalysisWindow[i] * longSynthesisWindow[i];
+    }
+    const float factor = (shortSum / longSum) * 0.5f;
+    for (int i = 0; i < frameLength; ++i) {
+        longSynthesisWindow[i] *= factor;
+    }
+}
+
+void EngineInstance::StoreSpeedRatio(float ratio)
+{
+    speedRatio = ratio;
+    if (ratio == 0.0f) {
+        // One more analysis step as the output freezes.
+        analysisCredit = hopLength;
+    }
+}
+
+void EngineInstance::Reset()
+{
+    bypassMix = speedRatio / pitchRatio == 1.0f ? 1.0f : 0.0f;
+    analysisWriteIndex = 0;
+    inputPending = 0;
+    inputWriteIndex = 0;
+    inputReadIndex = 0;
+    outputAvailable = 0;
+    outputWriteIndex = 0;
+    outputReadIndex = 0;
+
+    const int half = halfBlock;
+    const int n = blockLength;
+    const int m = lowBinCount;
+    std::memset(shortPower, 0, sizeof(float) * half);
+    std::memset(shortBinCounters, 0, half);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        std::memset(outputAccumulator[ch], 0, sizeof(float) * frameLength);
+        std::memset(shortMagnitude[ch], 0, sizeof(float) * (half + 160));
+        std::memset(shortCorrectedMagnitude[ch], 0, sizeof(float) * (half + 160));
+        std::memset(shortAdvance[ch], 0, sizeof(float) * n);
+        std::memset(shortFrame[ch], 0, sizeof(float) * (n + 1));
+        std::memset(shortSynthesis[ch], 0, sizeof(float) * (n + 1));
+        std::memset(shortSynthesisPhasor[ch], 0, sizeof(float) * n);
+        std::memset(shortPrevPhasor[ch], 0, sizeof(float) * n);
+    }
+    std::memset(longPower, 0, sizeof(float) * m);
+    std::memset(longBinCounters, 0, m);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        std::memset(longMagnitude[ch], 0, sizeof(float) * m);
+        std::memset(longCorrectedMagnitude[ch], 0, sizeof(float) * m);
+        std::memset(longAdvance[ch], 0, sizeof(float) * 2 * m);
+        std::memset(longSynthesisPhasor[ch], 0, sizeof(float) * 2 * m);
+        std::memset(longPrevPhasor[ch], 0, sizeof(float) * 2 * m);
+    }
+
+    // Silence that is not input: it primes the window and never reaches the output.
+    const ControlRecord silent{speedRatio, pitchRatio, 0};
+    for (int i = 0; i < n; ++i) {
+        blockControl[i] = silent;
+    }
+    for (int k = 0; k < frameLength; ++k) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            analysisRing[ch][k] = 0.0f;
+        }
+        analysisControlRing[k] = silent;
+    }
+    for (int k = 0; k < ringLength; ++k) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            inputRing[ch][k] = 0.0f;
+        }
+        inputControlRing[k] = silent;
+    }
+
+    resamplePosition = 0.0;
+    analysisCredit = 0.0;
+    activePitchRatio = pitchRatio;
+    speedPercentCache = FloatFromBits(unsetCacheBits);
+    formantSemitoneCache = FloatFromBits(unsetCacheBits);
+    inputRequired = 0;
+    primeCount = frameLength;
+}
+
+}  // namespace kelvane

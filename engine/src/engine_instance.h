@@ -1,0 +1,160 @@
+// The object behind an engine interface: sizes, parameters, staging rings,
+// per-channel work arrays, tables and the two transforms of one stream.
+#pragma once
+
+#include <cstdint>
+
+#include "hartley_transform.h"
+
+namespace kelvane {
+
+constexpr int maxChannels = 8;
+
+// Travels with every staged input frame.
+struct ControlRecord {
+    float speedRatio;
+    float pitchRatio;
+    std::uint8_t isInput;  // 1 for pushed frames, 0 for the silence of Reset and Flush
+};
+
+// Synthesis modes of ResynthesiseHop.
+enum SynthesisMode : int {
+    onsetsShifted = 0,  // onset bins only, accumulator shifted by one hop
+    allBinsInPlace = 1, // every bin, added without shifting
+    allBinsShifted = 2, // every bin, accumulator shifted by one hop
+    phaseResetsOnly = 3 // only the phase resets take effect, nothing added
+};
+
+struct EngineInstance {
+    // Builds every buffer and table; on any failed allocation `failed` is set
+    // and the caller destroys the half-built instance.
+    EngineInstance(int rate, int channels, int n, float scale, int qualityLevel);
+    ~EngineInstance();
+    EngineInstance(const EngineInstance&) = delete;
+    EngineInstance& operator=(const EngineInstance&) = delete;
+
+    void Reset();
+
+    // Parameter stores used by the setters.
+    void StorePitchRatio(float ratio) { pitchRatio = ratio; }
+    void StoreFormantRatio(float ratio) { formantRatio = ratio; }
+    void StoreSpeedRatio(float ratio);
+
+    // Staging.
+    int PushInput(const float* source, int frames, int direction);
+    int PullOutput(float* destination, int frames);
+    int GetOutputAvailable() const { return outputAvailable; }
+    int GetInputRequired() const;
+
+    // Processing cycle.
+    int Process();
+    int Flush();
+
+    // Analysis.
+    void GatherAnalysisFrames();
+    void AnalyseShortFrame();
+    void AnalyseLongFrame();
+    void ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,
+                             std::uint8_t* counters, int binCount);
+
+    // Formants and synthesis.
+    void CorrectFormants();
+    void SynthesiseShortFrame(int mode);
+    void SynthesiseLongFrame(int mode);
+    void ResynthesiseHop(int mode);
+
+    bool failed = false;
+
+    float sampleRate;
+    std::int32_t quality;
+    std::int32_t blockLength;  // N
+    std::int32_t frameLength;  // 2N
+    std::int32_t frameMask;
+    std::int32_t halfBlock;
+    float formantRatio;
+    std::int32_t hopLength;
+    float synthesisGain = 0.0f;
+    float overlap;
+    std::int32_t analysisWriteIndex = 0;
+    double resamplePosition;
+    float activePitchRatio;
+    float pitchRatio;
+    double analysisCredit;
+    std::int32_t inputRequired = 0;
+    float activeSpeedRatio = 1.0f;
+    float speedRatio;
+    float pitchSemitoneCache;
+    float rateScale;
+    float speedPercentCache;
+    float formantSemitoneCache;
+    std::int32_t inputPending;
+    std::int32_t inputWriteIndex;
+    std::int32_t inputReadIndex;
+    std::int32_t outputAvailable;
+    std::int32_t outputWriteIndex;
+    std::int32_t outputReadIndex;
+    std::int32_t ringLength;
+    std::int32_t ringMask;
+    float* analysisRing[maxChannels] = {};
+    float* outputAccumulator[maxChannels] = {};
+    float* shortFrame[maxChannels] = {};
+    float* shortSynthesis[maxChannels] = {};
+    float* shortSpectrumWork = nullptr;
+    float* shortMagnitude[maxChannels] = {};
+    float* shortAdvance[maxChannels] = {};
+    float* shortPrevPhasor[maxChannels] = {};
+    float* shortSynthesisPhasor[maxChannels] = {};
+    float* shortPower = nullptr;
+    float* bypassAccumulator[maxChannels] = {};
+    std::uint8_t* shortBinCounters = nullptr;
+    float* shortCorrectedMagnitude[maxChannels] = {};
+    float* outputRing[maxChannels] = {};
+    float* inputRing[maxChannels] = {};
+    ControlRecord* inputControlRing = nullptr;
+    ControlRecord* analysisControlRing = nullptr;
+    ControlRecord* blockControl = nullptr;
+    std::int32_t lowBinCount = 0;  // M
+    float* longFrame[maxChannels] = {};
+    float* longPhasor[maxChannels] = {};
+    float* longSynthesis[maxChannels] = {};
+    float* longSpectrumWork = nullptr;
+    float* longMagnitude[maxChannels] = {};
+    float* longAdvance[maxChannels] = {};
+    float* longPrevPhasor[maxChannels] = {};
+    float* longSynthesisPhasor[maxChannels] = {};
+    float* longPower = nullptr;
+    std::uint8_t* longBinCounters = nullptr;
+    float* longCorrectedMagnitude[maxChannels] = {};
+    float* binThresholdCurve = nullptr;
+    float* envelopeCoefficients = nullptr;
+    float tinyValue;
+    std::int32_t primeCount = 0;
+    float* crossoverWeight = nullptr;
+    float* shortAnalysisWindow = nullptr;
+    float* shortSynthesisWindow = nullptr;
+    float* longAnalysisWindow = nullptr;
+    float* longSynthesisWindow = nullptr;
+    float* bypassWindow = nullptr;
+    HartleyTransform* shortTransform = nullptr;
+    HartleyTransform* longTransform = nullptr;
+    std::int32_t channelCount;
+    float bypassMix = 0.0f;
+
+private:
+    // Allocates `count` elements into `buffer` unless an earlier allocation
+    // failed; returns false once anything failed.
+    template <typename T>
+    bool Allocate(T*& buffer, std::int64_t count);
+    void FillCrossoverWeight(int lo, int f);
+    void FillWindows();
+    void FillEnvelopeCoefficients();
+    void FillBinThresholdCurve(float blockSeconds);
+    void NormaliseLongSynthesisWindow();
+    // Stages `frames` silent, non-input frames stamped with the current ratios.
+    void StageSilence(int frames);
+};
+
+// Reads a float constant from its bit pattern.
+float FloatFromBits(std::uint32_t bits);
+
+}  // namespace kelvane

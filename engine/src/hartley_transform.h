@@ -1,0 +1,43 @@
+// In-place fast Hartley transform, the engine's only spectral transform.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvane {
+
+class HartleyTransform {
+public:
+    // Size 0, then Prepare(n). Check IsPrepared(): allocation may fail.
+    explicit HartleyTransform(int n);
+    ~HartleyTransform();
+    HartleyTransform(const HartleyTransform&) = delete;
+    HartleyTransform& operator=(const HartleyTransform&) = delete;
+
+    // Releases any tables held, then builds the twiddle table and the swap
+    // list for n, a power of two from 4 to 32768. Returns false (holding
+    // nothing) when memory ran out or n is not such a size.
+    bool Prepare(int n);
+    // Frees both tables; does nothing on an empty object.
+    void Release();
+
+    // H[m] = sum_k x[k] (cos(2 pi k m / n) + sin(2 pi k m / n)), in place,
+    // natural order, unscaled: applying it twice gives n times the input.
+    void Transform(float* x) const;
+    // Transform, then reorder the upper half so that bin k is the pair
+    // (x[k], x[n/2 + k]).
+    void Forward(float* x) const;
+    // The inverse reordering, then Transform: n times the signal.
+    void Inverse(float* x) const;
+
+    int Size() const { return size; }
+    bool IsPrepared() const { return size != 0; }
+
+private:
+    float* twiddleTable = nullptr;  // six floats per (pass, index) record
+    std::int16_t* swapList = nullptr;  // pairs (i, j), i > j
+    std::int32_t swapCount = 0;
+    std::int32_t size = 0;
+    std::int32_t oddLog = 0;
+};
+
+}  // namespace kelvane
