@@ -7,6 +7,13 @@
 #include <cstring>
 #include <numbers>
 
+// Four-lane code needs the compiler's generic vectors and their shuffles.
+// Elsewhere, or with KELVANE_HARTLEY_SCALAR defined, the scalar passes do the
+// same arithmetic in the same order and give the same bits.
+#if defined(__GNUC__) && (defined(__clang__) || __GNUC__ >= 12) && !defined(KELVANE_HARTLEY_SCALAR)
+#define KELVANE_HARTLEY_LANES 1
+#endif
+
 namespace kelvane {
 namespace {
 
@@ -15,62 +22,54 @@ constexpr int minimumSize = 4;
 constexpr int maximumSize = 32768;
 constexpr int recordLength = 6;
 constexpr float sqrt2 = 1.4142135f;
+constexpr float halfSqrt2 = 0.5f * sqrt2;
 
-// After the bit reversal every group of four holds a 4-point transform in
-// bit-reversed order.
-void FirstPassFour(float* x, int n)
+// The butterflies are templates, instantiated for a single float and for four
+// lanes, so that the scalar and the vector code do exactly the same
+// arithmetic in the same order.
+
+// 4-point Hartley transform of values in bit-reversed order.
+template <typename T>
+inline void FourPoint(T& p0, T& p1, T& p2, T& p3)
 {
-    for (int g = 0; g < n; g += 4) {
-        float* p = x + g;
-        const float sum01 = p[0] + p[1];
-        const float diff01 = p[0] - p[1];
-        const float sum23 = p[2] + p[3];
-        const float diff23 = p[2] - p[3];
-        p[0] = sum01 + sum23;
-        p[1] = diff01 + diff23;
-        p[2] = sum01 - sum23;
-        p[3] = diff01 - diff23;
-    }
+    const T sum01 = p0 + p1;
+    const T diff01 = p0 - p1;
+    const T sum23 = p2 + p3;
+    const T diff23 = p2 - p3;
+    p0 = sum01 + sum23;
+    p1 = diff01 + diff23;
+    p2 = sum01 - sum23;
+    p3 = diff01 - diff23;
 }
 
-// Two 4-point transforms (even and odd samples) joined into one of eight.
-// The odd half's rotation by pi/4 folds into a difference scaled by sqrt2.
-void FirstPassEight(float* x, int n)
+// 8-point Hartley transform of values in bit-reversed order: 4-point
+// transforms of the even and the odd samples, joined. The odd half's turn by
+// pi/4 folds into a difference scaled by sqrt2.
+template <typename T>
+inline void EightPoint(T* p)
 {
-    for (int g = 0; g < n; g += 8) {
-        float* p = x + g;
-        const float sum01 = p[0] + p[1];
-        const float diff01 = p[0] - p[1];
-        const float sum23 = p[2] + p[3];
-        const float diff23 = p[2] - p[3];
-        const float even0 = sum01 + sum23;
-        const float even1 = diff01 + diff23;
-        const float even2 = sum01 - sum23;
-        const float even3 = diff01 - diff23;
-        const float sum45 = p[4] + p[5];
-        const float sum67 = p[6] + p[7];
-        const float odd0 = sum45 + sum67;
-        const float odd1 = sqrt2 * (p[4] - p[5]);
-        const float odd2 = sum45 - sum67;
-        const float odd3 = sqrt2 * (p[6] - p[7]);
-        p[0] = even0 + odd0;
-        p[1] = even1 + odd1;
-        p[2] = even2 + odd2;
-        p[3] = even3 + odd3;
-        p[4] = even0 - odd0;
-        p[5] = even1 - odd1;
-        p[6] = even2 - odd2;
-        p[7] = even3 - odd3;
-    }
+    FourPoint(p[0], p[1], p[2], p[3]);
+    const T sum45 = p[4] + p[5];
+    const T sum67 = p[6] + p[7];
+    const T odd0 = sum45 + sum67;
+    const T odd1 = sqrt2 * (p[4] - p[5]);
+    const T odd2 = sum45 - sum67;
+    const T odd3 = sqrt2 * (p[6] - p[7]);
+    p[4] = p[0] - odd0;
+    p[5] = p[1] - odd1;
+    p[6] = p[2] - odd2;
+    p[7] = p[3] - odd3;
+    p[0] = p[0] + odd0;
+    p[1] = p[1] + odd1;
+    p[2] = p[2] + odd2;
+    p[3] = p[3] + odd3;
 }
 
-// The general radix-4 butterfly. The quarters of a group hold the transforms
-// of the samples at 4m, 4m+2, 4m+1 and 4m+3 (bit reversal puts them in that
-// order), so a is quarter 0, the residue-1 values come from quarter 2 and the
-// residue-2 values from quarter 1. Offsets i and f-i of every quarter (the
-// "low" and "high" values) combine into offsets i and f-i of the result,
-// which keeps the group in place. Written once for float and for four lanes
-// so that both do exactly the same arithmetic.
+// The general radix-4 butterfly. After the bit reversal the quarters of a
+// group hold the transforms of the samples at 4m, 4m+2, 4m+1 and 4m+3, so
+// residue 1 comes from quarter 2 and residue 2 from quarter 1. Offsets i and
+// f-i of every quarter (the low and high values) combine into offsets i and
+// f-i of the result, which keeps the group in place.
 template <typename T>
 struct Quarters {
     T low0, low1, low2, low3;
@@ -82,17 +81,35 @@ struct Twiddles {
     T cos1, sin1, cos2, sin2, cos3, sin3;
 };
 
+// c a + s b and c a - s b, rounded after every operation.
+template <typename T>
+inline T SumOfProducts(T c, T a, T s, T b)
+{
+    const T ca = c * a;
+    const T sb = s * b;
+    return ca + sb;
+}
+
+template <typename T>
+inline T DifferenceOfProducts(T c, T a, T s, T b)
+{
+    const T ca = c * a;
+    const T sb = s * b;
+    return ca - sb;
+}
+
 template <typename T>
 inline Quarters<T> Butterfly(const Quarters<T>& in, const Twiddles<T>& w)
 {
     // Each residue's pair (H[i], H[f-i]) turns by its angle: p is the part
-    // that lands at offset i, r the part at f-i.
-    const T p1 = w.cos1 * in.low2 + w.sin1 * in.high2;
-    const T r1 = w.cos1 * in.high2 - w.sin1 * in.low2;
-    const T p2 = w.cos2 * in.low1 + w.sin2 * in.high1;
-    const T r2 = w.cos2 * in.high1 - w.sin2 * in.low1;
-    const T p3 = w.cos3 * in.low3 + w.sin3 * in.high3;
-    const T r3 = w.cos3 * in.high3 - w.sin3 * in.low3;
+    // that lands at offset i, r the part at f-i. One operation per statement,
+    // so that no compiler fuses a multiply-add in one form and not the other.
+    const T p1 = SumOfProducts(w.cos1, in.low2, w.sin1, in.high2);
+    const T r1 = DifferenceOfProducts(w.cos1, in.high2, w.sin1, in.low2);
+    const T p2 = SumOfProducts(w.cos2, in.low1, w.sin2, in.high1);
+    const T r2 = DifferenceOfProducts(w.cos2, in.high1, w.sin2, in.low1);
+    const T p3 = SumOfProducts(w.cos3, in.low3, w.sin3, in.high3);
+    const T r3 = DifferenceOfProducts(w.cos3, in.high3, w.sin3, in.low3);
 
     const T lowSum = in.low0 + p2;
     const T lowDiff = in.low0 - p2;
@@ -115,57 +132,107 @@ inline Quarters<T> Butterfly(const Quarters<T>& in, const Twiddles<T>& w)
     return out;
 }
 
-// Offsets 0 and f/2 of a group, where the twiddles are 1 and sqrt2.
-void EdgeButterflies(float* group, int f)
+// Offsets i and f-i of one group held in p[0 .. 4f).
+template <typename T>
+inline void GroupButterfly(T* p, int f, int i, const Twiddles<T>& w)
 {
-    {
-        const float a = group[0];
-        const float b = group[f];
-        const float c = group[2 * f];
-        const float d = group[3 * f];
-        group[0] = (a + b) + (c + d);
-        group[f] = (a - b) + (c - d);
-        group[2 * f] = (a + b) - (c + d);
-        group[3 * f] = (a - b) - (c - d);
+    const Quarters<T> in{p[i],     p[i + f],     p[i + 2 * f], p[i + 3 * f],
+                         p[f - i], p[2 * f - i], p[3 * f - i], p[4 * f - i]};
+    const Quarters<T> out = Butterfly(in, w);
+    p[i] = out.low0;
+    p[i + f] = out.low1;
+    p[i + 2 * f] = out.low2;
+    p[i + 3 * f] = out.low3;
+    p[f - i] = out.high0;
+    p[2 * f - i] = out.high1;
+    p[3 * f - i] = out.high2;
+    p[4 * f - i] = out.high3;
+}
+
+// Offset 0 of a group, where every twiddle is 1.
+template <typename T>
+inline void ZeroOffsetButterfly(T* p, int f)
+{
+    FourPoint(p[0], p[f], p[2 * f], p[3 * f]);
+}
+
+// Offset f/2 of a group, where the angle is pi/4: with u = x[h], v = x[h+f],
+// w = x[h+2f], t = x[h+3f].
+template <typename T>
+inline void MidOffsetButterfly(T* p, int f)
+{
+    const int h = f / 2;
+    const T u = p[h];
+    const T v = p[h + f];
+    const T w = sqrt2 * p[h + 2 * f];
+    const T t = sqrt2 * p[h + 3 * f];
+    p[h] = (u + v) + w;
+    p[h + f] = (u - v) + t;
+    p[h + 2 * f] = (u + v) - w;
+    p[h + 3 * f] = (u - v) - t;
+}
+
+// The first pass and the radix-4 pass with f = 4 or 8 on one group of 4f
+// values. The records of that pass are few, so they come in as an array.
+template <int f, typename T>
+inline void LeadingGroup(T* p, const Twiddles<T>* records)
+{
+    if constexpr (f == 8) {
+        for (int k = 0; k < 4 * f; k += 8) {
+            EightPoint(p + k);
+        }
+    } else {
+        for (int k = 0; k < 4 * f; k += 4) {
+            FourPoint(p[k], p[k + 1], p[k + 2], p[k + 3]);
+        }
     }
-    {
-        const int h = f / 2;
-        const float u = group[h];
-        const float v = group[h + f];
-        const float w = sqrt2 * group[h + 2 * f];
-        const float t = sqrt2 * group[h + 3 * f];
-        group[h] = (u + v) + w;
-        group[h + f] = (u - v) + t;
-        group[h + 2 * f] = (u + v) - w;
-        group[h + 3 * f] = (u - v) - t;
+    ZeroOffsetButterfly(p, f);
+    MidOffsetButterfly(p, f);
+    for (int i = 1; i < f / 2; ++i) {
+        GroupButterfly(p, f, i, records[i - 1]);
     }
 }
 
-// Offset i of every group of the pass, one value per quarter half.
-void ScalarButterflies(float* x, int n, int f, int i, const float* record)
+// At most three records in the leading radix-4 pass (f = 8).
+constexpr int maxLeadingRecords = 3;
+
+void ScalarLeadingPasses(float* x, int n, int oddLog, const float* twiddles)
 {
-    const Twiddles<float> w{record[0], record[1], record[2], record[3], record[4], record[5]};
+    const int f = 4 << oddLog;
+    Twiddles<float> records[maxLeadingRecords];
+    for (int i = 1; i < f / 2; ++i) {
+        const float* r = twiddles + recordLength * (i - 1);
+        records[i - 1] = Twiddles<float>{r[0], r[1], r[2], r[3], r[4], r[5]};
+    }
     for (int g = 0; g < n; g += 4 * f) {
-        float* lo = x + g + i;
-        float* hi = x + g + f - i;
-        const Quarters<float> in{lo[0], lo[f], lo[2 * f], lo[3 * f], hi[0], hi[f], hi[2 * f], hi[3 * f]};
-        const Quarters<float> out = Butterfly(in, w);
-        lo[0] = out.low0;
-        lo[f] = out.low1;
-        lo[2 * f] = out.low2;
-        lo[3 * f] = out.low3;
-        hi[0] = out.high0;
-        hi[f] = out.high1;
-        hi[2 * f] = out.high2;
-        hi[3 * f] = out.high3;
+        if (oddLog != 0) {
+            LeadingGroup<8>(x + g, records);
+        } else {
+            LeadingGroup<4>(x + g, records);
+        }
     }
 }
 
-#if defined(__GNUC__) && (defined(__clang__) || __GNUC__ >= 12)
-#define KELVANE_HARTLEY_LANES 1
+#ifndef KELVANE_HARTLEY_LANES
+// Turns transforms of length f into transforms of length 4f.
+void ScalarRadixFourPass(float* x, int n, int f, const float* twiddles)
+{
+    for (int g = 0; g < n; g += 4 * f) {
+        ZeroOffsetButterfly(x + g, f);
+        MidOffsetButterfly(x + g, f);
+        for (int i = 1; i < f / 2; ++i) {
+            const float* r = twiddles + recordLength * (i - 1);
+            GroupButterfly(x + g, f, i, Twiddles<float>{r[0], r[1], r[2], r[3], r[4], r[5]});
+        }
+    }
+}
+#endif
 
-// Four floats in one register on every target with 128-bit vectors; the
-// compiler splits it up where there are none.
+#ifdef KELVANE_HARTLEY_LANES
+
+// ---- Four-lane passes. The lane type is the compiler's generic vector: one
+// register where the target has 128-bit vectors, split up where it has not.
+
 typedef float Lanes __attribute__((vector_size(16)));
 
 inline Lanes LoadLanes(const float* p)
@@ -180,7 +247,12 @@ inline void StoreLanes(float* p, Lanes v)
     std::memcpy(p, &v, sizeof v);
 }
 
-// p[0], p[-1], p[-2], p[-3]: the high halves run downwards.
+inline Lanes Splat(float value)
+{
+    return Lanes{value, value, value, value};
+}
+
+// p[0], p[-1], p[-2], p[-3]: the high values run downwards.
 inline Lanes LoadDownwards(const float* p)
 {
     const Lanes v = LoadLanes(p - 3);
@@ -192,8 +264,20 @@ inline void StoreDownwards(float* p, Lanes v)
     StoreLanes(p - 3, __builtin_shufflevector(v, v, 3, 2, 1, 0));
 }
 
-// Four consecutive six-float records, turned into one register per field.
-// The (cos, sin) pairs move as 64-bit units.
+inline void Transpose(Lanes& r0, Lanes& r1, Lanes& r2, Lanes& r3)
+{
+    const Lanes a = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+    const Lanes b = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+    const Lanes c = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+    const Lanes d = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+    r0 = __builtin_shufflevector(a, b, 0, 1, 4, 5);
+    r1 = __builtin_shufflevector(a, b, 2, 3, 6, 7);
+    r2 = __builtin_shufflevector(c, d, 0, 1, 4, 5);
+    r3 = __builtin_shufflevector(c, d, 2, 3, 6, 7);
+}
+
+// Four consecutive six-float records, one register per field. The
+// (cos, sin) pairs move as 64-bit units.
 inline Twiddles<Lanes> LoadTwiddles(const float* records)
 {
     const Lanes v0 = LoadLanes(records);
@@ -218,22 +302,49 @@ inline Twiddles<Lanes> LoadTwiddles(const float* records)
     };
 }
 
-// Offsets i .. i+3 of every group of the pass.
-void LaneButterflies(float* x, int n, int f, int i, const float* records)
+// Four groups side by side, one per lane: lane k of row r is value r of
+// group k. Transposing blocks of four rows in and out costs a shuffle per
+// value, and in between every butterfly is plain lane-wise arithmetic.
+template <int f>
+void LaneLeadingPasses(float* x, int n, const float* twiddles)
 {
-    const Twiddles<Lanes> w = LoadTwiddles(records);
+    constexpr int length = 4 * f;
+    Twiddles<Lanes> records[maxLeadingRecords];
+    for (int i = 1; i < f / 2; ++i) {
+        const float* r = twiddles + recordLength * (i - 1);
+        records[i - 1] =
+            Twiddles<Lanes>{Splat(r[0]), Splat(r[1]), Splat(r[2]), Splat(r[3]), Splat(r[4]), Splat(r[5])};
+    }
+    for (int g = 0; g < n; g += 4 * length) {
+        float* p = x + g;
+        Lanes rows[length];
+        for (int r = 0; r < length; r += 4) {
+            rows[r] = LoadLanes(p + r);
+            rows[r + 1] = LoadLanes(p + length + r);
+            rows[r + 2] = LoadLanes(p + 2 * length + r);
+            rows[r + 3] = LoadLanes(p + 3 * length + r);
+            Transpose(rows[r], rows[r + 1], rows[r + 2], rows[r + 3]);
+        }
+        LeadingGroup<f>(rows, records);
+        for (int r = 0; r < length; r += 4) {
+            Transpose(rows[r], rows[r + 1], rows[r + 2], rows[r + 3]);
+            StoreLanes(p + r, rows[r]);
+            StoreLanes(p + length + r, rows[r + 1]);
+            StoreLanes(p + 2 * length + r, rows[r + 2]);
+            StoreLanes(p + 3 * length + r, rows[r + 3]);
+        }
+    }
+}
+
+// Offsets i .. i+3 and their mirrors of every group of the pass.
+void LaneButterflies(float* x, int n, int f, int i, const Twiddles<Lanes>& w)
+{
     for (int g = 0; g < n; g += 4 * f) {
         float* lo = x + g + i;
         float* hi = x + g + f - i;
         const Quarters<Lanes> in{
-            LoadLanes(lo),
-            LoadLanes(lo + f),
-            LoadLanes(lo + 2 * f),
-            LoadLanes(lo + 3 * f),
-            LoadDownwards(hi),
-            LoadDownwards(hi + f),
-            LoadDownwards(hi + 2 * f),
-            LoadDownwards(hi + 3 * f),
+            LoadLanes(lo),     LoadLanes(lo + f),     LoadLanes(lo + 2 * f),     LoadLanes(lo + 3 * f),
+            LoadDownwards(hi), LoadDownwards(hi + f), LoadDownwards(hi + 2 * f), LoadDownwards(hi + 3 * f),
         };
         const Quarters<Lanes> out = Butterfly(in, w);
         StoreLanes(lo, out.low0);
@@ -246,26 +357,29 @@ void LaneButterflies(float* x, int n, int f, int i, const float* records)
         StoreDownwards(hi + 3 * f, out.high3);
     }
 }
-#endif
 
-// Turns transforms of length f into transforms of length 4f. Each block of
-// twiddles is loaded once and applied to every group.
-void RadixFourPass(float* x, int n, int f, const float* twiddles)
+// A radix-4 pass with f >= 16. Offsets 1 .. f/2 go four at a time, the last
+// block ending on f/2, where low and high meet; its record is midRecord.
+// Each block's twiddles are loaded once for all groups.
+void LaneRadixFourPass(float* x, int n, int f, const float* twiddles)
 {
     for (int g = 0; g < n; g += 4 * f) {
-        EdgeButterflies(x + g, f);
+        ZeroOffsetButterfly(x + g, f);
     }
-    const int half = f / 2;
-    int i = 1;
-#ifdef KELVANE_HARTLEY_LANES
-    for (; i + 4 <= half; i += 4) {
-        LaneButterflies(x, n, f, i, twiddles + recordLength * (i - 1));
+    // Angle pi/4 at offset f/2: low and high are the same value there, and
+    // with these exact constants the butterfly is the sqrt2 one (2 * halfSqrt2
+    // is sqrt2 exactly, and cos 2t an exact zero).
+    constexpr float midRecord[recordLength] = {halfSqrt2, halfSqrt2, 0.0f, 1.0f, -halfSqrt2, halfSqrt2};
+    const int last = f / 2 - 3;
+    for (int i = 1; i < last; i += 4) {
+        LaneButterflies(x, n, f, i, LoadTwiddles(twiddles + recordLength * (i - 1)));
     }
-#endif
-    for (; i < half; ++i) {
-        ScalarButterflies(x, n, f, i, twiddles + recordLength * (i - 1));
-    }
+    alignas(16) float records[4 * recordLength];
+    std::memcpy(records, twiddles + recordLength * (last - 1), 3 * recordLength * sizeof(float));
+    std::memcpy(records + 3 * recordLength, midRecord, sizeof midRecord);
+    LaneButterflies(x, n, f, last, LoadTwiddles(records));
 }
+#endif
 
 // Reverses positions n/2+1 .. n-1 so that bin k is the pair (x[k], x[n/2+k]).
 // The same swap serves both directions.
@@ -319,7 +433,8 @@ bool HartleyTransform::Prepare(int n)
     if (table == nullptr) {
         return false;
     }
-    auto* swaps = static_cast<std::int16_t*>(AlignedAllocate(static_cast<std::size_t>(n) * 2 * sizeof(std::int16_t)));
+    auto* swaps =
+        static_cast<std::int16_t*>(AlignedAllocate(static_cast<std::size_t>(n) * 2 * sizeof(std::int16_t)));
     if (swaps == nullptr) {
         AlignedRelease(table);
         return false;
@@ -400,15 +515,42 @@ void HartleyTransform::Transform(float* x) const
         x[j] = value;
     }
 
-    if (oddLog != 0) {
-        FirstPassEight(x, n);
-    } else {
-        FirstPassFour(x, n);
+    int f = 4 << oddLog;
+    if (4 * f > n) {
+        // 4 or 8 points: the first pass is the whole transform.
+        if (oddLog != 0) {
+            EightPoint(x);
+        } else {
+            FourPoint(x[0], x[1], x[2], x[3]);
+        }
+        return;
     }
 
+    // The first pass and the first radix-4 pass stay within groups of 4f, so
+    // they run together while a group is in registers.
     const float* twiddles = twiddleTable;
-    for (int f = 4 << oddLog; 4 * f <= n; f *= 4) {
-        RadixFourPass(x, n, f, twiddles);
+#ifdef KELVANE_HARTLEY_LANES
+    if (n >= 16 * f) {
+        if (oddLog != 0) {
+            LaneLeadingPasses<8>(x, n, twiddles);
+        } else {
+            LaneLeadingPasses<4>(x, n, twiddles);
+        }
+    } else {
+        ScalarLeadingPasses(x, n, oddLog, twiddles);
+    }
+#else
+    ScalarLeadingPasses(x, n, oddLog, twiddles);
+#endif
+    twiddles += recordLength * (f / 2 - 1);
+    f *= 4;
+
+    for (; 4 * f <= n; f *= 4) {
+#ifdef KELVANE_HARTLEY_LANES
+        LaneRadixFourPass(x, n, f, twiddles);
+#else
+        ScalarRadixFourPass(x, n, f, twiddles);
+#endif
         twiddles += recordLength * (f / 2 - 1);
     }
 }
