@@ -1,9 +1,120 @@
+// Spectral analysis of one hop: gather the newest hop into the analysis ring,
+// window the short and long frames, split both spectra into magnitudes and
+// unit phasors, judge which bins are steady, and derive each bin's phase
+// advance for the synthesis.
+#include <algorithm>
+
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
-// Placeholder until the analysis is written.
-void EngineInstance::GatherAnalysisFrames() {}
-void EngineInstance::AnalyseShortFrame() {}
-void EngineInstance::AnalyseLongFrame() {}
-void EngineInstance::ComputePhaseAdvance(float* const*, float* const*, float* const*, std::uint8_t*, int) {}
+namespace {
+
+// out[i] = ring[(start + i) mod ringLength] x window[i], as two contiguous
+// runs: up to the end of the ring, then on from its start.
+void WindowFromRing(const float* KELVANE_RESTRICT ring, int ringLength, int start,
+                    const float* KELVANE_RESTRICT window, float* KELVANE_RESTRICT out, int count)
+{
+    const int firstRun = std::min(count, ringLength - start);
+    for (int i = 0; i < firstRun; ++i) {
+        out[i] = ring[start + i] * window[i];
+    }
+    const float* KELVANE_RESTRICT windowRest = window + firstRun;
+    float* KELVANE_RESTRICT outRest = out + firstRun;
+    for (int i = 0; i < count - firstRun; ++i) {
+        outRest[i] = ring[i] * windowRest[i];
+    }
+}
+
+// Copies `count` elements between two rings of power-of-two lengths, each
+// indexed modulo its own length, in contiguous runs.
+template <typename T>
+void CopyBetweenRings(const T* from, int fromLength, int fromIndex, T* to, int toLength, int toIndex,
+                      int count)
+{
+    while (count > 0) {
+        const int run = std::min({count, fromLength - fromIndex, toLength - toIndex});
+        std::copy_n(from + fromIndex, run, to + toIndex);
+        fromIndex = (fromIndex + run) & (fromLength - 1);
+        toIndex = (toIndex + run) & (toLength - 1);
+        count -= run;
+    }
+}
+
+}  // namespace
+
+void EngineInstance::GatherAnalysisFrames()
+{
+    const int h = hopLength;
+    if (inputPending < h) {
+        return;
+    }
+    const int r = inputReadIndex & ringMask;
+    const int w = analysisWriteIndex & frameMask;
+    activeSpeedRatio = inputControlRing[r].speedRatio;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        CopyBetweenRings(inputRing[ch], ringLength, r, analysisRing[ch], frameLength, w, h);
+    }
+    CopyBetweenRings(inputControlRing, ringLength, r, analysisControlRing, frameLength, w, h);
+
+    // Both frames start at the oldest sample of the ring, the slot after the
+    // newest: the long frame spans the whole ring, the short frame its older
+    // half. The synthesis overlap-adds both from that same point.
+    const int oldest = (w + h) & frameMask;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        WindowFromRing(analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
+                       blockLength);
+        WindowFromRing(analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch], frameLength);
+    }
+    CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, blockLength);
+}
+
+void EngineInstance::AnalyseShortFrame()
+{
+    const int half = halfBlock;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        shortTransform->Forward(shortFrame[ch]);
+    }
+    std::fill(shortSpectrumWork, shortSpectrumWork + half, 0.0f);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        // The frame becomes its own unit phasors.
+        float* spectrum = shortFrame[ch];
+        vector_ops::selected::SplitPolar(spectrum, spectrum + half, shortSpectrumWork, shortMagnitude[ch],
+                                         spectrum, spectrum + half, tinyValue, half);
+    }
+    // Power is summed over the channels, so every channel of a bin resets or
+    // propagates its phase together.
+    vector_ops::selected::UpdateStability<0>(shortSpectrumWork, shortPower, binThresholdCurve,
+                                             shortBinCounters, activeSpeedRatio == 0.0f, tinyValue, half);
+}
+
+void EngineInstance::AnalyseLongFrame()
+{
+    const int n = blockLength;
+    const int m = lowBinCount;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        longTransform->Forward(longFrame[ch]);
+    }
+    std::fill(longSpectrumWork, longSpectrumWork + m, 0.0f);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        // Only the low band; the raw spectrum stays in the frame.
+        const float* spectrum = longFrame[ch];
+        vector_ops::selected::SplitPolar(spectrum, spectrum + n, longSpectrumWork, longMagnitude[ch],
+                                         longPhasor[ch], longPhasor[ch] + m, tinyValue, m);
+    }
+    // Long bin j has the frequency of short bin j/2 and takes its threshold.
+    vector_ops::selected::UpdateStability<1>(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
+                                             activeSpeedRatio == 0.0f, tinyValue, m);
+}
+
+void EngineInstance::ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,
+                                         std::uint8_t* counters, int binCount)
+{
+    const int b = binCount;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        vector_ops::selected::PhaseAdvance(current[ch], current[ch] + b, previous[ch], previous[ch] + b,
+                                           advance[ch], advance[ch] + b, counters, b);
+    }
+}
+
 }  // namespace kelvane

@@ -1,8 +1,159 @@
+// Staging: the caller's interleaved frames into the per-channel input rings,
+// finished frames out of the output rings, and the estimate of how much input
+// the next synthesis hop will consume.
+#include <cmath>
+#include <cstddef>
+
 #include "engine_instance.h"
+#include "kelvane/engine.h"
 
 namespace kelvane {
-// Placeholder until staging is written.
-int EngineInstance::PushInput(const float*, int, int) { return -9996; }
-int EngineInstance::PullOutput(float*, int) { return -9996; }
-int EngineInstance::GetInputRequired() const { return -9996; }
+namespace {
+
+// Sum of the speed/pitch ratios of records [begin, end), in order, in single
+// precision.
+float RatioSum(const ControlRecord* records, int begin, int end)
+{
+    float sum = 0.0f;
+    for (int k = begin; k < end; ++k) {
+        sum += records[k].speedRatio / records[k].pitchRatio;
+    }
+    return sum;
+}
+
+}  // namespace
+
+int EngineInstance::PushInput(const float* source, int frames, int direction)
+{
+    if (source == nullptr) {
+        return KELVANE_ERROR_NULL_SOURCE;
+    }
+    // A push is taken whole or not at all: staged frames that the cycle has
+    // not consumed yet are never overwritten.
+    if (frames < 0 || frames > ringLength - inputPending) {
+        return KELVANE_ERROR_OUT_OF_RANGE;
+    }
+    if (frames == 0) {
+        return KELVANE_OK;
+    }
+    inputPending += frames;
+
+    // Every frame carries the ratios in force now, whatever its direction.
+    const ControlRecord record{speedRatio, pitchRatio, 1};
+    const int channels = channelCount;
+    const std::ptrdiff_t frameStride = channels;
+    int w = inputWriteIndex;
+
+    if (direction == KELVANE_FORWARD || direction == KELVANE_REVERSE) {
+        const bool reversed = direction == KELVANE_REVERSE;
+        const float* frame = reversed ? source + (frames - 1) * frameStride : source;
+        const std::ptrdiff_t step = reversed ? -frameStride : frameStride;
+        for (int i = 0; i < frames; ++i, frame += step) {
+            for (int ch = 0; ch < channels; ++ch) {
+                inputRing[ch][w] = frame[ch];
+            }
+            inputControlRing[w] = record;
+            w = (w + 1) & ringMask;
+        }
+    } else {
+        // A turn of direction inside the block: fade between the block and its
+        // reverse. b weights the forward frame and is accumulated frame by
+        // frame, so the fade ends one step short of the other direction.
+        const float bStep = 1.0f / static_cast<float>(frames);
+        const bool toReverse = direction == KELVANE_FORWARD_TO_REVERSE;
+        float b = toReverse ? 1.0f : 0.0f;
+        const float* forward = source;
+        const float* backward = source + (frames - 1) * frameStride;
+        for (int i = 0; i < frames; ++i, forward += frameStride, backward -= frameStride) {
+            const float a = 1.0f - b;
+            for (int ch = 0; ch < channels; ++ch) {
+                const float fromForward = forward[ch] * b;
+                const float fromBackward = backward[ch] * a;
+                inputRing[ch][w] = fromForward + fromBackward;
+            }
+            inputControlRing[w] = record;
+            w = (w + 1) & ringMask;
+            b = toReverse ? b - bStep : b + bStep;
+        }
+    }
+    inputWriteIndex = w;
+    return KELVANE_OK;
+}
+
+int EngineInstance::PullOutput(float* destination, int frames)
+{
+    if (destination == nullptr && frames > 0) {
+        return KELVANE_ERROR_NULL_SOURCE;
+    }
+    if (frames < 0) {
+        return KELVANE_ERROR_OUT_OF_RANGE;
+    }
+    if (frames > outputAvailable) {
+        return KELVANE_ERROR_TOO_MANY_FRAMES;
+    }
+    outputAvailable -= frames;
+    const int channels = channelCount;
+    int r = outputReadIndex;
+    float* frame = destination;
+    for (int i = 0; i < frames; ++i, frame += channels) {
+        for (int ch = 0; ch < channels; ++ch) {
+            frame[ch] = outputRing[ch][r];
+        }
+        r = (r + 1) & ringMask;
+    }
+    outputReadIndex = r;
+    return KELVANE_OK;
+}
+
+int EngineInstance::GetInputRequired() const
+{
+    if (primeCount == frameLength) {
+        // Nothing analysed since Reset: fill the whole analysis window first.
+        return frameLength;
+    }
+    if (activeSpeedRatio == 0.0f) {
+        return 0;
+    }
+    const int h = hopLength;
+    const auto hop = static_cast<float>(h);
+
+    // Credit one synthesis hop adds at the output position.
+    const float hopCredit = RatioSum(blockControl, 0, h);
+    float c = static_cast<float>(analysisCredit) + hopCredit;
+    if (!(c >= hop)) {
+        // Slowing down: synthesis hops pass without analysis until the credit
+        // reaches a hop; the next one that analyses consumes exactly one hop.
+        // Counted in closed form, because repeated single-precision additions
+        // stall once a tiny ratio no longer changes the credit. Credit that
+        // never grows (ratios of 0, negative or NaN) consumes nothing.
+        if (!(hopCredit > 0.0f)) {
+            return 0;
+        }
+        double reached = c;
+        reached += std::ceil((static_cast<double>(hop) - reached) / hopCredit) * hopCredit;
+        if (reached < hop) {
+            reached += hopCredit;
+        }
+        c = static_cast<float>(reached);
+        if (!(c >= hop)) {
+            return 0;
+        }
+    }
+
+    int n = h;
+    c -= hop;
+    if (c >= hop) {
+        // A second analysis step follows in this synthesis hop; its records
+        // are the next hop's, whose average ratio adds to the credit.
+        c += RatioSum(blockControl, h, 2 * h) / hop;
+    }
+    if (c >= hop) {
+        // Every further step takes one whole hop of credit. The demand cannot
+        // exceed what the input ring holds.
+        const double total = n + std::floor(static_cast<double>(c) / hop) * h;
+        return total >= ringLength ? ringLength : static_cast<int>(total);
+    }
+    return n;
+}
+
 }  // namespace kelvane

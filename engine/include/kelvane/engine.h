@@ -96,11 +96,15 @@ typedef struct EngineOperations {
     /* 4: output frames waiting to be pulled. Real-time safe. */
     int (*GetOutputAvailable)(EngineInterface*);
     /* 5: input frames to push before the next Process: 2N right after
-       Reset, then multiples of the hop; 0 while frozen. Real-time safe. */
+       Reset, then multiples of the hop, at most 65536 (the input ring); 0
+       while frozen or while the speeds in effect are not positive.
+       Real-time safe. */
     int (*GetInputRequired)(EngineInterface*);
-    /* 6: copies `frames` interleaved frames out; 0, or
-       KELVANE_ERROR_TOO_MANY_FRAMES (nothing copied) when more than are
-       available. Real-time safe. */
+    /* 6: copies `frames` interleaved frames out; 0, or (nothing copied)
+       KELVANE_ERROR_NULL_SOURCE for a null destination and frames > 0,
+       KELVANE_ERROR_OUT_OF_RANGE for a negative count, and
+       KELVANE_ERROR_TOO_MANY_FRAMES when more than are available.
+       Real-time safe. */
     int (*PullOutput)(EngineInterface*, float* destination, int frames);
     /* 7: stages `frames` interleaved frames in the given direction, stamped
        with the current speed and pitch; 0, KELVANE_ERROR_NULL_SOURCE, or
