@@ -1,0 +1,90 @@
+// The renderer's command line: what it takes, and how it refuses what it
+// does not.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "render_options.h"
+
+namespace kelvane::render {
+namespace {
+
+using ::testing::HasSubstr;
+
+ParseResult Parse(std::vector<std::string> arguments)
+{
+    return ParseRenderOptions(arguments);
+}
+
+TEST(RenderOptions, TakesValuesSeparateOrAfterEqualsAnywhereAmongThePaths)
+{
+    ParseResult defaults = Parse({"in.wav", "out.wav"});
+    ASSERT_EQ(defaults.outcome, ParseOutcome::Render) << defaults.message;
+    EXPECT_EQ(defaults.options.speedPercent, 100.0);
+    EXPECT_FALSE(EffectiveFormantSemitones(defaults.options).has_value()) << "formants follow the pitch";
+    EXPECT_FALSE(defaults.options.sampleFormat.has_value()) << "the input's depth";
+
+    ParseResult parsed = Parse({"--speed", "50%", "in.wav", "--pitch", "-5.5", "--formant=-2", "--quality=0",
+                                "--bits", "32f", "--reverse", "--quiet", "out.wav"});
+    ASSERT_EQ(parsed.outcome, ParseOutcome::Render) << parsed.message;
+    const RenderOptions& options = parsed.options;
+    EXPECT_EQ(options.speedPercent, 50.0);
+    EXPECT_EQ(options.pitchSemitones, -5.5);
+    EXPECT_EQ(EffectiveFormantSemitones(options), -2.0);
+    EXPECT_EQ(options.quality, 0);
+    EXPECT_EQ(options.sampleFormat, SampleFormat::Float32);
+    EXPECT_TRUE(options.reverse && options.quiet);
+    EXPECT_EQ(options.inputPath, "in.wav");
+    EXPECT_EQ(options.outputPath, "out.wav");
+
+    ParseResult preserved = Parse({"--preserve-formants", "--pitch", "7", "--", "-in.wav", "-"});
+    ASSERT_EQ(preserved.outcome, ParseOutcome::Render) << preserved.message;
+    EXPECT_EQ(EffectiveFormantSemitones(preserved.options), 7.0);
+    EXPECT_EQ(preserved.options.inputPath, "-in.wav") << "after --, everything is a path";
+}
+
+TEST(RenderOptions, RangesIncludeTheirLimitsAndRefusalsNameTheOptionAndTheRange)
+{
+    for (std::vector<std::string> accepted : std::vector<std::vector<std::string>>{
+             {"--speed", "0.001", "--pitch", "-24", "--formant", "24", "--bits", "16"},
+             {"--speed", "400", "--pitch", "24", "--formant", "-24", "--bits", "24", "--quality", "1"}}) {
+        accepted.insert(accepted.end(), {"in.wav", "out.wav"});
+        EXPECT_EQ(Parse(accepted).outcome, ParseOutcome::Render) << Parse(accepted).message;
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--speed", "0"}, "--speed must be more than 0 and at most 400 percent, not '0'"},
+        {{"--speed=400.01"}, "--speed must be more than 0 and at most 400 percent"},
+        {{"--pitch", "-24.5"}, "--pitch must be from -24 to 24 semitones"},
+        {{"--formant", "30"}, "--formant must be from -24 to 24 semitones"},
+        {{"--quality", "2"}, "--quality must be 0 or 1"},
+        {{"--bits", "32"}, "--bits must be 16, 24 or 32f"},
+        {{"--pitch", "12abc"}, "--pitch needs a number, not '12abc'"},
+        {{"--pitch", "nan"}, "--pitch needs a number"},
+        {{"--pitch", "1e999"}, "--pitch needs a number"},
+        {{"--pitch", "5%"}, "--pitch needs a number"},
+        {{"--speed"}, "--speed needs a value"},
+        {{"--fast"}, "unknown option '--fast'"},
+        {{"--reverse=yes"}, "--reverse takes no value"},
+        {{"--formant", "3", "--preserve-formants"},
+         "--formant and --preserve-formants cannot be used together"},
+    };
+    for (const auto& [arguments, expected] : refused) {
+        std::vector<std::string> command = {"in.wav", "out.wav"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        ParseResult parsed = Parse(command);
+        EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << expected;
+        EXPECT_THAT(parsed.message, HasSubstr(expected));
+    }
+    EXPECT_THAT(Parse({"in.wav"}).message, HasSubstr("needs an input and an output file"));
+    EXPECT_THAT(Parse({"a.wav", "b.wav", "c.wav"}).message, HasSubstr("too many files: 'c.wav'"));
+}
+
+TEST(RenderOptions, HelpAndVersionNeedNoFiles)
+{
+    EXPECT_EQ(Parse({"-h", "--speed", "900"}).outcome, ParseOutcome::ShowHelp);
+    EXPECT_EQ(Parse({"--version"}).outcome, ParseOutcome::ShowVersion);
+    EXPECT_EQ(FormatVersion(0x050601), "5.6.1");
+    EXPECT_EQ(FormatVersion(0x0A0B0C), "10.11.12");
+}
+
+}  // namespace
+}  // namespace kelvane::render

@@ -1,0 +1,158 @@
+#include "render_loop.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "kelvane/engine.hpp"
+
+namespace kelvane::render {
+
+namespace {
+
+// The engine's staging rings hold this many frames; more output than this
+// between two pulls would overwrite frames not yet pulled.
+constexpr int kOutputRingFrames = 65536;
+
+RenderOutcome Fault(RenderStatus status, std::string message)
+{
+    RenderOutcome outcome;
+    outcome.status = status;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+std::string EngineText(int status)
+{
+    return GetErrorText(status);
+}
+
+}  // namespace
+
+std::uint64_t ExpectedOutputFrames(std::uint64_t inputFrames, double speedPercent)
+{
+    if (inputFrames == 0) {
+        return 0;
+    }
+    double frames = std::round(static_cast<double>(inputFrames) * 100.0 / speedPercent);
+    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(frames));
+}
+
+RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
+                           const RenderSettings& settings, const FrameSink& sink,
+                           const ProgressReport& progress, const volatile std::sig_atomic_t* stopRequested)
+{
+    // GetErrorText writes a buffer shared by the process: the texts are
+    // copied at once.
+    kelvane::Engine engine(sampleRate, channels, settings.quality);
+    if (!engine.IsValid()) {
+        return Fault(RenderStatus::EngineRefused, EngineText(engine.Status()));
+    }
+    int status = engine.SetSpeedPercent(static_cast<float>(settings.speedPercent));
+    if (status == KELVANE_OK) {
+        status = engine.SetPitchSemitones(static_cast<float>(settings.pitchSemitones));
+    }
+    if (status == KELVANE_OK && settings.formantSemitones) {
+        status = engine.SetFormantSemitones(static_cast<float>(*settings.formantSemitones));
+    }
+    // Reset primes the pipeline with silence stamped with the ratios now
+    // set, as the first real frames will be.
+    if (status == KELVANE_OK) {
+        status = engine.Reset();
+    }
+    if (status != KELVANE_OK) {
+        return Fault(RenderStatus::EngineFault, EngineText(status));
+    }
+
+    const std::size_t stride = static_cast<std::size_t>(channels);
+    const std::uint64_t total =
+        ExpectedOutputFrames(static_cast<std::uint64_t>(frameCount), settings.speedPercent);
+    std::vector<float> pulled(kOutputRingFrames * stride);
+    std::vector<float> silence;
+    std::int64_t pushed = 0;
+    std::int64_t silencePushed = 0;
+    std::int64_t silenceLimit = 0;
+
+    RenderOutcome outcome;
+    bool madeOutput = false;
+    while (outcome.framesOut < total) {
+        if (stopRequested != nullptr && *stopRequested != 0) {
+            outcome.status = RenderStatus::Interrupted;
+            return outcome;
+        }
+        // Only when a Process made nothing is the input it holds used up: one
+        // that stopped for want of room in its output ring goes on first.
+        if (!madeOutput) {
+            const int required = engine.GetInputRequired();
+            if (required <= 0) {
+                return Fault(RenderStatus::EngineFault,
+                             required < 0 ? EngineText(required) : "the engine asked for no input");
+            }
+            // The first request is the whole analysis window. Every input
+            // frame is out once about one window of silence has followed it
+            // (plus a request or two at high ratios): only a stalled engine
+            // needs eight.
+            if (silenceLimit == 0) {
+                silenceLimit = 8 * static_cast<std::int64_t>(required);
+            }
+
+            const int real = static_cast<int>(std::min<std::int64_t>(required, frameCount - pushed));
+            if (real > 0) {
+                // Reversed, the file is taken from its end a block at a time
+                // and the engine turns each block round.
+                const std::int64_t first = settings.reverse ? frameCount - pushed - real : pushed;
+                status = engine.PushInput(samples + first * static_cast<std::int64_t>(stride), real,
+                                          settings.reverse ? KELVANE_REVERSE : KELVANE_FORWARD);
+                if (status != KELVANE_OK) {
+                    return Fault(RenderStatus::EngineFault, EngineText(status));
+                }
+                pushed += real;
+            }
+            // Past the end, silence carries the last frames through the
+            // window. Flush would too, but its silence makes no output frames,
+            // so the output would end wherever the drain stopped; with pushed
+            // silence the output is cut at exactly input / speed frames.
+            if (const int padding = required - real; padding > 0) {
+                silencePushed += padding;
+                if (silencePushed > silenceLimit) {
+                    return Fault(RenderStatus::EngineFault, "the engine stopped producing output");
+                }
+                if (silence.size() < static_cast<std::size_t>(padding) * stride) {
+                    silence.resize(static_cast<std::size_t>(padding) * stride, 0.0f);
+                }
+                status = engine.PushInput(silence.data(), padding, KELVANE_FORWARD);
+                if (status != KELVANE_OK) {
+                    return Fault(RenderStatus::EngineFault, EngineText(status));
+                }
+            }
+        }
+
+        status = engine.Process();
+        if (status < 0) {
+            return Fault(RenderStatus::EngineFault, EngineText(status));
+        }
+        const int available = engine.GetOutputAvailable();
+        if (available > kOutputRingFrames) {
+            return Fault(RenderStatus::EngineFault, "the engine's output ring overran");
+        }
+        madeOutput = available > 0;
+        if (madeOutput) {
+            status = engine.PullOutput(pulled.data(), available);
+            if (status != KELVANE_OK) {
+                return Fault(RenderStatus::EngineFault, EngineText(status));
+            }
+            const std::uint64_t keep = std::min<std::uint64_t>(available, total - outcome.framesOut);
+            if (!sink(pulled.data(), keep)) {
+                outcome.status = RenderStatus::WriteFailed;
+                return outcome;
+            }
+            outcome.framesOut += keep;
+        }
+        if (progress) {
+            progress(outcome.framesOut, total);
+        }
+    }
+    return outcome;
+}
+
+}  // namespace kelvane::render
