@@ -292,8 +292,9 @@ void EngineInstance::NormaliseLongSynthesisWindow()
 void EngineInstance::StoreSpeedRatio(float ratio)
 {
     speedRatio = ratio;
-    if (ratio == 0.0f) {
-        // One more analysis step as the output freezes.
+    if (ratio <= 0.0f) {
+        // One more analysis step as the output freezes. A negative speed
+        // (out of range, applied all the same) holds just like 0.
         analysisCredit = hopLength;
     }
 }

@@ -139,6 +139,11 @@ struct EngineInstance {
     HartleyTransform* longTransform = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
+    // The formant ratio the corrected magnitudes were made with while they
+    // still belong to the current magnitudes, else 0: synthesis hops without
+    // a new analysis reuse them. The cycle keeps it; whoever analyses outside
+    // the cycle sets it to 0.
+    float correctedFormantRatio = 0.0f;
 
 private:
     // Allocates `count` elements into `buffer` unless an earlier allocation

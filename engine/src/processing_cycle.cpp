@@ -1,7 +1,400 @@
+// The processing cycle: staged input in, finished output out, one synthesis
+// hop per pass. Time is scaled by how many analysis steps run per synthesis
+// hop (credit fed by the speed/pitch ratio of the hop being output), pitch by
+// resampling the overlap-added result. When every frame of the hop being
+// output is input with speed equal to pitch, a plain overlap-add of the input
+// (the bypass) is cross-faded in and the spectral work rests.
+#include <algorithm>
+#include <cstdint>
+
+#if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
+#include <xmmintrin.h>
+#define KELVANE_HAVE_MXCSR 1
+#endif
+
 #include "engine_instance.h"
 
 namespace kelvane {
-// Placeholder until the cycle is written.
-int EngineInstance::Process() { return -9996; }
-int EngineInstance::Flush() { return -9996; }
+namespace {
+
+// Per analysis step and per output frame towards the bypass; the vocoder
+// takes over ten times faster than it gives way.
+constexpr float bypassFadeIn = 0.0001f;
+constexpr float bypassFadeOut = 0.001f;
+// Fixed gain of the bypass overlap-add: unity with the Hann window at overlap
+// 4, and with the doubled window at overlap 2.
+constexpr float bypassGain = 0.25f;
+// The setters allow no lower pitch ratio; it bounds the frames one synthesis
+// hop can write.
+constexpr float lowestPitchRatio = 0.25f;
+
+// Denormals cost far more than they are worth in the feedback paths (the
+// envelope sweeps, the running phasors): flush them, on this thread, for good.
+void EnableFlushToZero()
+{
+#if defined(KELVANE_HAVE_MXCSR)
+    _mm_setcsr(_mm_getcsr() | 0x8040);
+#elif defined(__aarch64__)
+    std::uint64_t control;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(control));
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(control | (std::uint64_t{1} << 24)));
+#endif
+}
+
+// Speeds at or below 0 (a freeze, or an out-of-range negative speed that the
+// setter applied) hold the output where it is.
+inline bool Holds(float speed)
+{
+    return !(speed > 0.0f);
+}
+
+bool HoldAtOutput(const EngineInstance& e)
+{
+    for (int k = 0; k <= e.hopLength; ++k) {
+        if (Holds(e.blockControl[k].speedRatio)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Frames staged while the engine held carry a speed of 0 (or less). Once the
+// speed is raised they would stall the output where they arrive, so they play
+// on at the new speed.
+void ReleaseHeldRecords(EngineInstance& e, float speed)
+{
+    auto release = [speed](ControlRecord& record) {
+        if (Holds(record.speedRatio)) {
+            record.speedRatio = speed;
+        }
+    };
+    for (int k = 0; k < e.blockLength; ++k) {
+        release(e.blockControl[k]);
+    }
+    for (int k = 0; k < e.frameLength; ++k) {
+        release(e.analysisControlRing[k]);
+    }
+    for (int q = 0; q < e.inputPending; ++q) {
+        release(e.inputControlRing[(e.inputReadIndex + q) & e.ringMask]);
+    }
+}
+
+void GatherHop(EngineInstance& e)
+{
+    e.GatherAnalysisFrames();
+    if (Holds(e.activeSpeedRatio)) {
+        e.activeSpeedRatio = 0.0f;
+    }
+}
+
+void RampBypass(EngineInstance& e, bool stretched, float fadeOut)
+{
+    if (stretched) {
+        if (e.bypassMix > 0.0f) {
+            e.bypassMix = std::max(e.bypassMix - fadeOut, 0.0f);
+        }
+    } else if (e.bypassMix < 1.0f) {
+        e.bypassMix = std::min(e.bypassMix + bypassFadeIn, 1.0f);
+    }
+}
+
+void AnalyseHop(EngineInstance& e)
+{
+    // A held hop is judged like a moving one: its bins keep the phase advance
+    // measured from the hop before, so a frozen sound keeps turning at its own
+    // frequencies instead of repeating one frame.
+    const float speed = e.activeSpeedRatio;
+    if (speed == 0.0f) {
+        e.activeSpeedRatio = 1.0f;
+    }
+    e.AnalyseShortFrame();
+    e.AnalyseLongFrame();
+    e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);
+    e.ComputePhaseAdvance(e.longPhasor, e.longPrevPhasor, e.longAdvance, e.longBinCounters, e.lowBinCount);
+    e.activeSpeedRatio = speed;
+    e.correctedFormantRatio = 0.0f;  // new magnitudes
+}
+
+// Synthesis of one hop; until the next analysis its formant correction holds.
+void Resynthesise(EngineInstance& e, int mode)
+{
+    e.ResynthesiseHop(mode);
+    if (mode != phaseResetsOnly) {
+        e.correctedFormantRatio = e.formantRatio;
+    }
+}
+
+// Overlap-adds the Hann-windowed 2N frame of the analysis ring that starts at
+// `start`, shifting the accumulator by one hop.
+void AccumulateBypass(EngineInstance& e, int start)
+{
+    const int h = e.hopLength;
+    const int frame = e.frameLength;
+    const int carriedEnd = frame - h;
+    // The frame in two runs, to the end of the ring and then from its start,
+    // each cut where the carried part of the accumulator ends.
+    const int firstRun = frame - start;
+    const int cuts[] = {0, std::min(firstRun, carriedEnd), std::max(firstRun, carriedEnd), frame};
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        float* acc = e.bypassAccumulator[ch];
+        for (int piece = 0; piece < 3; ++piece) {
+            const int begin = cuts[piece];
+            const int end = cuts[piece + 1];
+            const float* ring = e.analysisRing[ch];
+            const int offset = begin < firstRun ? start : -firstRun;
+            const float* window = e.bypassWindow;
+            if (begin < carriedEnd) {
+                for (int j = begin; j < end; ++j) {
+                    acc[j] = bypassGain * ring[j + offset] * window[j] + acc[j + h];
+                }
+            } else {
+                for (int j = begin; j < end; ++j) {
+                    acc[j] = bypassGain * ring[j + offset] * window[j];
+                }
+            }
+        }
+    }
+}
+
+void HandOverToBypass(EngineInstance& e)
+{
+    // The processed signal continues from the bypass when the vocoder comes
+    // back, and its first analysis takes every bin as an onset.
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        std::copy(e.bypassAccumulator[ch], e.bypassAccumulator[ch] + e.frameLength, e.outputAccumulator[ch]);
+    }
+    std::fill(e.shortSpectrumWork, e.shortSpectrumWork + e.halfBlock, 0.0f);
+    std::fill(e.shortPower, e.shortPower + e.halfBlock, 0.0f);
+    std::fill(e.longSpectrumWork, e.longSpectrumWork + e.lowBinCount, 0.0f);
+    std::fill(e.longPower, e.longPower + e.lowBinCount, 0.0f);
+}
+
+// Linear interpolation of both accumulators at a step of the pitch ratio,
+// which glides frame by frame between neighbouring records. Positions whose
+// record is not input (the silence of Reset and Flush) advance but write
+// nothing.
+void Resample(EngineInstance& e, bool stretched)
+{
+    const ControlRecord* records = e.blockControl;
+    const double end = e.hopLength;
+    double position = e.resamplePosition;
+    int write = e.outputWriteIndex;
+    while (position < end) {
+        const int u = static_cast<int>(position);
+        const auto f = static_cast<float>(position - u);
+        if (records[u].isInput != 0) {
+            RampBypass(e, stretched, bypassFadeOut);
+            const float mix = e.bypassMix;
+            const float processed = 1.0f - mix;
+            for (int ch = 0; ch < e.channelCount; ++ch) {
+                const float* w = e.outputAccumulator[ch];
+                const float* b = e.bypassAccumulator[ch];
+                const float vocoder = w[u] + f * (w[u + 1] - w[u]);
+                const float bypass = b[u] + f * (b[u + 1] - b[u]);
+                e.outputRing[ch][write] = vocoder * processed + mix * bypass;
+            }
+            write = (write + 1) & e.ringMask;
+            ++e.outputAvailable;
+        }
+        e.activePitchRatio = records[u].pitchRatio + f * (records[u + 1].pitchRatio - records[u].pitchRatio);
+        position += e.activePitchRatio;
+    }
+    e.outputWriteIndex = write;
+    e.resamplePosition = position - end;
+}
+
+// Input still to consume before the last real (pushed) frame has left the
+// output position. A frame q frames after the read position (negative: in the
+// analysis ring already) has left it once the hop-aligned input up to q + 2N
+// has been consumed.
+std::int64_t DrainLength(const EngineInstance& e)
+{
+    const int h = e.hopLength;
+    auto consumption = [&](int q) {
+        const int hops = q >= 0 ? q / h : -((-q + h - 1) / h);
+        return static_cast<std::int64_t>(hops) * h + e.frameLength;
+    };
+    for (int q = e.inputPending - 1; q >= 0; --q) {
+        if (e.inputControlRing[(e.inputReadIndex + q) & e.ringMask].isInput != 0) {
+            return consumption(q);
+        }
+    }
+    // The oldest hop of the ring has left the output position already (or, if
+    // a gather was not consumed, holds a copy of pending input).
+    for (int i = 1; i <= e.frameLength - h; ++i) {
+        if (e.analysisControlRing[(e.analysisWriteIndex - i) & e.frameMask].isInput != 0) {
+            return consumption(-i);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int EngineInstance::Process()
+{
+    EnableFlushToZero();
+    const int h = hopLength;
+
+    // A held engine takes up a raised speed here.
+    const bool wasHeld = activeSpeedRatio == 0.0f;
+    if (!Holds(speedRatio) && (wasHeld || HoldAtOutput(*this))) {
+        ReleaseHeldRecords(*this, speedRatio);
+    }
+    activeSpeedRatio = wasHeld ? speedRatio : blockControl[0].speedRatio;
+    if (Holds(activeSpeedRatio)) {
+        activeSpeedRatio = 0.0f;
+    }
+    inputRequired = GetInputRequired();
+
+    // No more input is waited for than the rings can feed in one go, and
+    // out-of-range speeds count for no more than that.
+    const int longestDemand = ringLength / 2;
+    const double highestRatio = static_cast<double>(longestDemand) / h;
+    // Frames one synthesis hop can write at most.
+    const int longestHop = static_cast<int>(static_cast<float>(h) / lowestPitchRatio) + 2;
+
+    for (;;) {
+        const bool held = activeSpeedRatio == 0.0f;
+        if (!held && !(inputPending >= std::min(inputRequired, longestDemand) && inputPending >= h)) {
+            break;
+        }
+        // Never overwrite output that was not pulled: wait for the caller.
+        if (outputAvailable > ringLength - longestHop) {
+            break;
+        }
+
+        // A held hop counts as stretched, so a frozen sound keeps its vocoder
+        // spectrum and never fades to the bypass.
+        bool stretched = held;
+        int extraAnalyses = 0;
+        bool gathered = false;
+        double creditAdded = 0.0;
+        if (!held) {
+            GatherHop(*this);
+            gathered = true;
+            stretched = activeSpeedRatio == 0.0f;
+            // Neighbouring records nearly always carry the same ratios: divide
+            // only when they change.
+            const ControlRecord* records = blockControl;
+            float speed = records[0].speedRatio;
+            float pitch = records[0].pitchRatio;
+            double ratio = static_cast<double>(speed) / pitch;
+            double credit = ratio > 0.0 ? std::min(ratio, highestRatio) : 0.0;
+            stretched = stretched || ratio != 1.0;
+            for (int k = 0; k < h; ++k) {
+                if (records[k].speedRatio != speed || records[k].pitchRatio != pitch) {
+                    speed = records[k].speedRatio;
+                    pitch = records[k].pitchRatio;
+                    ratio = static_cast<double>(speed) / pitch;
+                    credit = ratio > 0.0 ? std::min(ratio, highestRatio) : 0.0;
+                    stretched = stretched || ratio != 1.0;
+                }
+                stretched = stretched || records[k].isInput == 0;
+                creditAdded += credit;
+            }
+            analysisCredit += creditAdded;
+        }
+
+        bool consumed = false;
+        while ((analysisCredit >= h || (primeCount != 0 && activeSpeedRatio == 0.0f)) && inputPending >= h) {
+            // Priming while held costs no credit: the output is held anyway.
+            analysisCredit = std::max(analysisCredit - h, 0.0);
+            // Every hop is copied into the ring before it is consumed, so the
+            // ring always holds the input the position has passed.
+            if (!gathered) {
+                GatherHop(*this);
+            }
+            RampBypass(*this, stretched, bypassFadeIn);
+            if (bypassMix < 1.0f) {
+                AnalyseHop(*this);
+                if (primeCount != 0) {
+                    primeCount -= h;
+                }
+                // Another step follows in this synthesis hop: this hop is passed
+                // over, but its phase restarts must take effect (without them
+                // a phasor cleared by Reset would never sound).
+                const bool primingHeld = primeCount != 0 && activeSpeedRatio == 0.0f && inputPending >= 2 * h;
+                if (analysisCredit >= h || primingHeld) {
+                    ++extraAnalyses;
+                    Resynthesise(*this, extraAnalyses == 1 ? onsetsShifted : phaseResetsOnly);
+                }
+            }
+            inputPending -= h;
+            analysisWriteIndex = (analysisWriteIndex + h) & frameMask;
+            inputReadIndex = (inputReadIndex + h) & ringMask;
+            gathered = false;
+            consumed = true;
+        }
+
+        // The bypass frame starts where the analysis frames start: one hop on
+        // after a gather that was not consumed (slowing down).
+        AccumulateBypass(*this, gathered ? (analysisWriteIndex + h) & frameMask : analysisWriteIndex);
+
+        if (bypassMix == 1.0f) {
+            HandOverToBypass(*this);
+        } else {
+            Resynthesise(*this, extraAnalyses != 0 ? allBinsInPlace : allBinsShifted);
+        }
+        Resample(*this, stretched);
+
+        inputRequired = GetInputRequired();
+        if ((inputPending == 0 && inputRequired == 0) || activeSpeedRatio == 0.0f) {
+            break;
+        }
+        // A hop that consumed nothing and added no credit would repeat forever.
+        if (!consumed && !(creditAdded > 0.0)) {
+            break;
+        }
+    }
+    return outputAvailable;
+}
+
+int EngineInstance::Flush()
+{
+    EnableFlushToZero();
+    // The rest of the input is played out even while held: at the set speed,
+    // or at normal speed when that is 0 or less.
+    const float heldSpeed = speedRatio;
+    if (Holds(speedRatio)) {
+        speedRatio = 1.0f;
+    }
+    Process();
+
+    // The silence staged here is not input: it pushes the last real frames
+    // through the window and yields no output of its own. Drain until the
+    // last real frame has left the output position, and no further.
+    std::int64_t toConsume = DrainLength(*this);
+    while (toConsume > 0) {
+        const int wanted = std::max(std::min(GetInputRequired(), ringLength / 2), hopLength);
+        if (inputPending < wanted) {
+            StageSilence(wanted - inputPending);
+        }
+        const int before = inputPending;
+        Process();
+        if (inputPending == before) {
+            // The output ring is full: the rest follows on the next Flush.
+            break;
+        }
+        toConsume -= before - inputPending;
+    }
+    speedRatio = heldSpeed;
+    return outputAvailable;
+}
+
+void EngineInstance::StageSilence(int frames)
+{
+    const ControlRecord silent{speedRatio, pitchRatio, 0};
+    int w = inputWriteIndex;
+    for (int i = 0; i < frames; ++i) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            inputRing[ch][w] = 0.0f;
+        }
+        inputControlRing[w] = silent;
+        w = (w + 1) & ringMask;
+    }
+    inputWriteIndex = w;
+    inputPending += frames;
+}
+
 }  // namespace kelvane

@@ -1,0 +1,171 @@
+// Formant correction on hand-filled magnitudes: a flat spectrum stays flat
+// (large ratios leave no hole in the bass), a resonance moves by the inverse
+// ratio in both bands, bass only the long frame has seen is not lifted, and
+// channels stay apart.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "engine_instance.h"
+#include "kelvane/engine.h"
+
+namespace kelvane {
+namespace {
+
+struct Engine {
+    explicit Engine(int channels = 1) { EXPECT_EQ(CreateInstance(&handle, 44100, channels, 1), KELVANE_OK); }
+    ~Engine() { DestroyInstance(&handle); }
+    EngineInstance& operator*() const { return *static_cast<EngineInstance*>(handle->instance); }
+    EngineInterface* handle = nullptr;
+};
+
+// Magnitudes of a resonance over harmonics every 6 short bins; long bin j
+// lies at the frequency of short bin j/2.
+float Voiced(double shortBin, double centre)
+{
+    const double d = (shortBin - centre) / 12.0;
+    const double harmonic = std::fmod(shortBin, 6.0) < 0.75 ? 1.0 : 0.05;
+    return static_cast<float>(200.0 * harmonic * (0.05 + 1.0 / (1.0 + d * d)));
+}
+
+void Fill(EngineInstance& e, int ch, float (*shape)(double, double), double centre)
+{
+    for (int k = 0; k < e.halfBlock; ++k) {
+        e.shortMagnitude[ch][k] = shape(k, centre);
+    }
+    for (int j = 0; j < e.lowBinCount; ++j) {
+        e.longMagnitude[ch][j] = shape(0.5 * j, centre);
+    }
+}
+
+float Flat(double, double)
+{
+    return 1.0f;
+}
+
+TEST(FormantCorrectionTest, FlatSpectrumStaysFlatInsideTheBand)
+{
+    Engine engine;
+    EngineInstance& e = *engine;
+    const int half = e.halfBlock;
+    // At ratio 4 the long bins from 28 on read the envelope at short bins 56
+    // and up: inside the envelope, so they stay flat too and leave no hole.
+    for (const float ratio : {0.5f, 1.5f, 2.0f, 4.0f}) {
+        Fill(e, 0, Flat, 0.0);
+        e.formantRatio = ratio;
+        e.CorrectFormants();
+        // The envelope dips towards both ends: judge only bins read more than
+        // 16 bins inside, or beyond its top, where the floor stands in for it.
+        const int first = static_cast<int>(16.0f / std::min(ratio, 1.0f));
+        for (int k = first; k < half - 16; ++k) {
+            const float read = static_cast<float>(k) * ratio;
+            if (read > half - 16 && read < half - 1) {
+                continue;
+            }
+            const bool beyond = read >= half - 1;
+            const float expected = beyond ? 0.01f : 1.0f;
+            ASSERT_NEAR(e.shortCorrectedMagnitude[0][k], expected, 0.01f * expected) << ratio << " " << k;
+        }
+        for (int j = 2 * first; j < e.lowBinCount; ++j) {
+            ASSERT_NEAR(e.longCorrectedMagnitude[0][j], 1.0f, 0.02f) << ratio << " " << j;
+        }
+    }
+}
+
+TEST(FormantCorrectionTest, ResonanceMovesByTheInverseRatio)
+{
+    Engine engine;
+    EngineInstance& e = *engine;
+    // A resonance at bin 150 read through ratio 1.5 sits at bin 100.
+    Fill(e, 0, Voiced, 150.0);
+    e.formantRatio = 1.5f;
+    e.CorrectFormants();
+    float loudest = 0.0f;
+    int peak = 0;
+    for (int k = 0; k < e.halfBlock; k += 6) {
+        if (e.shortCorrectedMagnitude[0][k] > loudest) {
+            loudest = e.shortCorrectedMagnitude[0][k];
+            peak = k;
+        }
+    }
+    EXPECT_NEAR(peak, 100, 6);
+
+    // Both bands apply the same gain at the same frequency: long bin j lies
+    // at short bin j/2.
+    Fill(e, 0, Voiced, 16.0);
+    e.formantRatio = 0.8f;
+    e.CorrectFormants();
+    for (int j = 0; j < e.lowBinCount; j += 2) {
+        const float longGain = e.longCorrectedMagnitude[0][j] / e.longMagnitude[0][j];
+        const float shortGain = e.shortCorrectedMagnitude[0][j / 2] / e.shortMagnitude[0][j / 2];
+        ASSERT_NEAR(longGain, shortGain, 1e-3f * shortGain) << j;
+    }
+}
+
+TEST(FormantCorrectionTest, BassOnlyTheLongFrameHasSeenKeepsItsLevel)
+{
+    // A loud resonance at short bin 52; long bin 30 (short bin 15) holds a
+    // bass note. Read at ratio 3.5, long bin 30 takes the envelope at bin
+    // 52.5, the resonance's peak: a lift of some 40 dB.
+    Engine engine;
+    EngineInstance& e = *engine;
+    for (const float shortBass : {50.0f, 0.0f}) {
+        for (int k = 0; k < e.halfBlock; ++k) {
+            const double d = (k - 52.0) / 3.0;
+            e.shortMagnitude[0][k] =
+                static_cast<float>(1e-15 + 500.0 * std::exp(-d * d)) + (k == 15 ? shortBass : 0.0f);
+        }
+        for (int j = 0; j < e.lowBinCount; ++j) {
+            e.longMagnitude[0][j] = j == 30 ? 100.0f : 1e-15f;
+        }
+        e.formantRatio = 3.5f;
+        e.CorrectFormants();
+        const float gain = e.shortCorrectedMagnitude[0][15] / e.shortMagnitude[0][15];
+        if (shortBass > 0.0f) {
+            // Seen by both frames: both bands take the same lift.
+            EXPECT_GT(gain, 10.0f);
+            EXPECT_NEAR(e.longCorrectedMagnitude[0][30] / 100.0f, gain, 1e-3f * gain);
+        } else {
+            // Only the long frame (its newer half) holds it yet: no lift.
+            EXPECT_EQ(e.longCorrectedMagnitude[0][30], 100.0f);
+        }
+    }
+}
+
+TEST(FormantCorrectionTest, ChannelsStayApartAndSilenceStaysSilent)
+{
+    Engine engine(2);
+    EngineInstance& e = *engine;
+    Fill(e, 0, Voiced, 120.0);
+    for (int k = 0; k < e.halfBlock; ++k) {
+        e.shortMagnitude[1][k] = 1e-15f;  // what the analysis leaves for silence
+    }
+    for (int j = 0; j < e.lowBinCount; ++j) {
+        e.longMagnitude[1][j] = 1e-15f;
+    }
+    e.formantRatio = 0.7f;
+    e.CorrectFormants();
+    const std::vector<float> loud(e.shortCorrectedMagnitude[0], e.shortCorrectedMagnitude[0] + e.halfBlock);
+    for (int k = 0; k < e.halfBlock; ++k) {
+        ASSERT_LT(e.shortCorrectedMagnitude[1][k], 1e-12f) << k;
+    }
+    for (int j = 0; j < e.lowBinCount; ++j) {
+        ASSERT_LT(e.longCorrectedMagnitude[1][j], 1e-12f) << j;
+    }
+
+    // The loud channel alone gives the same result, and so does a second call.
+    Engine single(1);
+    EngineInstance& s = *single;
+    Fill(s, 0, Voiced, 120.0);
+    s.formantRatio = 0.7f;
+    s.CorrectFormants();
+    s.CorrectFormants();
+    for (int k = 0; k < e.halfBlock; ++k) {
+        ASSERT_EQ(s.shortCorrectedMagnitude[0][k], loud[k]) << k;
+    }
+}
+
+}  // namespace
+}  // namespace kelvane
