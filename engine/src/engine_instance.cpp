@@ -106,6 +106,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortSpectrumWork, half + 1);
     Allocate(shortPower, half);
     Allocate(shortBinCounters, half);
+    Allocate(peakIndex, half);
     Allocate(inputControlRing, ringLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -159,7 +160,7 @@ EngineInstance::~EngineInstance()
                       envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters};
+                      longBinCounters,    peakIndex};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -182,6 +183,8 @@ void EngineInstance::FillCrossoverWeight(int lo, int f)
     for (int i = 0; i < 2 * lo; ++i) {
         crossoverWeight[i] = 1.0f;
     }
+    // The first entry of the fade is 1.0 as well.
+    crossoverStart = 2 * lo + 1;
     // Raised-cosine fade; the step is negative, accumulated in single
     // precision, the cosine taken in extended precision.
     const float pi = FloatFromBits(0x40490FDB);

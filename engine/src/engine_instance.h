@@ -107,6 +107,10 @@ struct EngineInstance {
     float* shortPower = nullptr;
     float* bypassAccumulator[maxChannels] = {};
     std::uint8_t* shortBinCounters = nullptr;
+    // Phase locking: per bin, the way to its magnitude peak, then the peak's
+    // index (N/2 entries, scratch of one synthesis step).
+    std::int16_t* peakIndex = nullptr;
+    std::int32_t crossoverStart = 0;  // first long bin whose band the short spectrum shares
     float* shortCorrectedMagnitude[maxChannels] = {};
     float* outputRing[maxChannels] = {};
     float* inputRing[maxChannels] = {};

@@ -1,6 +1,7 @@
 // Spectral synthesis: the running output phasor of every bin is turned by the
-// bin's latest phase advance (or restarted at its analysed phase), scaled by
-// its magnitude, and the short and long frames are inverse-transformed and
+// bin's latest phase advance (or restarted at its analysed phase), the bins
+// around each magnitude peak are locked to it, every bin is scaled by its
+// magnitude, and the short and long frames are inverse-transformed and
 // overlap-added into each channel's output accumulator.
 //
 // Modes (the cycle picks one per call):
@@ -11,8 +12,10 @@
 //   3  further hops passed over: only the phase restarts take effect. Nothing
 //      is emitted, so neither frame is built nor transformed.
 #include <algorithm>
+#include <cmath>
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
@@ -39,55 +42,75 @@ void RestartPhases(float* re, float* im, const float* advanceRe, const float* ad
     }
 }
 
-// Turns the phasors of bins [begin, end) for one synthesis hop and writes the
-// bins of the output spectrum: magnitude x gain x share(b) along the phasor.
-// A bin whose counter is 0 restarts at its analysed phase, which is what the
-// advance holds for it; steady bins turn by their advance when the mode emits
-// them, and otherwise keep their phase and stay silent. Straight-line bodies,
-// so that the loops vectorise.
-template <bool emitSteady, typename Share>
-void StepBins(float* phasorRe, float* phasorIm, const float* advanceRe, const float* advanceIm,
-              const std::uint8_t* counters, const float* magnitude, float gain, Share share, float* outRe,
-              float* outIm, int begin, int end)
+// Mode 0: bins whose counter is 0 restart at their analysed phase (what the
+// advance holds for them) and are emitted; the others keep their phase and
+// stay silent.
+template <typename Share>
+void EmitOnsets(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasorIm,
+                const float* KELVANE_RESTRICT advanceRe, const float* KELVANE_RESTRICT advanceIm,
+                const std::uint8_t* KELVANE_RESTRICT counters, const float* KELVANE_RESTRICT magnitude, float gain,
+                Share share, float* KELVANE_RESTRICT outRe, float* KELVANE_RESTRICT outIm, int begin, int end)
 {
     for (int b = begin; b < end; ++b) {
-        const float re = phasorRe[b];
-        const float im = phasorIm[b];
-        const float a = advanceRe[b];
-        const float c = advanceIm[b];
         const bool restart = counters[b] == 0;
-        float e = gain * magnitude[b];
-        float nextRe;
-        float nextIm;
-        if constexpr (emitSteady) {
-            const float turnedRe = re * a - im * c;
-            const float turnedIm = im * a + re * c;
-            nextRe = restart ? a : turnedRe;
-            nextIm = restart ? c : turnedIm;
-        } else {
-            nextRe = restart ? a : re;
-            nextIm = restart ? c : im;
-            e = restart ? e : 0.0f;
-        }
-        phasorRe[b] = nextRe;
-        phasorIm[b] = nextIm;
+        const float re = restart ? advanceRe[b] : phasorRe[b];
+        const float im = restart ? advanceIm[b] : phasorIm[b];
+        phasorRe[b] = re;
+        phasorIm[b] = im;
+        const float e = restart ? gain * magnitude[b] : 0.0f;
         const float s = share(b);
-        outRe[b] = nextRe * e * s;
-        outIm[b] = nextIm * e * s;
+        outRe[b] = re * e * s;
+        outIm[b] = im * e * s;
     }
 }
 
-template <typename Share>
-void StepBins(bool emitSteady, float* phasorRe, float* phasorIm, const float* advanceRe,
-              const float* advanceIm, const std::uint8_t* counters, const float* magnitude, float gain,
-              Share share, float* outRe, float* outIm, int begin, int end)
+// Phase locking. A bin propagated on its own keeps its measured frequency but
+// not its phase relation to the neighbours that sound the same partial, so a
+// partial's main lobe drifts apart and cancels. Every bin climbs to its higher
+// neighbour until it reaches a magnitude peak, and later takes that peak's
+// rotation from analysed to synthesis phase: this finds peak[k] for every bin
+// k < end. Bin 0 holds DC and Nyquist, not a phasor: it stays out (its peak
+// is itself), and the climbing covers bins 1 to end - 1.
+void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT peak, int end)
 {
-    if (emitSteady) {
-        StepBins<true>(phasorRe, phasorIm, advanceRe, advanceIm, counters, magnitude, gain, share, outRe,
-                       outIm, begin, end);
-    } else {
-        StepBins<false>(phasorRe, phasorIm, advanceRe, advanceIm, counters, magnitude, gain, share, outRe,
-                        outIm, begin, end);
+    if (end < 1) {
+        return;
+    }
+    peak[0] = 0;
+    vector_ops::selected::ClimbDirections(magnitude, peak, end);
+    // A bin's neighbour on its way is a peak or climbs the same way, so a
+    // left climber's peak is the last bin at or before it that does not climb
+    // left, and a right climber's the first at or after it that does not
+    // climb right. The conditions are unpredictable: the indices are carried
+    // by max and min, without branches. Right climbers are marked 0 (bin 0 is
+    // never a peak of others) until the second scan.
+    int last = 1;
+    for (int k = 1; k < end; ++k) {
+        const int way = peak[k];
+        last = std::max(last, k & -static_cast<int>(way >= 0));
+        peak[k] = static_cast<std::int16_t>(last & -static_cast<int>(way <= 0));
+    }
+    int next = end - 1;
+    for (int k = end - 1; k >= 1; --k) {
+        const int left = peak[k];
+        const int climbsRight = -static_cast<int>(left == 0);
+        next = std::min(next, k + ((end - k) & climbsRight));
+        peak[k] = static_cast<std::int16_t>((next & climbsRight) | (left & ~climbsRight));
+    }
+}
+
+// Modes 1 and 2: bins [begin, end) of the output spectrum, magnitude x gain x
+// share(b) along the phasor.
+template <typename Share>
+void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVANE_RESTRICT phasorIm,
+              const float* KELVANE_RESTRICT magnitude, float gain, Share share, float* KELVANE_RESTRICT outRe,
+              float* KELVANE_RESTRICT outIm, int begin, int end)
+{
+    for (int b = begin; b < end; ++b) {
+        const float e = gain * magnitude[b];
+        const float s = share(b);
+        outRe[b] = phasorRe[b] * e * s;
+        outIm[b] = phasorIm[b] * e * s;
     }
 }
 
@@ -116,6 +139,8 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             continue;
         }
         const float* magnitude = corrected ? shortCorrectedMagnitude[ch] : shortMagnitude[ch];
+        const float* analysedRe = shortPrevPhasor[ch];
+        const float* analysedIm = analysedRe + half;
         float* outRe = shortSynthesis[ch];
         float* outIm = outRe + half;
 
@@ -123,12 +148,25 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         // short band's is 1 - crossoverWeight[2k], exactly 1 from bin M/2 on.
         const int shared = std::min(limit, lowBinCount / 2);
         const float* weight = crossoverWeight;
-        StepBins(
-            emitSteady, phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
-            [weight](int k) { return 1.0f - weight[2 * k]; }, outRe, outIm, 0, shared);
-        StepBins(
-            emitSteady, phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
-            [](int) { return 1.0f; }, outRe, outIm, shared, limit);
+        auto crossoverShare = [weight](int k) { return 1.0f - weight[2 * k]; };
+        auto fullShare = [](int) { return 1.0f; };
+        if (emitSteady) {
+            // The rotations live in the output bins until they are emitted.
+            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
+                                              shortBinCounters, outRe, outIm, limit);
+            outRe[0] = 0.0f;
+            outIm[0] = 0.0f;
+            FindPeaks(shortMagnitude[ch], peakIndex, limit);
+            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, outRe,
+                                              outIm, peakIndex, limit);
+            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
+            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
+        } else {
+            EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
+                       crossoverShare, outRe, outIm, 0, shared);
+            EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
+                       fullShare, outRe, outIm, shared, limit);
+        }
 
         if (limit < half) {
             // Fade the last bins below the limit with the falling half of the
@@ -153,9 +191,12 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 {
     const int n = blockLength;
     const int m = lowBinCount;
+    const int half = halfBlock;
     const bool emitSteady = EmitsSteadyBins(mode);
     const bool corrected = formantRatio != 1.0f;
     const bool bassLift = quality == 1;
+
+    const int crossover = crossoverStart;
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = longSynthesisPhasor[ch];
@@ -167,6 +208,8 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             continue;
         }
         const float* magnitude = corrected ? longCorrectedMagnitude[ch] : longMagnitude[ch];
+        const float* analysedRe = longPrevPhasor[ch];
+        const float* analysedIm = analysedRe + m;
         float* outRe = longSynthesis[ch];
         float* outIm = outRe + n;
 
@@ -174,13 +217,45 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         // bins are lifted by 1.35 down to 1.05.
         const float* weight = crossoverWeight;
         const int lifted = bassLift ? std::min(bassLiftBins, m) : 0;
-        StepBins(
-            emitSteady, phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
-            [weight](int j) { return weight[j] * (static_cast<float>(bassLiftBins - j) * 0.05f + 1.0f); },
-            outRe, outIm, 0, lifted);
-        StepBins(
-            emitSteady, phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
-            [weight](int j) { return weight[j]; }, outRe, outIm, lifted, m);
+        auto liftedShare = [weight](int j) {
+            return weight[j] * (static_cast<float>(bassLiftBins - j) * 0.05f + 1.0f);
+        };
+        auto plainShare = [weight](int j) { return weight[j]; };
+        if (emitSteady) {
+            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
+                                              longBinCounters, outRe, outIm, m);
+            // In the crossover both bands sound the same partials: a steady
+            // long bin there takes the rotation of the short bin at its
+            // frequency (synthesised just before), so that the two bands add
+            // as they were analysed instead of cancelling.
+            const float* shortRe = shortSynthesisPhasor[ch];
+            const float* shortIm = shortRe + half;
+            const float* shortAnalysedRe = shortPrevPhasor[ch];
+            const float* shortAnalysedIm = shortAnalysedRe + half;
+            for (int j = crossover; j < m; ++j) {
+                const int k = j / 2;
+                const float x = shortRe[k] * shortAnalysedRe[k] + shortIm[k] * shortAnalysedIm[k];
+                const float y = shortIm[k] * shortAnalysedRe[k] - shortRe[k] * shortAnalysedIm[k];
+                const float norm = x * x + y * y;
+                if (longBinCounters[j] != 0 && norm > 0.25f) {
+                    const float g = 1.0f / std::sqrt(norm);
+                    outRe[j] = x * g;
+                    outIm[j] = y * g;
+                }
+            }
+            outRe[0] = 0.0f;
+            outIm[0] = 0.0f;
+            FindPeaks(longMagnitude[ch], peakIndex, m);
+            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, outRe,
+                                              outIm, peakIndex, m);
+            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
+            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);
+        } else {
+            EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
+                       liftedShare, outRe, outIm, 0, lifted);
+            EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
+                       plainShare, outRe, outIm, lifted, m);
+        }
         // The transform works in place, so the bins above the low band are
         // cleared on every call.
         for (int j = m; j < n; ++j) {

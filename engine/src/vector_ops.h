@@ -26,6 +26,9 @@ namespace kelvane::vector_ops {
 // Below this ratio of summed power to the previous hop's, a bin has fallen
 // silent or stays silent.
 inline constexpr float silentRatio = 1.0e-8f;
+// Below this squared length the rotation between an analysed and a synthesis
+// phasor (both unit when they carry a phase) is no rotation at all.
+inline constexpr float usableRotation = 0.25f;
 
 namespace scalar {
 
@@ -98,6 +101,108 @@ inline void PhaseAdvance(const float* KELVANE_RESTRICT currentRe, const float* K
         }
         previousRe[b] = cr;
         previousIm[b] = ci;
+    }
+}
+
+// Turns the running output phasors for one synthesis hop: a bin whose counter
+// is 0 restarts at its analysed phase, which is what its advance holds; the
+// others turn by their advance. Then measures, for phase locking, each bin's
+// rotation from its analysed phasor to the new one (new times the conjugate
+// of analysed), made unit, or 0 where either is too weak to carry a phase (a
+// silent bin, a phasor never started).
+inline void TurnPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasorIm,
+                        const float* KELVANE_RESTRICT advanceRe, const float* KELVANE_RESTRICT advanceIm,
+                        const float* KELVANE_RESTRICT analysedRe, const float* KELVANE_RESTRICT analysedIm,
+                        const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT rotationRe,
+                        float* KELVANE_RESTRICT rotationIm, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const float pr = phasorRe[b];
+        const float pi = phasorIm[b];
+        const float ar = advanceRe[b];
+        const float ai = advanceIm[b];
+        float nr = ar;
+        float ni = ai;
+        if (counters[b] != 0) {
+            const float rr = pr * ar;
+            const float ii = pi * ai;
+            const float ir = pi * ar;
+            const float ri = pr * ai;
+            nr = rr - ii;
+            ni = ir + ri;
+        }
+        phasorRe[b] = nr;
+        phasorIm[b] = ni;
+        const float cr = analysedRe[b];
+        const float ci = analysedIm[b];
+        const float xr = nr * cr;
+        const float xi = ni * ci;
+        const float yr = ni * cr;
+        const float yi = nr * ci;
+        const float x = xr + xi;
+        const float y = yr - yi;
+        const float xx = x * x;
+        const float yy = y * y;
+        const float norm = xx + yy;
+        float dr = 0.0f;
+        float di = 0.0f;
+        if (norm > usableRotation) {
+            const float length = std::sqrt(norm);
+            dr = x / length;
+            di = y / length;
+        }
+        rotationRe[b] = dr;
+        rotationIm[b] = di;
+    }
+}
+
+// Phase locking: a bin whose counter is not 0 takes the rotation of its peak
+// (rotation[peak[b]]), if that has one, applied to its analysed phasor.
+// Rotations are unit or 0.
+inline void LockPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasorIm,
+                        const float* KELVANE_RESTRICT analysedRe, const float* KELVANE_RESTRICT analysedIm,
+                        const std::uint8_t* KELVANE_RESTRICT counters, const float* KELVANE_RESTRICT rotationRe,
+                        const float* KELVANE_RESTRICT rotationIm, const std::int16_t* KELVANE_RESTRICT peak,
+                        int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const float dr = rotationRe[peak[b]];
+        const float di = rotationIm[peak[b]];
+        const float rr = dr * dr;
+        const float ii = di * di;
+        const float norm = rr + ii;
+        if (counters[b] != 0 && norm > 0.5f) {
+            const float cr = analysedRe[b];
+            const float ci = analysedIm[b];
+            const float xr = dr * cr;
+            const float xi = di * ci;
+            const float yr = di * cr;
+            const float yi = dr * ci;
+            phasorRe[b] = xr - xi;
+            phasorIm[b] = yr + yi;
+        }
+    }
+}
+
+// Which way each bin of [1, end) climbs towards its magnitude peak: 1 towards
+// the right (the right neighbour is higher than the bin and at least as high
+// as the left one), -1 towards the left (only the left one is higher), 0 at a
+// peak. Magnitudes outside [1, end) count as 0; bin 0 itself is left alone.
+inline std::int16_t ClimbWay(float left, float here, float right)
+{
+    if (right > here && right >= left) {
+        return 1;
+    }
+    return left > here ? -1 : 0;
+}
+
+inline void ClimbDirections(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT direction,
+                            int end)
+{
+    for (int k = 1; k < end; ++k) {
+        const float left = k > 1 ? magnitude[k - 1] : 0.0f;
+        const float right = k + 1 < end ? magnitude[k + 1] : 0.0f;
+        direction[k] = ClimbWay(left, magnitude[k], right);
     }
 }
 
@@ -194,6 +299,109 @@ inline void PhaseAdvance(const float* KELVANE_RESTRICT currentRe, const float* K
     }
     scalar::PhaseAdvance(currentRe + b, currentIm + b, previousRe + b, previousIm + b, advanceRe + b,
                          advanceIm + b, counters + b, count - b);
+}
+
+inline void TurnPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasorIm,
+                        const float* KELVANE_RESTRICT advanceRe, const float* KELVANE_RESTRICT advanceIm,
+                        const float* KELVANE_RESTRICT analysedRe, const float* KELVANE_RESTRICT analysedIm,
+                        const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT rotationRe,
+                        float* KELVANE_RESTRICT rotationIm, int count)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 usable = _mm_set1_ps(usableRotation);
+    int b = 0;
+    for (; b + 4 <= count; b += 4) {
+        const __m128 pr = _mm_loadu_ps(phasorRe + b);
+        const __m128 pi = _mm_loadu_ps(phasorIm + b);
+        const __m128 ar = _mm_loadu_ps(advanceRe + b);
+        const __m128 ai = _mm_loadu_ps(advanceIm + b);
+        std::int32_t packed;
+        std::memcpy(&packed, counters + b, sizeof packed);
+        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
+        const __m128 restart = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        const __m128 turnedRe = _mm_sub_ps(_mm_mul_ps(pr, ar), _mm_mul_ps(pi, ai));
+        const __m128 turnedIm = _mm_add_ps(_mm_mul_ps(pi, ar), _mm_mul_ps(pr, ai));
+        const __m128 nr = _mm_or_ps(_mm_and_ps(restart, ar), _mm_andnot_ps(restart, turnedRe));
+        const __m128 ni = _mm_or_ps(_mm_and_ps(restart, ai), _mm_andnot_ps(restart, turnedIm));
+        _mm_storeu_ps(phasorRe + b, nr);
+        _mm_storeu_ps(phasorIm + b, ni);
+        const __m128 cr = _mm_loadu_ps(analysedRe + b);
+        const __m128 ci = _mm_loadu_ps(analysedIm + b);
+        const __m128 x = _mm_add_ps(_mm_mul_ps(nr, cr), _mm_mul_ps(ni, ci));
+        const __m128 y = _mm_sub_ps(_mm_mul_ps(ni, cr), _mm_mul_ps(nr, ci));
+        const __m128 norm = _mm_add_ps(_mm_mul_ps(x, x), _mm_mul_ps(y, y));
+        // Lanes too weak are masked to 0 (their quotients may be NaN).
+        const __m128 keep = _mm_cmpgt_ps(norm, usable);
+        const __m128 length = _mm_sqrt_ps(norm);
+        _mm_storeu_ps(rotationRe + b, _mm_and_ps(keep, _mm_div_ps(x, length)));
+        _mm_storeu_ps(rotationIm + b, _mm_and_ps(keep, _mm_div_ps(y, length)));
+    }
+    scalar::TurnPhasors(phasorRe + b, phasorIm + b, advanceRe + b, advanceIm + b, analysedRe + b,
+                        analysedIm + b, counters + b, rotationRe + b, rotationIm + b, count - b);
+}
+
+inline void LockPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasorIm,
+                        const float* KELVANE_RESTRICT analysedRe, const float* KELVANE_RESTRICT analysedIm,
+                        const std::uint8_t* KELVANE_RESTRICT counters, const float* KELVANE_RESTRICT rotationRe,
+                        const float* KELVANE_RESTRICT rotationIm, const std::int16_t* KELVANE_RESTRICT peak,
+                        int count)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 half = _mm_set1_ps(0.5f);
+    int b = 0;
+    for (; b + 4 <= count; b += 4) {
+        const int p0 = peak[b];
+        const int p1 = peak[b + 1];
+        const int p2 = peak[b + 2];
+        const int p3 = peak[b + 3];
+        const __m128 dr = _mm_setr_ps(rotationRe[p0], rotationRe[p1], rotationRe[p2], rotationRe[p3]);
+        const __m128 di = _mm_setr_ps(rotationIm[p0], rotationIm[p1], rotationIm[p2], rotationIm[p3]);
+        const __m128 cr = _mm_loadu_ps(analysedRe + b);
+        const __m128 ci = _mm_loadu_ps(analysedIm + b);
+        std::int32_t packed;
+        std::memcpy(&packed, counters + b, sizeof packed);
+        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
+        const __m128 restart = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        const __m128 norm = _mm_add_ps(_mm_mul_ps(dr, dr), _mm_mul_ps(di, di));
+        const __m128 lock = _mm_andnot_ps(restart, _mm_cmpgt_ps(norm, half));
+        const __m128 lockedRe = _mm_sub_ps(_mm_mul_ps(dr, cr), _mm_mul_ps(di, ci));
+        const __m128 lockedIm = _mm_add_ps(_mm_mul_ps(di, cr), _mm_mul_ps(dr, ci));
+        const __m128 pr = _mm_loadu_ps(phasorRe + b);
+        const __m128 pi = _mm_loadu_ps(phasorIm + b);
+        _mm_storeu_ps(phasorRe + b, _mm_or_ps(_mm_and_ps(lock, lockedRe), _mm_andnot_ps(lock, pr)));
+        _mm_storeu_ps(phasorIm + b, _mm_or_ps(_mm_and_ps(lock, lockedIm), _mm_andnot_ps(lock, pi)));
+    }
+    scalar::LockPhasors(phasorRe + b, phasorIm + b, analysedRe + b, analysedIm + b, counters + b, rotationRe,
+                        rotationIm, peak + b, count - b);
+}
+
+inline void ClimbDirections(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT direction,
+                            int end)
+{
+    if (end < 3) {
+        scalar::ClimbDirections(magnitude, direction, end);
+        return;
+    }
+    // The edge bins see a 0 beyond the range: scalar. The bins between have
+    // both neighbours in range, four at a time.
+    direction[1] = scalar::ClimbWay(0.0f, magnitude[1], magnitude[2]);
+    const __m128i one = _mm_set1_epi32(1);
+    int k = 2;
+    for (; k + 4 <= end - 1; k += 4) {
+        const __m128 left = _mm_loadu_ps(magnitude + k - 1);
+        const __m128 here = _mm_loadu_ps(magnitude + k);
+        const __m128 right = _mm_loadu_ps(magnitude + k + 1);
+        const __m128 towardsRight = _mm_and_ps(_mm_cmpgt_ps(right, here), _mm_cmpge_ps(right, left));
+        const __m128 towardsLeft = _mm_andnot_ps(towardsRight, _mm_cmpgt_ps(left, here));
+        // Lanes of -1 (left), 1 (right) or 0, narrowed to 16 bits.
+        const __m128i way = _mm_or_si128(_mm_castps_si128(towardsLeft),
+                                         _mm_and_si128(_mm_castps_si128(towardsRight), one));
+        const __m128i narrow = _mm_packs_epi32(way, way);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(direction + k), narrow);
+    }
+    for (; k < end; ++k) {
+        direction[k] = scalar::ClimbWay(magnitude[k - 1], magnitude[k], k + 1 < end ? magnitude[k + 1] : 0.0f);
+    }
 }
 
 }  // namespace sse

@@ -75,6 +75,7 @@ TEST(EngineInstance, CrossoverFadesBetweenTheTwoResolutions)
     for (int i = 37; i < 56; ++i) {
         EXPECT_LT(weight[i], weight[i - 1]) << i;
     }
+    EXPECT_EQ(instance->crossoverStart, 37) << "the first long bin the short band shares";
     EXPECT_LT(weight[55], 0.01f);
     EXPECT_GT(weight[55], 0.0f);
     for (int i = 56; i < 1024; ++i) {

@@ -247,10 +247,10 @@ TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
     constexpr int n = 61;  // not a multiple of 4: the tails run too
     std::mt19937 generator(11);
     std::uniform_real_distribution<float> uniform(0.0f, 4.0f);
-    // Six runs of n values: two from -2 to 2 (spectra), four from 0 to 4
+    // Eight runs of n values: two from -2 to 2 (spectra), six from 0 to 4
     // (powers, thresholds); one power is 0, a bin fallen silent.
-    std::vector<float> input(6 * n);
-    for (int i = 0; i < 6 * n; ++i) {
+    std::vector<float> input(8 * n);
+    for (int i = 0; i < 8 * n; ++i) {
         input[i] = i == 2 * n + 5 ? 0.0f : uniform(generator) - (i < 2 * n ? 2.0f : 0.0f);
     }
     std::vector<std::uint8_t> counters(n);
@@ -285,6 +285,37 @@ TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
     }
     run(3, [](int f, float* cRe, float* cIm, float* pRe, float* pIm, float* a, std::uint8_t* c) {
         (f == 0 ? scalar::PhaseAdvance : sse::PhaseAdvance)(cRe, cIm, pRe, pIm, a, a + n, c, n);
+    });
+    // The synthesis loops of the phase locking, with some bins restarting:
+    // runs 0 to 5 are phasors, advances and analysed phasors of every length
+    // (so rotations too weak to use occur), runs 6 and 7 the rotations.
+    run(4, [](int f, float* x, float*, float*, float*, float*, std::uint8_t* c) {
+        for (int k = 0; k < n; k += 5) {
+            c[k] = 0;
+        }
+        (f == 0 ? scalar::TurnPhasors : sse::TurnPhasors)(x, x + n, x + 2 * n, x + 3 * n, x + 4 * n, x + 5 * n,
+                                                         c, x + 6 * n, x + 7 * n, n);
+    });
+    run(5, [](int f, float* x, float*, float*, float*, float*, std::uint8_t* c) {
+        // Rotations: unit, 0 or too short, and a peak index per bin.
+        std::int16_t peak[n];
+        for (int k = 0; k < n; ++k) {
+            const float angle = 0.37f * static_cast<float>(k);
+            const bool usable = k % 4 != 1;
+            x[6 * n + k] = usable ? std::cos(angle) : 0.1f;
+            x[7 * n + k] = usable ? std::sin(angle) : 0.0f;
+            peak[k] = static_cast<std::int16_t>((k * 7) % n);
+            c[k] = k % 5 == 0 ? 0 : c[k];
+        }
+        (f == 0 ? scalar::LockPhasors : sse::LockPhasors)(x, x + n, x + 2 * n, x + 3 * n, c, x + 6 * n,
+                                                         x + 7 * n, peak, n);
+    });
+    run(6, [](int f, float*, float*, float* magnitude, float*, float* out, std::uint8_t*) {
+        // Ties too; the directions are compared as a run of floats.
+        std::int16_t direction[n] = {};
+        magnitude[10] = magnitude[11];
+        (f == 0 ? scalar::ClimbDirections : sse::ClimbDirections)(magnitude, direction, n);
+        std::copy_n(direction, n, out);
     });
 }
 #endif
