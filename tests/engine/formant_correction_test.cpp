@@ -10,16 +10,12 @@
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
+#include "test_engine.h"
 
 namespace kelvane {
 namespace {
 
-struct Engine {
-    explicit Engine(int channels = 1) { EXPECT_EQ(CreateInstance(&handle, 44100, channels, 1), KELVANE_OK); }
-    ~Engine() { DestroyInstance(&handle); }
-    EngineInstance& operator*() const { return *static_cast<EngineInstance*>(handle->instance); }
-    EngineInterface* handle = nullptr;
-};
+using Engine = test::TestEngine;
 
 // Magnitudes of a resonance over harmonics every 6 short bins; long bin j
 // lies at the frequency of short bin j/2.

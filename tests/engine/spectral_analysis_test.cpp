@@ -12,31 +12,14 @@
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
+#include "test_engine.h"
 #include "vector_ops.h"
 
 namespace kelvane {
 namespace {
 
-struct Engine {
-    explicit Engine(int channels = 1) { EXPECT_EQ(CreateInstance(&handle, 44100, channels, 1), KELVANE_OK); }
-    ~Engine() { DestroyInstance(&handle); }
-    EngineInstance& operator*() const { return *static_cast<EngineInstance*>(handle->instance); }
-    EngineInstance* operator->() const { return &**this; }
-    EngineInterface* handle = nullptr;
-};
-
-// One analysis step as the processing cycle runs it, indices advanced after.
-void AnalyseHop(EngineInstance& e)
-{
-    e.GatherAnalysisFrames();
-    e.AnalyseShortFrame();
-    e.AnalyseLongFrame();
-    e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);
-    e.ComputePhaseAdvance(e.longPhasor, e.longPrevPhasor, e.longAdvance, e.longBinCounters, e.lowBinCount);
-    e.inputPending -= e.hopLength;
-    e.analysisWriteIndex = (e.analysisWriteIndex + e.hopLength) & e.frameMask;
-    e.inputReadIndex = (e.inputReadIndex + e.hopLength) & e.ringMask;
-}
+using Engine = test::TestEngine;
+using test::AnalyseHop;
 
 // Puts a constant into every channel's short and long frame; its power lies
 // in bin 0 alone (Hartley transform of a constant).

@@ -10,34 +10,15 @@
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
+#include "test_engine.h"
 
 namespace kelvane {
 namespace {
 
+using Engine = test::TestEngine;
+using test::AnalyseHop;
+
 constexpr double pi = std::numbers::pi;
-
-struct Engine {
-    Engine(int rate, int channels, int quality = 1)
-    {
-        EXPECT_EQ(CreateInstance(&handle, rate, channels, quality), KELVANE_OK);
-    }
-    ~Engine() { DestroyInstance(&handle); }
-    EngineInstance& operator*() const { return *static_cast<EngineInstance*>(handle->instance); }
-    EngineInterface* handle = nullptr;
-};
-
-// One analysis step as the cycle runs it, then the indices advanced.
-void AnalyseHop(EngineInstance& e)
-{
-    e.GatherAnalysisFrames();
-    e.AnalyseShortFrame();
-    e.AnalyseLongFrame();
-    e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);
-    e.ComputePhaseAdvance(e.longPhasor, e.longPrevPhasor, e.longAdvance, e.longBinCounters, e.lowBinCount);
-    e.inputPending -= e.hopLength;
-    e.analysisWriteIndex = (e.analysisWriteIndex + e.hopLength) & e.frameMask;
-    e.inputReadIndex = (e.inputReadIndex + e.hopLength) & e.ringMask;
-}
 
 std::vector<float> Sine(int frames, double frequency, int rate, double amplitude = 0.5)
 {
@@ -58,7 +39,7 @@ TEST(SpectralSynthesisTest, SteadySinesPassAtUnityInEveryBand)
     for (const Format format : {Format{44100, 1}, Format{44100, 0}, Format{96000, 1}}) {
         // Low band only, inside the crossover, short band only, near the top.
         for (const double frequency : {300.0, 950.0, 5000.0, 15000.0}) {
-            Engine engine(format.rate, 1, format.quality);
+            Engine engine(1, format.rate, format.quality);
             EngineInstance& e = *engine;
             const int h = e.hopLength;
             const int steps = 3 * e.frameLength / h;
@@ -121,7 +102,7 @@ std::vector<float> Copy(const float* x, int n)
 
 TEST(SpectralSynthesisTest, ModesEmitAndOverlapAddAsTheCycleNeedsThem)
 {
-    Engine engine(44100, 1);
+    Engine engine(1);
     EngineInstance& e = *engine;
     const int h = e.hopLength;
     const int frame = e.frameLength;
@@ -171,7 +152,7 @@ TEST(SpectralSynthesisTest, ModesEmitAndOverlapAddAsTheCycleNeedsThem)
 
 TEST(SpectralSynthesisTest, BandLimitLeavesOutWhatTheResamplerWouldFold)
 {
-    Engine engine(44100, 1);
+    Engine engine(1);
     EngineInstance& e = *engine;
     const int half = e.halfBlock;
     // Level of every short bin in the synthesised frame, measured by

@@ -8,21 +8,12 @@
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
+#include "test_engine.h"
 
 namespace kelvane {
 namespace {
 
-struct Engine {
-    explicit Engine(int channels = 1, int rate = 44100, int quality = 1)
-    {
-        EXPECT_EQ(CreateInstance(&handle, rate, channels, quality), KELVANE_OK);
-    }
-    ~Engine() { DestroyInstance(&handle); }
-    EngineInstance& operator*() const { return *static_cast<EngineInstance*>(handle->instance); }
-    EngineInstance* operator->() const { return &**this; }
-    const EngineOperations& Call() const { return *handle->operations; }
-    EngineInterface* handle = nullptr;
-};
+using Engine = test::TestEngine;
 
 // Stands in for the processing cycle: every staged frame becomes an output
 // frame unchanged.
