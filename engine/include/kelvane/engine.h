@@ -21,10 +21,10 @@
  *
  * Real-time safety: all memory is allocated by CreateInstance (and by
  * SetSampleRate, which re-creates the instance). After that, the setters,
- * Reset's streaming counterparts PushInput, Process, Flush, PullOutput and the
- * queries allocate nothing, take no lock, do no I/O and never block: they may
- * be called from an audio callback. Reset writes every staging ring (a few
- * hundred KiB per channel) and is meant for the control thread.
+ * PushInput, Process, Flush, PullOutput and the queries allocate nothing, take
+ * no lock, do no I/O and never block: they may be called from an audio
+ * callback. Reset writes every staging ring (a few hundred KiB per channel)
+ * and is meant for the control thread.
  *
  * Threads: an instance has no lock. It may be used by any thread, but by one
  * thread at a time. Different instances are independent. The error-text buffer
@@ -86,8 +86,10 @@ typedef struct EngineOperations {
     /* 1: clears all streaming state, keeps pitch, speed and formant. 0. */
     int (*Reset)(EngineInterface*);
     /* 2: processes staged input; returns the output frames available.
-       Real-time safe. Sets flush-to-zero and denormals-are-zero on the
-       calling thread and leaves them set. */
+       Output that was not pulled is never overwritten: when the output ring
+       (65536 frames) is nearly full, processing pauses until a pull. Real-time
+       safe. Sets flush-to-zero and denormals-are-zero on the calling thread
+       and leaves them set. */
     int (*Process)(EngineInterface*);
     /* 3: stages silence behind the input and processes until every pushed
        frame has reached the output; returns the output frames available.
@@ -115,9 +117,8 @@ typedef struct EngineOperations {
     int (*SetPitchSemitones)(EngineInterface*, float semitones);
     /* 9: pitch in percent, 25..400; KELVANE_ERROR_OUT_OF_RANGE leaves it. */
     int (*SetPitchPercent)(EngineInterface*, float percent);
-    /* 10: formant shift in semitones, -24..24; 0 switches correction off
-       unless the pitch is changed too: set it equal to the pitch to keep
-       the input's formants. */
+    /* 10: formant shift in semitones, -24..24; 0 switches correction off.
+       Set it equal to the pitch to keep the input's formants in place. */
     int (*SetFormantSemitones)(EngineInterface*, float semitones);
     /* 11: formant shift in percent, 25..400. */
     int (*SetFormantPercent)(EngineInterface*, float percent);
