@@ -106,7 +106,6 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortSpectrumWork, half + 1);
     Allocate(shortPower, half);
     Allocate(shortBinCounters, half);
-    Allocate(peakIndex, half);
     Allocate(inputControlRing, ringLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -122,6 +121,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
         Allocate(shortSynthesis[ch], n + 1);
         Allocate(shortPrevPhasor[ch], n);
         Allocate(shortSynthesisPhasor[ch], n);
+        Allocate(shortPeak[ch], half);
     }
     Allocate(longAnalysisWindow, 2 * n);
     Allocate(longSynthesisWindow, 2 * n);
@@ -138,6 +138,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
         Allocate(longSynthesis[ch], 2 * n);
         Allocate(longPrevPhasor[ch], 2 * m);
         Allocate(longSynthesisPhasor[ch], 2 * m);
+        Allocate(longPeak[ch], m);
     }
     if (failed) {
         return;
@@ -160,7 +161,7 @@ EngineInstance::~EngineInstance()
                       envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters,    peakIndex};
+                      longBinCounters};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -175,6 +176,8 @@ EngineInstance::~EngineInstance()
         for (float* buffer : perChannel) {
             AlignedRelease(buffer);
         }
+        AlignedRelease(shortPeak[ch]);
+        AlignedRelease(longPeak[ch]);
     }
 }
 
@@ -330,6 +333,9 @@ void EngineInstance::Reset()
     }
     std::memset(longPower, 0, sizeof(float) * m);
     std::memset(longBinCounters, 0, m);
+    // The magnitudes are cleared: no peaks are kept.
+    shortPeakEnd = 0;
+    longPeakEnd = 0;
     for (int ch = 0; ch < channelCount; ++ch) {
         std::memset(longMagnitude[ch], 0, sizeof(float) * m);
         std::memset(longCorrectedMagnitude[ch], 0, sizeof(float) * m);

@@ -107,9 +107,14 @@ struct EngineInstance {
     float* shortPower = nullptr;
     float* bypassAccumulator[maxChannels] = {};
     std::uint8_t* shortBinCounters = nullptr;
-    // Phase locking: per bin, the way to its magnitude peak, then the peak's
-    // index (N/2 entries, scratch of one synthesis step).
-    std::int16_t* peakIndex = nullptr;
+    // Phase locking: per channel and bin, the index of the bin's magnitude
+    // peak. They follow from the plain magnitudes alone, so they are found on
+    // the first emitting hop after an analysis and kept for the hops without
+    // one. The end they were found below; the analysis sets it to 0.
+    std::int16_t* shortPeak[maxChannels] = {};
+    std::int16_t* longPeak[maxChannels] = {};
+    std::int32_t shortPeakEnd = 0;
+    std::int32_t longPeakEnd = 0;
     std::int32_t crossoverStart = 0;  // first long bin whose band the short spectrum shares
     float* shortCorrectedMagnitude[maxChannels] = {};
     float* outputRing[maxChannels] = {};

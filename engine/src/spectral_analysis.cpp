@@ -86,6 +86,8 @@ void EngineInstance::AnalyseShortFrame()
     // propagates its phase together.
     vector_ops::selected::UpdateStability<0>(shortSpectrumWork, shortPower, binThresholdCurve,
                                              shortBinCounters, activeSpeedRatio == 0.0f, tinyValue, half);
+    // New magnitudes: the synthesis finds their peaks afresh.
+    shortPeakEnd = 0;
 }
 
 void EngineInstance::AnalyseLongFrame()
@@ -105,6 +107,7 @@ void EngineInstance::AnalyseLongFrame()
     // Long bin j has the frequency of short bin j/2 and takes its threshold.
     vector_ops::selected::UpdateStability<1>(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
                                              activeSpeedRatio == 0.0f, tinyValue, m);
+    longPeakEnd = 0;
 }
 
 void EngineInstance::ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,

@@ -67,36 +67,16 @@ void EmitOnsets(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phasor
 // Phase locking. A bin propagated on its own keeps its measured frequency but
 // not its phase relation to the neighbours that sound the same partial, so a
 // partial's main lobe drifts apart and cancels. Every bin climbs to its higher
-// neighbour until it reaches a magnitude peak, and later takes that peak's
-// rotation from analysed to synthesis phase: this finds peak[k] for every bin
-// k < end. Bin 0 holds DC and Nyquist, not a phasor: it stays out (its peak
-// is itself), and the climbing covers bins 1 to end - 1.
-void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT peak, int end)
+// neighbour until it reaches a magnitude peak, and takes that peak's rotation
+// from analysed to synthesis phase. Bin 0 holds DC and Nyquist, not a phasor:
+// it stays out (its peak is itself).
+//
+// The peaks depend on the plain magnitudes only: an analysis step clears the
+// end they were found below, and until the next one the synthesis hops reuse
+// them (below the same end). Onset hops find none.
+inline bool PeaksHold(int peakEnd, int end)
 {
-    if (end < 1) {
-        return;
-    }
-    peak[0] = 0;
-    vector_ops::selected::ClimbDirections(magnitude, peak, end);
-    // A bin's neighbour on its way is a peak or climbs the same way, so a
-    // left climber's peak is the last bin at or before it that does not climb
-    // left, and a right climber's the first at or after it that does not
-    // climb right. The conditions are unpredictable: the indices are carried
-    // by max and min, without branches. Right climbers are marked 0 (bin 0 is
-    // never a peak of others) until the second scan.
-    int last = 1;
-    for (int k = 1; k < end; ++k) {
-        const int way = peak[k];
-        last = std::max(last, k & -static_cast<int>(way >= 0));
-        peak[k] = static_cast<std::int16_t>(last & -static_cast<int>(way <= 0));
-    }
-    int next = end - 1;
-    for (int k = end - 1; k >= 1; --k) {
-        const int left = peak[k];
-        const int climbsRight = -static_cast<int>(left == 0);
-        next = std::min(next, k + ((end - k) & climbsRight));
-        peak[k] = static_cast<std::int16_t>((next & climbsRight) | (left & ~climbsRight));
-    }
+    return peakEnd == end;
 }
 
 // Modes 1 and 2: bins [begin, end) of the output spectrum, magnitude x gain x
@@ -128,6 +108,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
     if (activePitchRatio > 1.0f) {
         limit = static_cast<int>(static_cast<float>(half) / activePitchRatio);
     }
+    const bool findPeaks = emitSteady && !PeaksHold(shortPeakEnd, limit);
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = shortSynthesisPhasor[ch];
@@ -156,9 +137,11 @@ void EngineInstance::SynthesiseShortFrame(int mode)
                                               shortBinCounters, outRe, outIm, limit);
             outRe[0] = 0.0f;
             outIm[0] = 0.0f;
-            FindPeaks(shortMagnitude[ch], peakIndex, limit);
+            if (findPeaks) {
+                vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+            }
             vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, outRe,
-                                              outIm, peakIndex, limit);
+                                              outIm, shortPeak[ch], limit);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
         } else {
@@ -185,6 +168,10 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         }
         shortTransform->Inverse(outRe);
     }
+    // Mode 3 reads no peaks and leaves them as they are.
+    if (mode != phaseResetsOnly) {
+        shortPeakEnd = emitSteady ? limit : 0;
+    }
 }
 
 void EngineInstance::SynthesiseLongFrame(int mode)
@@ -197,6 +184,7 @@ void EngineInstance::SynthesiseLongFrame(int mode)
     const bool bassLift = quality == 1;
 
     const int crossover = crossoverStart;
+    const bool findPeaks = emitSteady && !PeaksHold(longPeakEnd, m);
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = longSynthesisPhasor[ch];
@@ -245,9 +233,11 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             }
             outRe[0] = 0.0f;
             outIm[0] = 0.0f;
-            FindPeaks(longMagnitude[ch], peakIndex, m);
+            if (findPeaks) {
+                vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
+            }
             vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, outRe,
-                                              outIm, peakIndex, m);
+                                              outIm, longPeak[ch], m);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);
         } else {
@@ -263,6 +253,10 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             outIm[j] = 0.0f;
         }
         longTransform->Inverse(outRe);
+    }
+    // Mode 3 reads no peaks and leaves them as they are.
+    if (mode != phaseResetsOnly) {
+        longPeakEnd = emitSteady ? m : 0;
     }
 }
 

@@ -9,6 +9,7 @@
 // build can run the whole engine on it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -206,6 +207,46 @@ inline void ClimbDirections(const float* KELVANE_RESTRICT magnitude, std::int16_
     }
 }
 
+// Every bin of [1, end) climbs to its higher neighbour until it reaches a
+// magnitude peak: peak[k] becomes that peak's index (peak[0] is 0, bin 0
+// holds DC and Nyquist). A bin's neighbour on its way is a peak or climbs the
+// same way, so a left climber's peak is the last bin at or before it that
+// does not climb left, and a right climber's the first at or after it that
+// does not climb right. The conditions are unpredictable: the indices are
+// carried by max and min, without branches. Right climbers are marked 0 (bin
+// 0 is never a peak of others) until the second scan.
+inline void FindPeaksFrom(std::int16_t* KELVANE_RESTRICT peak, int begin, int end, int& last)
+{
+    for (int k = begin; k < end; ++k) {
+        const int way = peak[k];
+        last = std::max(last, k & -static_cast<int>(way >= 0));
+        peak[k] = static_cast<std::int16_t>(last & -static_cast<int>(way <= 0));
+    }
+}
+
+inline void FindPeaksDown(std::int16_t* KELVANE_RESTRICT peak, int top, int bottom, int end, int& next)
+{
+    for (int k = top; k >= bottom; --k) {
+        const int left = peak[k];
+        const int climbsRight = -static_cast<int>(left == 0);
+        next = std::min(next, k + ((end - k) & climbsRight));
+        peak[k] = static_cast<std::int16_t>((next & climbsRight) | (left & ~climbsRight));
+    }
+}
+
+inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT peak, int end)
+{
+    if (end < 1) {
+        return;
+    }
+    peak[0] = 0;
+    ClimbDirections(magnitude, peak, end);
+    int last = 1;
+    FindPeaksFrom(peak, 1, end, last);
+    int next = end - 1;
+    FindPeaksDown(peak, end - 1, 1, end, next);
+}
+
 }  // namespace scalar
 
 #if defined(KELVANE_HAVE_SSE2)
@@ -401,6 +442,63 @@ inline void ClimbDirections(const float* KELVANE_RESTRICT magnitude, std::int16_
     }
     for (; k < end; ++k) {
         direction[k] = scalar::ClimbWay(magnitude[k - 1], magnitude[k], k + 1 < end ? magnitude[k + 1] : 0.0f);
+    }
+}
+
+// The two scans of the scalar form, eight bins at a time: within a block the
+// running max (min) is taken over lanes shifted by 1, 2 and 4, then with the
+// carry from the block before. Indices fit 16 bits; the backward scan carries
+// end - index, so that the lanes shifted in as 0 never win the max.
+inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KELVANE_RESTRICT peak, int end)
+{
+    if (end < 1) {
+        return;
+    }
+    peak[0] = 0;
+    ClimbDirections(magnitude, peak, end);
+    const int blocks = (end - 1) / 8;
+    const int tail = 1 + 8 * blocks;
+    const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m128i eight = _mm_set1_epi16(8);
+    const __m128i minusOne = _mm_set1_epi16(-1);
+    const __m128i one = _mm_set1_epi16(1);
+    __m128i index = _mm_add_epi16(lanes, one);
+    __m128i last = one;
+    for (int k = 1; k < tail; k += 8) {
+        const __m128i way = _mm_loadu_si128(reinterpret_cast<const __m128i*>(peak + k));
+        __m128i x = _mm_and_si128(index, _mm_cmpgt_epi16(way, minusOne));
+        x = _mm_max_epi16(x, _mm_slli_si128(x, 2));
+        x = _mm_max_epi16(x, _mm_slli_si128(x, 4));
+        x = _mm_max_epi16(x, _mm_slli_si128(x, 8));
+        x = _mm_max_epi16(x, last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(peak + k), _mm_and_si128(x, _mm_cmpgt_epi16(one, way)));
+        const __m128i high = _mm_shufflehi_epi16(x, 0xFF);
+        last = _mm_unpackhi_epi64(high, high);
+        index = _mm_add_epi16(index, eight);
+    }
+    int lastIndex = _mm_extract_epi16(last, 0);
+    scalar::FindPeaksFrom(peak, tail, end, lastIndex);
+
+    int next = end - 1;
+    scalar::FindPeaksDown(peak, end - 1, tail, end, next);
+    const __m128i endValue = _mm_set1_epi16(static_cast<std::int16_t>(end));
+    const __m128i zero = _mm_setzero_si128();
+    __m128i distance = _mm_set1_epi16(static_cast<std::int16_t>(end - next));
+    index = _mm_add_epi16(lanes, _mm_set1_epi16(static_cast<std::int16_t>(tail - 8)));
+    for (int k = tail - 8; k >= 1; k -= 8) {
+        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(peak + k));
+        const __m128i climbsRight = _mm_cmpeq_epi16(left, zero);
+        __m128i x = _mm_andnot_si128(climbsRight, _mm_sub_epi16(endValue, index));
+        x = _mm_max_epi16(x, _mm_srli_si128(x, 2));
+        x = _mm_max_epi16(x, _mm_srli_si128(x, 4));
+        x = _mm_max_epi16(x, _mm_srli_si128(x, 8));
+        x = _mm_max_epi16(x, distance);
+        const __m128i found = _mm_sub_epi16(endValue, x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(peak + k),
+                         _mm_or_si128(_mm_and_si128(climbsRight, found), _mm_andnot_si128(climbsRight, left)));
+        const __m128i low = _mm_shufflelo_epi16(x, 0x00);
+        distance = _mm_unpacklo_epi64(low, low);
+        index = _mm_sub_epi16(index, eight);
     }
 }
 

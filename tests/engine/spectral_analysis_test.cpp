@@ -221,6 +221,54 @@ TEST(SpectralAnalysisTest, LongBinUsesTheThresholdOfShortBinHalfItsIndex)
     }
 }
 
+// Every bin's peak is where climbing to the higher neighbour, step by step,
+// ends: slopes longer than a block of bins, saw teeth that end at every place
+// in a block, plateaus and ties, every length.
+TEST(VectorOpsTest, PeaksAreWhereTheClimbEnds)
+{
+    std::mt19937 generator(5);
+    std::uniform_real_distribution<float> uniform(0.0f, 4.0f);
+    std::uniform_int_distribution<int> level(0, 3);
+    using Find = void (*)(const float*, std::int16_t*, int);
+    std::vector<Find> forms = {vector_ops::scalar::FindPeaks};
+#if defined(KELVANE_HAVE_SSE2)
+    forms.push_back(vector_ops::sse::FindPeaks);
+#endif
+    for (const int end : {1, 2, 3, 4, 8, 9, 10, 16, 17, 18, 61, 200, 1025}) {
+        for (int shape = 0; shape < 9; ++shape) {
+            std::vector<float> magnitude(end);
+            for (int k = 0; k < end; ++k) {
+                switch (shape) {
+                case 0: magnitude[k] = uniform(generator); break;
+                case 1: magnitude[k] = static_cast<float>(level(generator)); break;
+                case 2: magnitude[k] = static_cast<float>(k); break;
+                case 3: magnitude[k] = static_cast<float>(end - k); break;
+                case 4: magnitude[k] = static_cast<float>(std::abs(k - end / 3)); break;
+                case 5: magnitude[k] = static_cast<float>(k % 11); break;
+                case 6: magnitude[k] = static_cast<float>(10 - k % 11); break;
+                case 7: magnitude[k] = static_cast<float>(k % 7 < 4 ? k % 7 : 7 - k % 7); break;
+                default: magnitude[k] = 1.0f; break;
+                }
+            }
+            auto at = [&](int k) { return k >= 1 && k < end ? magnitude[k] : 0.0f; };
+            auto way = [&](int k) { return vector_ops::scalar::ClimbWay(at(k - 1), at(k), at(k + 1)); };
+            std::vector<std::int16_t> expected(end, 0);
+            for (int k = 1; k < end; ++k) {
+                int j = k;
+                while (way(j) != 0) {
+                    j += way(j);
+                }
+                expected[k] = static_cast<std::int16_t>(j);
+            }
+            for (std::size_t form = 0; form < forms.size(); ++form) {
+                std::vector<std::int16_t> peak(end, -7);
+                forms[form](magnitude.data(), peak.data(), end);
+                EXPECT_EQ(peak, expected) << "form " << form << ", " << end << " bins, shape " << shape;
+            }
+        }
+    }
+}
+
 #if defined(KELVANE_HAVE_SSE2)
 // The vector loops compute the scalar loops' values bit for bit.
 TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
