@@ -336,6 +336,123 @@ void LaneLeadingPasses(float* x, int n, const float* twiddles)
     }
 }
 
+// The bit reversal fused with the leading passes, for n >= (4f)^2. With
+// s = 4f and an index split as (a, m, b), a and b of log2 s bits each, the
+// reversal sends (a, m, b) to (rev b, rev m, rev a): tile m, the s rows
+// a * n/s + m * s of s values each, fills tile rev m, and column b of the
+// source becomes row rev b of the destination, that is one leading group.
+// So four consecutive values of a source row are value rev a of four groups,
+// already one per lane, and the groups are read straight from the unpermuted
+// input. Tile pairs come from the swap list: the pairs whose indices both lie
+// in the first row and start a tile; tiles in no such pair map onto
+// themselves. A tile is overwritten only after all its values have been read,
+// so the results for the first tile of a pair, and for a tile that maps onto
+// itself, wait in a buffer.
+template <int f>
+struct TileShape {
+    static constexpr int side = 4 * f;
+    static constexpr int bits = f == 8 ? 5 : 4;
+    // Bit reversal within log2(side) bits.
+    static constexpr int Reverse(int v)
+    {
+        int r = 0;
+        for (int b = 0; b < bits; ++b) {
+            r |= ((v >> b) & 1) << (bits - 1 - b);
+        }
+        return r;
+    }
+};
+
+template <int f>
+struct ReversedOffsets {
+    int value[TileShape<f>::side];
+    constexpr ReversedOffsets()
+        : value{}
+    {
+        for (int v = 0; v < TileShape<f>::side; ++v) {
+            value[v] = TileShape<f>::Reverse(v);
+        }
+    }
+};
+
+// Source tile with rows sourceStride apart into the destination tile with
+// rows destinationStride apart, the leading passes done on the way.
+template <int f>
+void LaneTile(const float* source, int sourceStride, float* destination, int destinationStride,
+              const Twiddles<Lanes>* records)
+{
+    constexpr int side = TileShape<f>::side;
+    static constexpr ReversedOffsets<f> reversed;
+    for (int c = 0; c < side; c += 4) {
+        Lanes rows[side];
+        for (int r = 0; r < side; ++r) {
+            rows[r] = LoadLanes(source + reversed.value[r] * sourceStride + c);
+        }
+        LeadingGroup<f>(rows, records);
+        float* d0 = destination + reversed.value[c] * destinationStride;
+        float* d1 = destination + reversed.value[c + 1] * destinationStride;
+        float* d2 = destination + reversed.value[c + 2] * destinationStride;
+        float* d3 = destination + reversed.value[c + 3] * destinationStride;
+        for (int r = 0; r < side; r += 4) {
+            Transpose(rows[r], rows[r + 1], rows[r + 2], rows[r + 3]);
+            StoreLanes(d0 + r, rows[r]);
+            StoreLanes(d1 + r, rows[r + 1]);
+            StoreLanes(d2 + r, rows[r + 2]);
+            StoreLanes(d3 + r, rows[r + 3]);
+        }
+    }
+}
+
+// At most 32768 / 16^2 tiles.
+constexpr int maxTiles = 128;
+
+template <int f>
+void LaneReversedLeadingPasses(float* x, int n, const float* twiddles, const std::int16_t* swaps, int swapCount)
+{
+    constexpr int side = TileShape<f>::side;
+    const int stride = n / side;
+    const int tiles = stride / side;
+    Twiddles<Lanes> records[maxLeadingRecords];
+    for (int i = 1; i < f / 2; ++i) {
+        const float* r = twiddles + recordLength * (i - 1);
+        records[i - 1] =
+            Twiddles<Lanes>{Splat(r[0]), Splat(r[1]), Splat(r[2]), Splat(r[3]), Splat(r[4]), Splat(r[5])};
+    }
+    alignas(16) float buffer[side * side];
+    bool paired[maxTiles] = {};
+    // The list runs in order of its larger index, so the first row's pairs
+    // come first.
+    for (int k = 0; k < swapCount; ++k) {
+        const int i = swaps[2 * k];
+        if (i >= stride) {
+            break;
+        }
+        if (i % side != 0) {
+            continue;
+        }
+        const int j = swaps[2 * k + 1];
+        float* tileI = x + i;
+        float* tileJ = x + j;
+        LaneTile<f>(tileI, stride, buffer, side, records);
+        LaneTile<f>(tileJ, stride, tileI, stride, records);
+        for (int r = 0; r < side; ++r) {
+            std::memcpy(tileJ + r * stride, buffer + r * side, side * sizeof(float));
+        }
+        paired[i / side] = true;
+        paired[j / side] = true;
+    }
+    for (int m = 0; m < tiles; ++m) {
+        if (paired[m]) {
+            continue;
+        }
+        float* tile = x + m * side;
+        LaneTile<f>(tile, stride, buffer, side, records);
+        for (int r = 0; r < side; ++r) {
+            std::memcpy(tile + r * stride, buffer + r * side, side * sizeof(float));
+        }
+    }
+}
+
 // Offsets i .. i+3 and their mirrors of every group of the pass.
 void LaneButterflies(float* x, int n, int f, int i, const Twiddles<Lanes>& w)
 {
@@ -506,42 +623,59 @@ void HartleyTransform::Transform(float* x) const
         return;
     }
 
-    const std::int16_t* swaps = swapList;
-    for (int k = 0; k < swapCount; ++k) {
-        const int i = swaps[2 * k];
-        const int j = swaps[2 * k + 1];
-        const float value = x[i];
-        x[i] = x[j];
-        x[j] = value;
-    }
-
     int f = 4 << oddLog;
-    if (4 * f > n) {
-        // 4 or 8 points: the first pass is the whole transform.
-        if (oddLog != 0) {
-            EightPoint(x);
-        } else {
-            FourPoint(x[0], x[1], x[2], x[3]);
-        }
-        return;
-    }
-
-    // The first pass and the first radix-4 pass stay within groups of 4f, so
-    // they run together while a group is in registers.
     const float* twiddles = twiddleTable;
 #ifdef KELVANE_HARTLEY_LANES
-    if (n >= 16 * f) {
-        if (oddLog != 0) {
-            LaneLeadingPasses<8>(x, n, twiddles);
-        } else {
-            LaneLeadingPasses<4>(x, n, twiddles);
-        }
-    } else {
-        ScalarLeadingPasses(x, n, oddLog, twiddles);
-    }
+    // From (4f)^2 values on, the leading passes read their groups tile by
+    // tile from the unpermuted input and no swap pass is needed.
+    const bool tiled = n >= 16 * f * f;
 #else
-    ScalarLeadingPasses(x, n, oddLog, twiddles);
+    constexpr bool tiled = false;
 #endif
+    if (tiled) {
+#ifdef KELVANE_HARTLEY_LANES
+        if (oddLog != 0) {
+            LaneReversedLeadingPasses<8>(x, n, twiddles, swapList, swapCount);
+        } else {
+            LaneReversedLeadingPasses<4>(x, n, twiddles, swapList, swapCount);
+        }
+#endif
+    } else {
+        const std::int16_t* swaps = swapList;
+        for (int k = 0; k < swapCount; ++k) {
+            const int i = swaps[2 * k];
+            const int j = swaps[2 * k + 1];
+            const float value = x[i];
+            x[i] = x[j];
+            x[j] = value;
+        }
+
+        if (4 * f > n) {
+            // 4 or 8 points: the first pass is the whole transform.
+            if (oddLog != 0) {
+                EightPoint(x);
+            } else {
+                FourPoint(x[0], x[1], x[2], x[3]);
+            }
+            return;
+        }
+
+        // The first pass and the first radix-4 pass stay within groups of
+        // 4f, so they run together while a group is in registers.
+#ifdef KELVANE_HARTLEY_LANES
+        if (n >= 16 * f) {
+            if (oddLog != 0) {
+                LaneLeadingPasses<8>(x, n, twiddles);
+            } else {
+                LaneLeadingPasses<4>(x, n, twiddles);
+            }
+        } else {
+            ScalarLeadingPasses(x, n, oddLog, twiddles);
+        }
+#else
+        ScalarLeadingPasses(x, n, oddLog, twiddles);
+#endif
+    }
     twiddles += recordLength * (f / 2 - 1);
     f *= 4;
 
