@@ -1,0 +1,25 @@
+# Fails when the engine library imports anything beyond memory, math and the
+# runtime's start-up hooks: no lock, no thread, no file or console I/O can
+# hide in it. Run with -DNM=<nm> -DLIBRARY=<shared library>.
+execute_process(COMMAND ${NM} -D --undefined-only ${LIBRARY}
+    OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(allowed "^(malloc|free|memset|memmove|memcpy|strncpy|strlen|(sin|cos|sincos|exp|pow|sqrt|atan|fabs|floor)[fl]?|__cxa_finalize|__gmon_start__|__stack_chk_fail|_ITM_[A-Za-z]+|__(asan|ubsan|lsan|sanitizer)_[A-Za-z0-9_]+)$")
+set(refused "")
+foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^ *[A-Za-z] +" "" symbol "${line}")
+    string(REGEX REPLACE "@.*$" "" symbol "${symbol}")
+    if(symbol STREQUAL "")
+        continue()
+    endif()
+    if(NOT symbol MATCHES "${allowed}")
+        list(APPEND refused ${symbol})
+    endif()
+endforeach()
+if(refused)
+    message(FATAL_ERROR "the engine imports: ${refused}")
+endif()
+message(STATUS "the engine imports only memory, math and start-up symbols")
