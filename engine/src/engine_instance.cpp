@@ -333,9 +333,10 @@ void EngineInstance::Reset()
     }
     std::memset(longPower, 0, sizeof(float) * m);
     std::memset(longBinCounters, 0, m);
-    // The magnitudes are cleared: no peaks are kept.
+    // The magnitudes are cleared: no peaks or corrections are kept.
     shortPeakEnd = 0;
     longPeakEnd = 0;
+    correctedFormantRatio = 0.0f;
     for (int ch = 0; ch < channelCount; ++ch) {
         std::memset(longMagnitude[ch], 0, sizeof(float) * m);
         std::memset(longCorrectedMagnitude[ch], 0, sizeof(float) * m);

@@ -149,9 +149,8 @@ struct EngineInstance {
     std::int32_t channelCount;
     float bypassMix = 0.0f;
     // The formant ratio the corrected magnitudes were made with while they
-    // still belong to the current magnitudes, else 0: synthesis hops without
-    // a new analysis reuse them. The cycle keeps it; whoever analyses outside
-    // the cycle sets it to 0.
+    // still belong to the current magnitudes, else 0 (the analysis clears it):
+    // synthesis hops without a new analysis reuse them.
     float correctedFormantRatio = 0.0f;
 
 private:

@@ -112,16 +112,6 @@ void AnalyseHop(EngineInstance& e)
     e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);
     e.ComputePhaseAdvance(e.longPhasor, e.longPrevPhasor, e.longAdvance, e.longBinCounters, e.lowBinCount);
     e.activeSpeedRatio = speed;
-    e.correctedFormantRatio = 0.0f;  // new magnitudes
-}
-
-// Synthesis of one hop; until the next analysis its formant correction holds.
-void Resynthesise(EngineInstance& e, int mode)
-{
-    e.ResynthesiseHop(mode);
-    if (mode != phaseResetsOnly) {
-        e.correctedFormantRatio = e.formantRatio;
-    }
 }
 
 // Overlap-adds the Hann-windowed 2N frame of the analysis ring that starts at
@@ -317,7 +307,7 @@ int EngineInstance::Process()
                 const bool primingHeld = primeCount != 0 && activeSpeedRatio == 0.0f && inputPending >= 2 * h;
                 if (analysisCredit >= h || primingHeld) {
                     ++extraAnalyses;
-                    Resynthesise(*this, extraAnalyses == 1 ? onsetsShifted : phaseResetsOnly);
+                    ResynthesiseHop(extraAnalyses == 1 ? onsetsShifted : phaseResetsOnly);
                 }
             }
             inputPending -= h;
@@ -334,7 +324,7 @@ int EngineInstance::Process()
         if (bypassMix == 1.0f) {
             HandOverToBypass(*this);
         } else {
-            Resynthesise(*this, extraAnalyses != 0 ? allBinsInPlace : allBinsShifted);
+            ResynthesiseHop(extraAnalyses != 0 ? allBinsInPlace : allBinsShifted);
         }
         Resample(*this, stretched);
 

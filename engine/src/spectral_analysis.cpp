@@ -86,8 +86,10 @@ void EngineInstance::AnalyseShortFrame()
     // propagates its phase together.
     vector_ops::selected::UpdateStability<0>(shortSpectrumWork, shortPower, binThresholdCurve,
                                              shortBinCounters, activeSpeedRatio == 0.0f, tinyValue, half);
-    // New magnitudes: the synthesis finds their peaks afresh.
+    // New magnitudes: the synthesis finds their peaks and corrects their
+    // formants afresh.
     shortPeakEnd = 0;
+    correctedFormantRatio = 0.0f;
 }
 
 void EngineInstance::AnalyseLongFrame()
@@ -108,6 +110,7 @@ void EngineInstance::AnalyseLongFrame()
     vector_ops::selected::UpdateStability<1>(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
                                              activeSpeedRatio == 0.0f, tinyValue, m);
     longPeakEnd = 0;
+    correctedFormantRatio = 0.0f;
 }
 
 void EngineInstance::ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,

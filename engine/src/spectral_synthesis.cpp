@@ -269,9 +269,12 @@ void EngineInstance::ResynthesiseHop(int mode)
         SynthesiseLongFrame(mode);
         return;
     }
+    // Hops without a new analysis reuse the correction made for the same
+    // magnitudes and ratio.
     if (formantRatio != 1.0f && formantRatio != correctedFormantRatio) {
         CorrectFormants();
     }
+    correctedFormantRatio = formantRatio;
     SynthesiseShortFrame(mode);
     SynthesiseLongFrame(mode);
 
