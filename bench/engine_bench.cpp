@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kelvane/engine.h"
+#include "bench_support.h"
 
 #ifdef KELVANE_HAVE_RUBBERBAND
 #include <rubberband/RubberBandStretcher.h>
@@ -253,10 +254,8 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const auto rtf = run.counters.find("rtf");
-            if (run.error_occurred || !(single || median) || rtf == run.counters.end()) {
+            if (!kelvane::bench::IsSummaryRun(run) || rtf == run.counters.end()) {
                 continue;
             }
             // Names are <engine>/<workload>/<rate>.

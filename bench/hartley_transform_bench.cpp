@@ -4,6 +4,7 @@
 // the same from one iteration to the next. A table of ours / FFTW follows
 // the usual report: CPU time, medians when run with --benchmark_repetitions.
 #include "hartley_transform.h"
+#include "bench_support.h"
 
 #include <benchmark/benchmark.h>
 
@@ -98,9 +99,7 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || !(single || median) || run.iterations == 0) {
+            if (!kelvane::bench::IsSummaryRun(run) || run.iterations == 0) {
                 continue;
             }
             const double ns = run.GetAdjustedCPUTime() * TimeUnitToNanoseconds(run.time_unit);
