@@ -1,0 +1,25 @@
+// The audio stream's callback: feeds the engine from the sound and fills the
+// device buffer. Runs on the audio library's thread; it allocates nothing,
+// takes no lock and does no I/O.
+#pragma once
+
+#include <portaudio.h>
+
+#include "sevrane/player.h"
+
+namespace sevrane {
+
+// The stream callback. `userData` is the PlayerState. Fills `output` with
+// `frameCount` frames of two interleaved float32 channels. Returns
+// paContinue while playing, paComplete once the sound has ended without
+// Loop (the buffer is then padded with silence).
+int AudioCallback(const void* input, void* output, unsigned long frameCount,
+                  const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
+                  void* userData);
+
+// What Play does to the engine before the stream starts: position 0 (or the
+// seek target dropped), the current controls handed to the engine in the
+// callback's order, Reset, no glide and no direction change pending.
+void PrepareForPlay(PlayerState& state) noexcept;
+
+}  // namespace sevrane

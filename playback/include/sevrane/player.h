@@ -1,0 +1,169 @@
+// The player: plays a loaded sound through the engine on the default audio
+// output device, while another thread moves pitch, speed and formant.
+//
+// One engine instance and one output stream at a time, both made anew for
+// each sound that loads (OpenPlayback). The stream always has two float32
+// channels at the sound's sample rate and asks for 256 frames per callback;
+// AudioCallback (sevrane/audio_callback.h) feeds the engine from the sound
+// and copies the engine's output into the device buffer.
+//
+// Threads: every Player method runs on the control thread (the window's, or
+// a tool's main thread). The audio thread runs only AudioCallback. The two
+// share PlayerState without a lock: each shared field is a lock-free atomic
+// read and written with relaxed ordering, and the control thread touches the
+// engine only after the stream has been aborted.
+//
+// Failures are returned to the caller as a title and a text to show; the
+// player itself shows and prints nothing.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "kelvane/engine.h"
+#include "sevrane/loaded_sound.h"
+
+namespace sevrane {
+
+// The most channels a sound may have: the engine's limit.
+inline constexpr int kMaxPlaybackChannels = 8;
+// Frames per callback that the stream asks for.
+inline constexpr int kFramesPerBuffer = 256;
+
+// Gains that fold a sound's channels onto the two output channels:
+// output left = sum of left[c] x channel c, right likewise. Mono and stereo
+// pass through untouched; see DownmixFor.
+struct DownmixGains {
+    std::array<float, kMaxPlaybackChannels> left{};
+    std::array<float, kMaxPlaybackChannels> right{};
+};
+
+// The downmix for 3 to 8 channels, after the usual WAV speaker order for
+// that count (front left, front right, centre, low frequency, back and side
+// pairs): a left channel feeds the left output, a right channel the right,
+// a centre, low-frequency or back-centre channel both at 1/sqrt(2). Both
+// outputs are then scaled by one factor so that the gains of each sum to at
+// most 1: full-scale input cannot clip, and every channel stays audible.
+// For 1 and 2 channels it is the identity (mono feeds both sides at 1).
+DownmixGains DownmixFor(int channels) noexcept;
+
+// The block of state shared by the control thread, the audio callback and
+// the waveform display.
+struct PlayerState {
+    // The sound being played, not owned; null when none. Written only while
+    // no stream runs.
+    std::atomic<const LoadedSound*> sound{nullptr};
+    // The next source frame to feed, in frames of the file (not scaled by
+    // speed); in reverse play the exclusive upper end of the next block.
+    // Written by the callback, read by the display.
+    std::atomic<std::int32_t> position{0};
+    // Pitch the slider asks for and pitch actually sent (it glides towards
+    // the target by 0.1 of the difference per callback), in semitones.
+    std::atomic<float> pitchTarget{0.0f};
+    std::atomic<float> pitchSmoothed{0.0f};
+    // Speed, 25 to 400 percent, always positive; direction is below.
+    std::atomic<float> speedPercent{100.0f};
+    // Formant shift sent to the engine, in semitones (0: no correction).
+    std::atomic<float> formantSemitones{0.0f};
+    std::atomic<bool> loopEnabled{true};
+    // Reverse play asked for, and the direction in which the engine was last
+    // fed; they differ only until the next feeding step sees the change.
+    std::atomic<bool> reverseRequested{false};
+    std::atomic<bool> reverseActive{false};
+    // The engine the callback feeds; null until a sound has loaded. Written
+    // only while no stream runs.
+    std::atomic<EngineInterface*> engineHandle{nullptr};
+    // A play position asked for by the control thread (a click on the
+    // waveform), or -1: the callback takes it at its next call.
+    std::atomic<std::int32_t> seekRequest{-1};
+    // How the engine's channels reach the two outputs; set with the engine.
+    DownmixGains downmix = DownmixFor(1);
+};
+
+static_assert(std::atomic<const LoadedSound*>::is_always_lock_free);
+static_assert(std::atomic<std::int32_t>::is_always_lock_free);
+static_assert(std::atomic<float>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<EngineInterface*>::is_always_lock_free);
+
+// A failure for the caller to show: a message-box title and its text.
+struct PlaybackFailure {
+    std::string title;
+    std::string text;
+};
+
+// Titles of the failures.
+inline constexpr const char* kInstanceProblemTitle = "Instance problem";
+inline constexpr const char* kStreamProblemTitle = "Portaudio";
+
+// Starts and ends the audio library for the whole program (Pa_Initialize,
+// Pa_Terminate). StartAudio first silences the probing chatter that the
+// sound-system libraries below it print on stderr when no card or server
+// exists. Both return 0 or the audio library's error code.
+int StartAudio() noexcept;
+int EndAudio() noexcept;
+// The audio library's text for one of its error codes.
+const char* AudioErrorText(int error) noexcept;
+
+class Player {
+public:
+    Player() = default;
+    // Aborts and closes the stream and destroys the engine.
+    ~Player();
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    PlayerState& State() noexcept { return state; }
+    const PlayerState& State() const noexcept { return state; }
+
+    // First step of a load: aborts and closes the current stream (if any),
+    // forgets the current sound, and rewinds. Play and Stop do nothing until
+    // OpenPlayback succeeds again. The engine is kept until then.
+    void CloseStream() noexcept;
+
+    // Last step of a successful load: makes the engine for the sound (its
+    // rate, its channels, quality 1) and opens the stream on the default
+    // output device. On failure returns what to show ("Instance problem" with
+    // the engine's text, or "Portaudio" with the audio library's text) and
+    // leaves no stream open. `sound` must outlive the stream (until the next
+    // CloseStream or the player's end).
+    std::optional<PlaybackFailure> OpenPlayback(const LoadedSound& sound);
+
+    // Restarts playback from the start of the sound (from its end in reverse
+    // with Loop on): aborts the stream, rewinds, hands the current controls
+    // to the engine, resets it and starts the stream. Nothing without an
+    // open stream.
+    void Play() noexcept;
+    // Stops at once (what is queued is discarded) and rewinds.
+    void Stop() noexcept;
+    // Stops the stream without rewinding, as the program ends.
+    void Abort() noexcept;
+
+    bool StreamOpen() const noexcept { return streamOpen; }
+    // True while the stream runs (between Play and Stop or the end).
+    bool IsPlaying() const noexcept;
+
+    // Controls: plain writes of the shared fields, picked up by the callback
+    // at its next call. They never call the engine.
+    void SetPitchTarget(float semitones) noexcept;
+    void SetSpeed(float percent, bool reverse) noexcept;
+    void SetFormantSemitones(float semitones) noexcept;
+    void SetLoop(bool enabled) noexcept;
+    // Moves the play position to a frame of the sound (clamped to it). While
+    // playing, the callback takes it at its next call; otherwise it only
+    // moves the position that the display shows (Play still starts at the
+    // beginning).
+    void Seek(std::int32_t frame) noexcept;
+
+private:
+    void DestroyEngine() noexcept;
+
+    PlayerState state;
+    void* stream = nullptr;  // the audio library's stream
+    bool streamOpen = false;
+};
+
+}  // namespace sevrane
