@@ -33,13 +33,15 @@ TEST(RenderOptions, TakesValuesSeparateOrAfterEqualsAnywhereAmongThePaths)
     EXPECT_EQ(options.quality, 0);
     EXPECT_EQ(options.sampleFormat, SampleFormat::Float32);
     EXPECT_TRUE(options.reverse && options.quiet);
-    EXPECT_EQ(options.inputPath, "in.wav");
-    EXPECT_EQ(options.outputPath, "out.wav");
+    ASSERT_EQ(options.jobs.size(), 1u);
+    EXPECT_EQ(options.jobs[0].inputPath, "in.wav");
+    EXPECT_EQ(options.jobs[0].outputPath, "out.wav");
+    EXPECT_FALSE(options.batch);
 
     ParseResult preserved = Parse({"--preserve-formants", "--pitch", "7", "--", "-in.wav", "-"});
     ASSERT_EQ(preserved.outcome, ParseOutcome::Render) << preserved.message;
     EXPECT_EQ(EffectiveFormantSemitones(preserved.options), 7.0);
-    EXPECT_EQ(preserved.options.inputPath, "-in.wav") << "after --, everything is a path";
+    EXPECT_EQ(preserved.options.jobs.at(0).inputPath, "-in.wav") << "after --, everything is a path";
 }
 
 TEST(RenderOptions, RangesIncludeTheirLimitsAndRefusalsNameTheOptionAndTheRange)
