@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -15,6 +16,12 @@
 namespace kelvane::sound_files {
 
 namespace {
+
+// An MP3 decoder needs a few frames of the stream before its output matches
+// a straight read (the bit reservoir and the filter banks carry state from
+// frame to frame): seeks in lossy files land this far before the target
+// and decode up to it.
+constexpr std::int64_t kDecoderSettleFrames = 8192;
 
 SNDFILE* AsSndfile(void* file)
 {
@@ -233,13 +240,22 @@ bool SoundFileReader::Seek(std::int64_t frame)
     if (status != ReadStatus::Ok) {
         return false;
     }
-    if (frame < 0 || frame > info.frames || sf_seek(AsSndfile(file), frame, SEEK_SET) != frame) {
+    const std::int64_t settle = info.encoding == SampleEncoding::Other ? kDecoderSettleFrames : 0;
+    const std::int64_t landing = std::max<std::int64_t>(0, frame - settle);
+    bool moved = frame >= 0 && frame <= info.frames && sf_seek(AsSndfile(file), landing, SEEK_SET) == landing;
+    if (moved) {
+        position = landing;
+        if (frame > landing) {
+            settling.resize(static_cast<std::size_t>(frame - landing) * static_cast<std::size_t>(info.channels));
+            moved = Read(settling.data(), frame - landing);
+        }
+    }
+    if (!moved) {
         status = ReadStatus::Truncated;
         error = "cannot move to frame " + std::to_string(frame) + " of " + std::to_string(info.frames) +
                 ": the file is damaged or cannot be read backwards";
         return false;
     }
-    position = frame;
     return true;
 }
 

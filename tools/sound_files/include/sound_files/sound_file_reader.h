@@ -70,8 +70,9 @@ public:
     // Info().frames. False when the file ends or fails to decode first: the
     // status becomes Truncated and Error() says after how many frames.
     bool Read(float* destination, std::int64_t frameCount);
-    // Moves to `frame` (0..Info().frames). False, with Error() set, when the
-    // format cannot seek there.
+    // Moves to `frame` (0..Info().frames); the frames read after it are
+    // those a straight read gives. False, with Error() set, when the format
+    // cannot seek there.
     bool Seek(std::int64_t frame);
 
     ReadStatus Status() const { return status; }
@@ -84,6 +85,7 @@ private:
     int descriptor = -1;
     SoundInfo info;
     std::int64_t position = 0;
+    std::vector<float> settling;  // frames decoded and dropped after a seek
     ReadStatus status = ReadStatus::CannotOpen;
     std::string error = "no file open";
 };
