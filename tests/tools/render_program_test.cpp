@@ -106,6 +106,85 @@ TEST_F(RenderProgram, EightBitInputIsWrittenAsSixteenBits)
     EXPECT_LE(WorstExcess(widened.samples, input.samples, 1.0 / 32768 + kUnitySettling, kUnityRipple), 0.0);
 }
 
+TEST_F(RenderProgram, EachFormatInAndOutKeepsTheRateChannelsAndDepth)
+{
+    struct Case {
+        std::string input;
+        int inputFormat;
+        int sampleRate;
+        int channels;
+        std::string output;
+        std::vector<std::string> options;
+        int outputFormat;
+        double step;  // the output's step, for a comparison at unity; 0 for lossy input
+    };
+    const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    const std::vector<Case> cases = {
+        {"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, "out.flac", {}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+         1.0 / 8388608},
+        {"in.mp3", mp3, 44100, 2, "out.wav", {}, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0.0},
+        {"in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32000, 1, "out.wav", {}, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1e-9},
+        {"in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 44100, 2, "out.aiff", {}, SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 1e-9},
+        {"in.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 1, "out.w64", {"--bits", "24"},
+         SF_FORMAT_W64 | SF_FORMAT_PCM_24, 1.0 / 8388608},
+        {"in.w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT, 96000, 8, "out.flac", {}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+         1.0 / 8388608},
+        {"in.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, "out.ogg", {}, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.0},
+        {"in.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000, 1, "out.tmp", {"--format", "flac"},
+         SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output);
+        // Quiet enough that no lossy decode passes full scale.
+        Sound input = test::Music(c.sampleRate, c.channels, 0.3, 17);
+        for (float& sample : input.samples) {
+            sample *= 0.5f;
+        }
+        input.samples = test::OnGrid(input.samples, SampleFormat::Pcm16);
+        test::WriteSound(In(c.input), input, c.inputFormat);
+        std::vector<std::string> command = c.options;
+        command.insert(command.end(), {In(c.input), Out(c.output)});
+        ProgramRun run = RunRender(command);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_THAT(run.err, IsEmpty()) << "nothing clipped";
+        const Sound output = test::ReadSound(Out(c.output));
+        EXPECT_EQ(output.libraryFormat, c.outputFormat);
+        EXPECT_EQ(output.sampleRate, c.sampleRate);
+        EXPECT_EQ(output.channels, c.channels);
+        EXPECT_EQ(output.Frames(), input.Frames());
+        if (c.step > 0.0) {
+            EXPECT_LE(WorstExcess(output.samples, input.samples, c.step + kUnitySettling, kUnityRipple), 0.0);
+        }
+        std::filesystem::remove(In(c.input));
+        std::filesystem::remove(Out(c.output));
+    }
+    EXPECT_THAT(folder.Names(), IsEmpty()) << "no temporary file left";
+}
+
+TEST_F(RenderProgram, ReverseReadsALongCompressedFileBackwardsWindowByWindow)
+{
+    // Longer than one reverse window, so blocks come from several seeks; an
+    // MP3 decoder must settle after each of them.
+    Sound input = test::Music(44100, 2, 3.5, 13);
+    input.samples = test::OnGrid(input.samples, SampleFormat::Pcm16);
+    for (auto [name, format] : {std::pair<std::string, int>{"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                {"in.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}}) {
+        SCOPED_TRACE(name);
+        test::WriteSound(In(name), input, format);
+        const Sound decoded = test::ReadSound(In(name));
+        ProgramRun run = RunRender({"--quiet", "--reverse", "--bits", "32f", In(name), Out()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Sound output = test::ReadSound(Out());
+        ASSERT_EQ(output.Frames(), decoded.Frames());
+        std::vector<float> backwards;
+        for (std::int64_t frame = decoded.Frames() - 1; frame >= 0; --frame) {
+            backwards.push_back(decoded.samples[frame * 2]);
+            backwards.push_back(decoded.samples[frame * 2 + 1]);
+        }
+        EXPECT_LE(WorstExcess(output.samples, backwards, kUnitySettling, kUnityRipple), 0.0);
+    }
+}
+
 TEST_F(RenderProgram, ReverseAtUnityGivesTheInputBackwards)
 {
     Sound input = test::Music(44100, 2, 0.4, 3);

@@ -149,14 +149,15 @@ BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* e
 
     const std::uint64_t totalUnits = options.jobs.size() * kFileUnits;
     {
+        // Drawn at once, then every interval until the workers are done.
         std::unique_lock<std::mutex> hold(state.lock);
-        while (!state.allDone.wait_for(hold, kRedrawInterval, [&state] { return state.running == 0; })) {
+        do {
             if (showProgress) {
                 const int finished = state.summary.done + state.summary.refused + state.summary.failed;
                 state.bar.Update(state.UnitsDone(workers), totalUnits,
                                  std::to_string(finished) + "/" + std::to_string(options.jobs.size()) + " files");
             }
-        }
+        } while (!state.allDone.wait_for(hold, kRedrawInterval, [&state] { return state.running == 0; }));
         state.bar.Finish();
     }
     for (std::thread& thread : threads) {
