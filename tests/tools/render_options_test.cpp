@@ -144,25 +144,6 @@ TEST(RenderOptions, OutputFolderMakesABatchOfEveryInputUnderItsOwnName)
     }
 }
 
-TEST(RenderOptions, TheDefaultDepthFollowsTheInputWithinWhatTheContainerHolds)
-{
-    using sound_files::SampleEncoding;
-    const auto input = [](SampleEncoding encoding, int bits) {
-        sound_files::SoundInfo info;
-        info.encoding = encoding;
-        info.bitsPerSample = bits;
-        return info;
-    };
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Pcm, 8), Container::Wav), SampleFormat::Pcm16);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Pcm, 16), Container::Flac), SampleFormat::Pcm16);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Pcm, 24), Container::Aiff), SampleFormat::Pcm24);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Pcm, 32), Container::Wav), SampleFormat::Float32);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Pcm, 32), Container::Flac), SampleFormat::Pcm24);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Float, 64), Container::W64), SampleFormat::Float32);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Float, 32), Container::Flac), SampleFormat::Pcm24);
-    EXPECT_EQ(DefaultSampleFormat(input(SampleEncoding::Other, 0), Container::Wav), SampleFormat::Pcm16);
-}
-
 TEST(RenderOptions, HelpAndVersionNeedNoFiles)
 {
     EXPECT_EQ(Parse({"-h", "--speed", "900"}).outcome, ParseOutcome::ShowHelp);

@@ -141,27 +141,8 @@ TEST_F(SoundFileWriterTest, SamplesBeyondFullScaleAreClippedNotWrappedAndFloatKe
     EXPECT_EQ(render::test::ReadSound(folder.Path("loud.w64")).samples, loud);
 }
 
-TEST(SoundFileContainers, ChosenByExtensionOrNameAndWavTurnsRf64PastFourGibibytes)
+TEST(SoundFileContainers, WavTurnsRf64PastFourGibibytesWhereAiffHasNoLargerForm)
 {
-    EXPECT_EQ(ContainerForExtension(".wav"), Container::Wav);
-    EXPECT_EQ(ContainerForExtension(".WAV"), Container::Wav);
-    EXPECT_EQ(ContainerForExtension(".aif"), Container::Aiff);
-    EXPECT_EQ(ContainerForExtension(".Aiff"), Container::Aiff);
-    EXPECT_EQ(ContainerForExtension(".flac"), Container::Flac);
-    EXPECT_EQ(ContainerForExtension(".ogg"), Container::OggVorbis);
-    EXPECT_EQ(ContainerForExtension(".w64"), Container::W64);
-    EXPECT_EQ(ContainerForExtension(".rf64"), Container::Rf64);
-    EXPECT_EQ(ContainerForExtension(".mp3"), std::nullopt);
-    EXPECT_EQ(ContainerForExtension(""), std::nullopt);
-    EXPECT_EQ(ContainerForName("FLAC"), Container::Flac);
-    EXPECT_EQ(ContainerForName(".flac"), std::nullopt);
-
-    EXPECT_FALSE(TakesSampleFormat(Container::Flac, SampleFormat::Float32));
-    EXPECT_TRUE(TakesSampleFormat(Container::Flac, SampleFormat::Pcm24));
-    EXPECT_FALSE(HasSampleDepth(Container::OggVorbis));
-    EXPECT_EQ(DescribeOutputFormat({Container::OggVorbis, 44100, 2, SampleFormat::Float32}), "Ogg Vorbis");
-    EXPECT_EQ(DescribeOutputFormat({Container::Aiff, 44100, 2, SampleFormat::Pcm24}), "AIFF, 24-bit PCM");
-
     // 4 GiB of 16-bit stereo is a little over 2^30 frames, less the header.
     const OutputFormat wav{Container::Wav, 44100, 2, SampleFormat::Pcm16};
     const std::uint64_t limit = MaxFrames(wav);
