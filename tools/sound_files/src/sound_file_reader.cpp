@@ -11,7 +11,7 @@
 #include <limits>
 #include <new>
 
-#include "library_lock.h"
+#include "sndfile_access.h"
 
 namespace kelvane::sound_files {
 
@@ -22,11 +22,6 @@ namespace {
 // frame to frame): seeks in lossy files land this far before the target
 // and decode up to it.
 constexpr std::int64_t kDecoderSettleFrames = 8192;
-
-SNDFILE* AsSndfile(void* file)
-{
-    return static_cast<SNDFILE*>(file);
-}
 
 struct Encoding {
     SampleEncoding encoding;
@@ -129,14 +124,7 @@ SoundFileReader::~SoundFileReader()
 
 void SoundFileReader::Close()
 {
-    if (file != nullptr) {
-        sf_close(AsSndfile(file));
-        file = nullptr;
-    }
-    if (descriptor >= 0) {
-        ::close(descriptor);
-        descriptor = -1;
-    }
+    CloseSoundFile(file, descriptor);
     info = {};
     position = 0;
     status = ReadStatus::CannotOpen;

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <limits>
 
-#include "library_lock.h"
+#include "sndfile_access.h"
 
 namespace kelvane::sound_files {
 
@@ -23,11 +23,6 @@ namespace {
 // take a few hundred bytes at most; this leaves room for any of them.
 constexpr std::uint64_t kThirtyTwoBitSizeLimit = 0xFFFFFFFFu;
 constexpr std::uint64_t kHeaderAllowance = 65536;
-
-SNDFILE* AsSndfile(void* file)
-{
-    return static_cast<SNDFILE*>(file);
-}
 
 struct ContainerEntry {
     Container container;
@@ -355,14 +350,7 @@ bool SoundFileWriter::Commit()
 
 void SoundFileWriter::Abandon()
 {
-    if (file != nullptr) {
-        sf_close(AsSndfile(file));
-        file = nullptr;
-    }
-    if (descriptor >= 0) {
-        ::close(descriptor);
-        descriptor = -1;
-    }
+    CloseSoundFile(file, descriptor);
     if (!temporaryPath.empty()) {
         ::unlink(temporaryPath.c_str());
         temporaryPath.clear();

@@ -1,4 +1,6 @@
-#include "library_lock.h"
+#include "sndfile_access.h"
+
+#include <unistd.h>
 
 namespace kelvane::sound_files {
 
@@ -19,6 +21,18 @@ std::string WithoutErrorPrefix(std::string text)
         text.pop_back();
     }
     return text;
+}
+
+void CloseSoundFile(void*& file, int& descriptor)
+{
+    if (file != nullptr) {
+        sf_close(AsSndfile(file));
+        file = nullptr;
+    }
+    if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
 }
 
 }  // namespace kelvane::sound_files
