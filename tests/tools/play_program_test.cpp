@@ -15,6 +15,7 @@
 
 #include "play_options.h"
 #include "player/audio_device.h"
+#include "sound_files/sound_file_writer.h"
 #include "temp_folder.h"
 #include "wav_bytes.h"
 
@@ -127,7 +128,7 @@ TEST(PlayProgram, PlaysTheFileForwardsOrBackwards)
 
     PlayRun forwards = Play(device, {path});
     ASSERT_EQ(forwards.exitCode, 0) << forwards.err;
-    EXPECT_NE(forwards.out.find("44100 Hz, 1 channel, 0:01.0"), std::string::npos) << forwards.out;
+    EXPECT_NE(forwards.out.find("16-bit PCM, 44100 Hz, 1 channel, 0:01.0"), std::string::npos) << forwards.out;
     auto [first, end] = LoudSpan(device.Captured());
     // Half a second of silence first (the device adds a little of its own).
     EXPECT_GE(first, 22050 - 300);
@@ -141,7 +142,28 @@ TEST(PlayProgram, PlaysTheFileForwardsOrBackwards)
     EXPECT_NEAR(end - first, 44100, 600);
 }
 
-TEST(PlayProgram, RefusesWithTheLoadersTextsAndTheRenderersExitCodes)
+TEST(PlayProgram, PlaysCompressedFiles)
+{
+    namespace files = kelvane::sound_files;
+    TempFolder folder;
+    const std::string path = folder.path + "/tone.flac";
+    files::SoundFileWriter writer;
+    ASSERT_TRUE(writer.Open(path, {files::Container::Flac, 48000, 2, files::SampleFormat::Pcm16})) << writer.Error();
+    std::vector<float> tone(2 * 48000);
+    for (std::size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 480.0 * static_cast<double>(i / 2) / 48000.0));
+    }
+    ASSERT_TRUE(writer.Write(tone.data(), 48000) && writer.Commit()) << writer.Error();
+
+    AudioDevice device(AudioDevice::Kind::Capture);
+    const PlayRun run = Play(device, {"--speed", "200", path});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("FLAC"), std::string::npos) << run.out;
+    const auto [first, end] = LoudSpan(device.Captured());
+    EXPECT_NEAR(end - first, 24000, 300);
+}
+
+TEST(PlayProgram, RefusesWithTheReadersTextsAndTheRenderersExitCodes)
 {
     TempFolder files;
     AudioDevice device(AudioDevice::Kind::Capture);
@@ -150,13 +172,14 @@ TEST(PlayProgram, RefusesWithTheLoadersTextsAndTheRenderersExitCodes)
 
     PlayRun run = Play(device, {text});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.err, "kelvane-play: " + text + ": Wave file appears to be empty\n");
+    EXPECT_EQ(run.err.rfind("kelvane-play: " + text + ": not a sound file", 0), 0u) << run.err;
     run = Play(device, {slow});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.err, "kelvane-play: " + slow + ": Sample rate too low!\n");
+    EXPECT_EQ(run.err, "kelvane-play: " + slow + ": sample rate 22050 Hz is outside 32000 to 196000 Hz\n");
     run = Play(device, {"--pitch", "25", slow});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("--pitch must be from -24 to 24 semitones"), std::string::npos) << run.err;
+    EXPECT_EQ(device.CapturedBytes(), 0u);  // nothing was played
 }
 
 // Without a device the one line says so: nothing of the sound system's own

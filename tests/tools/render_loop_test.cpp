@@ -3,6 +3,7 @@
 // a stop is requested.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 
 #include "render_loop.h"
@@ -57,7 +58,7 @@ TEST(RenderLoop, ARefusingSinkOrAStopRequestEndsTheRenderAtOnce)
 
     // The stop flag is raised from the first output on, as a signal handler
     // would raise it.
-    volatile std::sig_atomic_t stop = 0;
+    std::atomic<int> stop{0};
     calls = 0;
     FrameSink accept = [&calls](const float*, std::size_t) { return ++calls, true; };
     ProgressReport stopOnOutput = [&stop](std::uint64_t done, std::uint64_t total) {

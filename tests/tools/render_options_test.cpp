@@ -33,13 +33,15 @@ TEST(RenderOptions, TakesValuesSeparateOrAfterEqualsAnywhereAmongThePaths)
     EXPECT_EQ(options.quality, 0);
     EXPECT_EQ(options.sampleFormat, SampleFormat::Float32);
     EXPECT_TRUE(options.reverse && options.quiet);
-    EXPECT_EQ(options.inputPath, "in.wav");
-    EXPECT_EQ(options.outputPath, "out.wav");
+    ASSERT_EQ(options.jobs.size(), 1u);
+    EXPECT_EQ(options.jobs[0].inputPath, "in.wav");
+    EXPECT_EQ(options.jobs[0].outputPath, "out.wav");
+    EXPECT_FALSE(options.batch);
 
     ParseResult preserved = Parse({"--preserve-formants", "--pitch", "7", "--", "-in.wav", "-"});
     ASSERT_EQ(preserved.outcome, ParseOutcome::Render) << preserved.message;
     EXPECT_EQ(EffectiveFormantSemitones(preserved.options), 7.0);
-    EXPECT_EQ(preserved.options.inputPath, "-in.wav") << "after --, everything is a path";
+    EXPECT_EQ(preserved.options.jobs.at(0).inputPath, "-in.wav") << "after --, everything is a path";
 }
 
 TEST(RenderOptions, RangesIncludeTheirLimitsAndRefusalsNameTheOptionAndTheRange)
@@ -76,6 +78,70 @@ TEST(RenderOptions, RangesIncludeTheirLimitsAndRefusalsNameTheOptionAndTheRange)
     }
     EXPECT_THAT(Parse({"in.wav"}).message, HasSubstr("needs an input and an output file"));
     EXPECT_THAT(Parse({"a.wav", "b.wav", "c.wav"}).message, HasSubstr("too many files: 'c.wav'"));
+}
+
+TEST(RenderOptions, TheOutputNameOrFormatChoosesTheContainerAndBitsMustFitIt)
+{
+    const std::vector<std::pair<std::vector<std::string>, Container>> chosen = {
+        {{"in.mp3", "out.flac"}, Container::Flac},
+        {{"in.wav", "OUT.AIF"}, Container::Aiff},
+        {{"in.wav", "out"}, Container::Wav},
+        {{"in.wav", "out.ogg"}, Container::OggVorbis},
+        {{"in.flac", "out.w64", "--bits", "32f"}, Container::W64},
+        {{"in.wav", "out.data", "--format", "flac"}, Container::Flac},
+    };
+    for (const auto& [arguments, container] : chosen) {
+        ParseResult parsed = Parse(arguments);
+        ASSERT_EQ(parsed.outcome, ParseOutcome::Render) << arguments[1] << ": " << parsed.message;
+        EXPECT_EQ(parsed.options.container, container) << arguments[1];
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"in.wav", "out.mp3"}, "cannot tell the output format from '.mp3'"},
+        {{"in.wav", "out.wav", "--format", "mp3"}, "--format must be wav, flac, ogg, aiff or w64, not 'mp3'"},
+        {{"in.wav", "out.flac", "--bits", "32f"}, "--bits: FLAC cannot hold 32-bit float"},
+        {{"in.wav", "out.ogg", "--bits", "16"}, "--bits does not apply to Ogg Vorbis output"},
+    };
+    for (const auto& [arguments, expected] : refused) {
+        ParseResult parsed = Parse(arguments);
+        EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << expected;
+        EXPECT_THAT(parsed.message, HasSubstr(expected));
+    }
+}
+
+TEST(RenderOptions, OutputFolderMakesABatchOfEveryInputUnderItsOwnName)
+{
+    ParseResult parsed = Parse({"-j4", "a/one.flac", "two.mp3", "-o", "out", "b/three.wav"});
+    ASSERT_EQ(parsed.outcome, ParseOutcome::Render) << parsed.message;
+    const RenderOptions& options = parsed.options;
+    EXPECT_TRUE(options.batch);
+    EXPECT_EQ(options.threads, 4);
+    ASSERT_EQ(options.jobs.size(), 3u);
+    EXPECT_EQ(options.jobs[0].inputPath, "a/one.flac");
+    EXPECT_EQ(options.jobs[0].outputPath, "out/one.wav") << "WAV unless --format says otherwise";
+    EXPECT_EQ(options.jobs[1].outputPath, "out/two.wav");
+    EXPECT_EQ(options.jobs[2].outputPath, "out/three.wav");
+
+    ParseResult flac = Parse({"--output=out", "--jobs=1", "--format", "flac", "x.wav"});
+    ASSERT_EQ(flac.outcome, ParseOutcome::Render) << flac.message;
+    EXPECT_EQ(flac.options.threads, 1);
+    EXPECT_EQ(flac.options.jobs.at(0).outputPath, "out/x.flac");
+    EXPECT_EQ(Parse({"-o", "out", "x.wav"}).options.threads, 0) << "one per core";
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"-o", "out"}, "needs input files to render into out"},
+        {{"-o"}, "-o needs a value"},
+        {{"--output=", "x.wav"}, "--output needs a folder"},
+        {{"-o", "out", "a/x.flac", "b/x.mp3"}, "'a/x.flac' and 'b/x.mp3' would both be written to 'out/x.wav'"},
+        {{"-j", "0", "-o", "out", "x.wav"}, "--jobs must be a whole number from 1 to 256, not '0'"},
+        {{"-j2x", "-o", "out", "x.wav"}, "--jobs must be a whole number"},
+        {{"-o", "out", "--format", "ogg", "--bits", "24", "x.wav"}, "--bits does not apply to Ogg Vorbis output"},
+        {{"a.wav", "b.wav", "c.wav"}, "too many files: 'c.wav' (one input, one output, or -o FOLDER)"},
+    };
+    for (const auto& [arguments, expected] : refused) {
+        ParseResult refusal = Parse(arguments);
+        EXPECT_EQ(refusal.outcome, ParseOutcome::UsageError) << expected;
+        EXPECT_THAT(refusal.message, HasSubstr(expected));
+    }
 }
 
 TEST(RenderOptions, HelpAndVersionNeedNoFiles)

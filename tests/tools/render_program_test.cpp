@@ -1,4 +1,4 @@
-// kelvane-render run as a user runs it, on WAV files the tests generate:
+// kelvane-render run as a user runs it, on sound files the tests generate:
 // what comes out, how long, at what pitch, and what it refuses and how.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,12 +14,16 @@
 #include <fstream>
 #include <thread>
 
+#include <sndfile.h>
+
 #include "render_loop.h"
 #include "render_test_support.h"
 
 namespace kelvane::render {
 namespace {
 
+using sound_files::DescribeSampleFormat;
+using sound_files::SampleFormat;
 using test::ProgramRun;
 using test::RunRender;
 using test::Sound;
@@ -47,8 +51,7 @@ protected:
         options.insert(options.end(), {"--quiet", In(), Out()});
         ProgramRun run = RunRender(options);
         EXPECT_EQ(run.exitCode, 0) << run.err;
-        bool isFloat = std::find(options.begin(), options.end(), "32f") != options.end();
-        return isFloat ? test::ReadFloatWave(Out()) : test::ReadWave(Out());
+        return test::ReadSound(Out());
     }
 
     // Largest |output - expected| beyond `allowed` + `relative` x |expected|.
@@ -76,7 +79,7 @@ TEST_F(RenderProgram, AtUnityTheOutputIsTheInputWithinOneStepAtSixteenAndTwentyF
         Sound exact = Render(input, format, {"--bits", "32f"});
         Sound output = Render(input, format, {});
         const double lsb = format == SampleFormat::Pcm16 ? 1.0 / 32768 : 1.0 / 8388608;
-        EXPECT_EQ(output.bitsPerSample, BytesPerSample(format) * 8) << "the input's depth by default";
+        EXPECT_EQ(output.libraryFormat, test::WaveFormat(format)) << "the input's depth by default";
         EXPECT_EQ(output.sampleRate, 44100);
         EXPECT_EQ(output.channels, 2);
         ASSERT_EQ(output.Frames(), input.Frames());
@@ -89,21 +92,97 @@ TEST_F(RenderProgram, AtUnityTheOutputIsTheInputWithinOneStepAtSixteenAndTwentyF
 
 TEST_F(RenderProgram, EightBitInputIsWrittenAsSixteenBits)
 {
-    // 8-bit samples are u / 128 - 1: exact in 16 bits, which is what they get.
+    // 8-bit samples are n / 128: exact in 16 bits, which is what they get.
     Sound input = test::Music(44100, 1, 0.3, 5);
-    std::vector<std::uint8_t> bytes;
-    std::vector<float> expected;
-    for (float sample : input.samples) {
-        bytes.push_back(static_cast<std::uint8_t>(std::lround(sample * 100.0f) + 128));
-        expected.push_back(bytes.back() / 128.0f - 1.0f);
+    for (float& sample : input.samples) {
+        sample = std::round(sample * 100.0f) / 128.0f;
     }
-    test::WriteWave8(In("eight.wav"), bytes, 1);
+    test::WriteSound(In("eight.wav"), input, SF_FORMAT_WAV | SF_FORMAT_PCM_U8);
     ProgramRun run = RunRender({"--quiet", In("eight.wav"), Out()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    Sound widened = test::ReadWave(Out());
-    EXPECT_EQ(widened.bitsPerSample, 16);
+    Sound widened = test::ReadSound(Out());
+    EXPECT_EQ(widened.libraryFormat, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     ASSERT_EQ(widened.Frames(), input.Frames());
-    EXPECT_LE(WorstExcess(widened.samples, expected, 1.0 / 32768 + kUnitySettling, kUnityRipple), 0.0);
+    EXPECT_LE(WorstExcess(widened.samples, input.samples, 1.0 / 32768 + kUnitySettling, kUnityRipple), 0.0);
+}
+
+TEST_F(RenderProgram, EachFormatInAndOutKeepsTheRateChannelsAndDepth)
+{
+    struct Case {
+        std::string input;
+        int inputFormat;
+        int sampleRate;
+        int channels;
+        std::string output;
+        std::vector<std::string> options;
+        int outputFormat;
+        double step;  // the output's step, for a comparison at unity; 0 for lossy input
+    };
+    const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    const std::vector<Case> cases = {
+        {"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, "out.flac", {}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+         1.0 / 8388608},
+        {"in.mp3", mp3, 44100, 2, "out.wav", {}, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0.0},
+        {"in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32000, 1, "out.wav", {}, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1e-9},
+        {"in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 44100, 2, "out.aiff", {}, SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 1e-9},
+        {"in.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 1, "out.w64", {"--bits", "24"},
+         SF_FORMAT_W64 | SF_FORMAT_PCM_24, 1.0 / 8388608},
+        {"in.w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT, 96000, 8, "out.flac", {}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+         1.0 / 8388608},
+        {"in.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, "out.ogg", {}, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.0},
+        {"in.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000, 1, "out.tmp", {"--format", "flac"},
+         SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " -> " + c.output);
+        // Quiet enough that no lossy decode passes full scale.
+        Sound input = test::Music(c.sampleRate, c.channels, 0.3, 17);
+        for (float& sample : input.samples) {
+            sample *= 0.5f;
+        }
+        input.samples = test::OnGrid(input.samples, SampleFormat::Pcm16);
+        test::WriteSound(In(c.input), input, c.inputFormat);
+        std::vector<std::string> command = c.options;
+        command.insert(command.end(), {In(c.input), Out(c.output)});
+        ProgramRun run = RunRender(command);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_THAT(run.err, IsEmpty()) << "nothing clipped";
+        const Sound output = test::ReadSound(Out(c.output));
+        EXPECT_EQ(output.libraryFormat, c.outputFormat);
+        EXPECT_EQ(output.sampleRate, c.sampleRate);
+        EXPECT_EQ(output.channels, c.channels);
+        EXPECT_EQ(output.Frames(), input.Frames());
+        if (c.step > 0.0) {
+            EXPECT_LE(WorstExcess(output.samples, input.samples, c.step + kUnitySettling, kUnityRipple), 0.0);
+        }
+        std::filesystem::remove(In(c.input));
+        std::filesystem::remove(Out(c.output));
+    }
+    EXPECT_THAT(folder.Names(), IsEmpty()) << "no temporary file left";
+}
+
+TEST_F(RenderProgram, ReverseReadsALongCompressedFileBackwardsWindowByWindow)
+{
+    // Longer than one reverse window, so blocks come from several seeks; an
+    // MP3 decoder must settle after each of them.
+    Sound input = test::Music(44100, 2, 3.5, 13);
+    input.samples = test::OnGrid(input.samples, SampleFormat::Pcm16);
+    for (auto [name, format] : {std::pair<std::string, int>{"in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                {"in.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}}) {
+        SCOPED_TRACE(name);
+        test::WriteSound(In(name), input, format);
+        const Sound decoded = test::ReadSound(In(name));
+        ProgramRun run = RunRender({"--quiet", "--reverse", "--bits", "32f", In(name), Out()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Sound output = test::ReadSound(Out());
+        ASSERT_EQ(output.Frames(), decoded.Frames());
+        std::vector<float> backwards;
+        for (std::int64_t frame = decoded.Frames() - 1; frame >= 0; --frame) {
+            backwards.push_back(decoded.samples[frame * 2]);
+            backwards.push_back(decoded.samples[frame * 2 + 1]);
+        }
+        EXPECT_LE(WorstExcess(output.samples, backwards, kUnitySettling, kUnityRipple), 0.0);
+    }
 }
 
 TEST_F(RenderProgram, ReverseAtUnityGivesTheInputBackwards)
@@ -245,43 +324,54 @@ TEST_F(RenderProgram, UsageErrorsExitWithOneBeforeReadingOrWritingHelpAndVersion
 
     ProgramRun help = RunRender({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_THAT(help.out, HasSubstr("Usage: kelvane-render [options] INPUT.wav OUTPUT.wav"));
+    EXPECT_THAT(help.out, HasSubstr("Usage: kelvane-render [options] INPUT OUTPUT"));
+    EXPECT_THAT(help.out, HasSubstr("kelvane-render [options] INPUT... -o FOLDER"));
     ProgramRun version = RunRender({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "kelvane-render 5.6.1\n");
 }
 
-TEST_F(RenderProgram, RefusedInputsExitWithTwoWithTheLoadersOrEnginesWords)
+TEST_F(RenderProgram, RefusedInputsExitWithTwoNameTheLimitAndLeaveNothingBehind)
 {
     Sound tone = test::Tone(44100, 1, 440.0, 0.05, 0.5);
-    test::WriteWave(In("float.wav"), tone, SampleFormat::Float32);
-    tone.sampleRate = 32000;
+    tone.sampleRate = 31999;
     test::WriteWave(In("slow.wav"), tone, SampleFormat::Pcm16);
     tone.sampleRate = 200000;
-    test::WriteWave(In("fast.wav"), tone, SampleFormat::Pcm16);
+    test::WriteSound(In("fast.flac"), tone, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     Sound nine = test::Tone(44100, 9, 440.0, 0.05, 0.5);
     test::WriteWave(In("nine.wav"), nine, SampleFormat::Pcm16);
-    std::ofstream(In("text.wav")) << "not a wave file";
+    test::WriteWave(In("empty.wav"), Sound{}, SampleFormat::Pcm16);
+    std::ofstream(In("text.wav")) << "not a sound file at all";
+    // A FLAC file cut off part way: its header still promises every frame.
+    test::WriteSound(In("whole.flac"), test::Music(44100, 2, 1.0, 4), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    std::vector<std::uint8_t> flac = test::ReadBytes(In("whole.flac"));
+    std::ofstream(In("cut.flac"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(flac.data()), static_cast<std::streamsize>(flac.size() / 2));
+    std::filesystem::remove(In("whole.flac"));
 
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"missing.wav", "Wave file appears to be empty"},
-        {"text.wav", "Wave file appears to be empty"},
-        {"float.wav", "Wave file needs to be an uncompressed PCM"},
-        {"slow.wav", "Sample rate too low!"},
-        {"fast.wav", "Incompatible sample rate. (200000 Hz, 1 channel)"},
-        {"nine.wav", "Incorrect number of channels. (44100 Hz, 9 channels)"},
+        {"missing.wav", ": cannot open: No such file or directory"},
+        {"text.wav", ": not a sound file that can be read (Format not recognised)"},
+        {"empty.wav", ": holds no audio"},
+        {"slow.wav", ": sample rate 31999 Hz is outside 32000 to 196000 Hz"},
+        {"fast.flac", ": sample rate 200000 Hz is outside 32000 to 196000 Hz"},
+        {"nine.wav", ": 9 channels: at most 8 can be processed"},
+        {"cut.flac", ": the file ends after "},
     };
-    std::ofstream(Out()) << "an earlier result";
-    for (const auto& [name, message] : cases) {
-        ProgramRun run = RunRender({In(name), Out()});
-        EXPECT_EQ(run.exitCode, 2) << name;
-        EXPECT_EQ(run.err, "kelvane-render: " + In(name) + ": " + message + "\n");
-        EXPECT_THAT(run.out, IsEmpty()) << name;
+    for (const std::string& output : {Out(), Out("out.flac")}) {
+        std::ofstream(output) << "an earlier result";
+        for (const auto& [name, message] : cases) {
+            ProgramRun run = RunRender({In(name), output});
+            EXPECT_EQ(run.exitCode, 2) << name;
+            EXPECT_THAT(run.err, ::testing::StartsWith("kelvane-render: " + In(name) + message)) << name;
+            EXPECT_THAT(run.out, IsEmpty()) << name;
+            std::ifstream earlier(output);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier result") << name;
+        }
     }
-    EXPECT_THAT(folder.Names(),
-                ElementsAre("fast.wav", "float.wav", "nine.wav", "out.wav", "slow.wav", "text.wav"));
-    std::ifstream earlier(Out());
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier result");
+    EXPECT_THAT(RunRender({In("cut.flac"), Out()}).err, HasSubstr("frames (flac decoder lost sync): it is truncated or damaged"));
+    EXPECT_THAT(folder.Names(), ElementsAre("cut.flac", "empty.wav", "fast.flac", "nine.wav", "out.flac", "out.wav",
+                                            "slow.wav", "text.wav"));
 }
 
 TEST_F(RenderProgram, UnwritableOutputsExitWithThreeAndLeaveNothingBehind)
@@ -305,7 +395,7 @@ TEST_F(RenderProgram, SummaryOnOutputProgressOnlyOnATerminalAndQuietSilencesBoth
 
     ProgramRun plain = RunRender({"--speed", "50", In(), Out()});
     ASSERT_EQ(plain.exitCode, 0) << plain.err;
-    EXPECT_THAT(plain.out, HasSubstr("22050 frames in, 44100 frames out, 16-bit PCM, "));
+    EXPECT_THAT(plain.out, HasSubstr("22050 frames in, 44100 frames out, WAV, 16-bit PCM, "));
     EXPECT_THAT(plain.out, HasSubstr("x real time\n"));
     EXPECT_THAT(plain.err, IsEmpty()) << "no progress bar when the error stream is a file";
 

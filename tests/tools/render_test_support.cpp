@@ -16,7 +16,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "sevrane/loaded_sound.h"
+#include <sndfile.h>
 
 extern char** environ;
 
@@ -27,17 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-std::uint32_t ReadU32(const std::vector<std::uint8_t>& bytes, std::size_t at)
-{
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-}
-
-std::uint16_t ReadU16(const std::vector<std::uint8_t>& bytes, std::size_t at)
-{
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
 
 std::string ReadText(const std::string& path)
 {
@@ -133,65 +122,67 @@ std::vector<float> OnGrid(std::vector<float> samples, SampleFormat format)
     return samples;
 }
 
+int WaveFormat(SampleFormat format)
+{
+    switch (format) {
+        case SampleFormat::Pcm16:
+            return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        case SampleFormat::Pcm24:
+            return SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+        case SampleFormat::Float32:
+            return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    }
+    return 0;
+}
+
+void WriteSound(const std::string& path, const Sound& sound, int libraryFormat)
+{
+    SF_INFO info = {};
+    info.samplerate = sound.sampleRate;
+    info.channels = sound.channels;
+    info.format = libraryFormat;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    // Integer files get exactly the steps the samples sit on (libsndfile's
+    // own float conversion scales by 2^(bits - 1) - 1).
+    const int subtype = libraryFormat & SF_FORMAT_SUBMASK;
+    const bool integers = subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_24 ||
+                          subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_S8;
+    sf_count_t written;
+    if (integers) {
+        std::vector<int> whole(sound.samples.size());
+        for (std::size_t i = 0; i < whole.size(); ++i) {
+            const double scaled = std::nearbyint(static_cast<double>(sound.samples[i]) * 2147483648.0);
+            whole[i] = static_cast<int>(std::clamp(scaled, -2147483648.0, 2147483647.0));
+        }
+        written = sf_writef_int(file, whole.data(), sound.Frames());
+    } else {
+        written = sf_writef_float(file, sound.samples.data(), sound.Frames());
+    }
+    EXPECT_EQ(written, sound.Frames()) << path << ": " << sf_strerror(file);
+    EXPECT_EQ(sf_close(file), 0) << path;
+}
+
 void WriteWave(const std::string& path, const Sound& sound, SampleFormat format)
 {
-    WavFileWriter writer;
-    WavFormat wavFormat{sound.sampleRate, sound.channels, format};
-    ASSERT_TRUE(writer.Open(path, wavFormat)) << writer.Error();
-    ASSERT_TRUE(writer.Write(sound.samples.data(), static_cast<std::size_t>(sound.Frames())))
-        << writer.Error();
-    ASSERT_TRUE(writer.Commit()) << writer.Error();
+    WriteSound(path, sound, WaveFormat(format));
 }
 
-void WriteWave8(const std::string& path, const std::vector<std::uint8_t>& samples, int channels)
+Sound ReadSound(const std::string& path)
 {
-    // A 16-bit header with the depth and sizes put right.
-    std::vector<std::uint8_t> header = MakeWavHeader({44100, channels, SampleFormat::Pcm16}, 0);
-    auto put32 = [&header](std::size_t at, std::uint32_t value) {
-        for (int b = 0; b < 4; ++b) {
-            header[at + b] = static_cast<std::uint8_t>(value >> (8 * b));
-        }
-    };
-    put32(4, static_cast<std::uint32_t>(36 + samples.size()));
-    put32(28, static_cast<std::uint32_t>(44100 * channels));
-    header[32] = static_cast<std::uint8_t>(channels);
-    header[34] = 8;
-    put32(40, static_cast<std::uint32_t>(samples.size()));
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-    out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size()));
-}
-
-Sound ReadWave(const std::string& path)
-{
-    sevrane::LoadedSound loaded;
-    sevrane::LoadResult result = sevrane::LoadSound(loaded, path);
-    EXPECT_EQ(result, sevrane::LoadResult::Loaded) << path << ": " << sevrane::GetLoadResultText(result);
+    SF_INFO info = {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     Sound sound;
-    sound.sampleRate = static_cast<int>(loaded.format.sampleRate);
-    sound.channels = loaded.format.channels;
-    sound.bitsPerSample = loaded.format.bitsPerSample;
-    if (result == sevrane::LoadResult::Loaded) {
-        const float* samples = loaded.samples.data();
-        sound.samples.assign(samples, samples + static_cast<std::size_t>(loaded.frameCount) * sound.channels);
-    }
-    return sound;
-}
-
-Sound ReadFloatWave(const std::string& path)
-{
-    // The writer's layout: "fmt " of 18 bytes, "fact", then "data" at 50.
-    std::vector<std::uint8_t> bytes = ReadBytes(path);
-    Sound sound;
-    if (bytes.size() < 58 || std::memcmp(&bytes[50], "data", 4) != 0 || ReadU16(bytes, 20) != 3) {
-        ADD_FAILURE() << path << " is not a float WAV file as the writer lays them out";
+    if (file == nullptr) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
         return sound;
     }
-    sound.channels = ReadU16(bytes, 22);
-    sound.sampleRate = static_cast<int>(ReadU32(bytes, 24));
-    sound.bitsPerSample = ReadU16(bytes, 34);
-    sound.samples.resize(std::min<std::size_t>(ReadU32(bytes, 54), bytes.size() - 58) / 4);
-    std::memcpy(sound.samples.data(), &bytes[58], sound.samples.size() * 4);
+    sound.sampleRate = info.samplerate;
+    sound.channels = info.channels;
+    sound.libraryFormat = info.format;
+    sound.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+    EXPECT_EQ(sf_readf_float(file, sound.samples.data(), info.frames), info.frames) << path;
+    sf_close(file);
     return sound;
 }
 

@@ -1,5 +1,6 @@
-// Support for the renderer's tests: generated signals, WAV files written and
-// read back, a scratch folder, and running the built program.
+// Support for the renderer's tests: generated signals, sound files written
+// and read back with libsndfile itself, a scratch folder, and running the
+// built program.
 #pragma once
 
 #include <sys/types.h>
@@ -8,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "wav_writer.h"
+#include "sound_files/sound_file_writer.h"
 
 namespace kelvane::render::test {
+
+using sound_files::SampleFormat;
 
 // A folder of its own for one test, removed with everything in it.
 class ScratchFolder {
@@ -30,7 +33,7 @@ private:
 struct Sound {
     int sampleRate = 44100;
     int channels = 1;
-    int bitsPerSample = 16;      // of the file it came from
+    int libraryFormat = 0;       // libsndfile's format of the file it came from
     std::vector<float> samples;  // interleaved
     std::int64_t Frames() const { return static_cast<std::int64_t>(samples.size()) / channels; }
 };
@@ -38,14 +41,16 @@ struct Sound {
 // Samples rounded to the grid of `format`, so a file holds them exactly.
 std::vector<float> OnGrid(std::vector<float> samples, SampleFormat format);
 
-// Writes with the renderer's own writer; fails the test on error.
+// Writes `sound` with libsndfile in `libraryFormat` (SF_FORMAT_FLAC |
+// SF_FORMAT_PCM_24, ...); fails the test when libsndfile refuses.
+void WriteSound(const std::string& path, const Sound& sound, int libraryFormat);
+// A WAV file of 16-bit, 24-bit or float samples.
 void WriteWave(const std::string& path, const Sound& sound, SampleFormat format);
-// A file the writer cannot make: 8-bit unsigned PCM.
-void WriteWave8(const std::string& path, const std::vector<std::uint8_t>& samples, int channels);
-// Reads with the project's loader (PCM only); fails the test on a refusal.
-Sound ReadWave(const std::string& path);
-// Reads a 32-bit float file as the writer lays it out.
-Sound ReadFloatWave(const std::string& path);
+// Reads any file with libsndfile, integers scaled by 2^(bits - 1); fails the
+// test when it cannot.
+Sound ReadSound(const std::string& path);
+// libsndfile's format word for a sample format in a WAV file.
+int WaveFormat(SampleFormat format);
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 
 // sin(2 pi f t) for every channel, at `amplitude`.

@@ -1,9 +1,11 @@
-// kelvane-play: plays a WAV file through the engine on the default audio
+// kelvane-play: plays a sound file through the engine on the default audio
 // output, with its speed and pitch changed, from a terminal.
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <limits>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "play_options.h"
 #include "sevrane/loaded_sound.h"
 #include "sevrane/player.h"
+#include "sound_files/sound_file_reader.h"
 
 namespace {
 
@@ -65,12 +68,43 @@ public:
     int status;
 };
 
+// Reads the whole file, in any format the tools read, straight into the
+// float memory the player plays from. Returns "" or why it was refused.
+std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound, std::string& formatName)
+{
+    namespace files = kelvane::sound_files;
+    files::SoundFileReader reader;
+    if (reader.Open(path) != files::ReadStatus::Ok) {
+        return reader.Error();
+    }
+    const files::SoundInfo& info = reader.Info();
+    constexpr std::int64_t kMostFrames = std::numeric_limits<std::int32_t>::max();
+    if (info.frames > kMostFrames) {
+        return std::to_string(info.frames) + " frames: at most " + std::to_string(kMostFrames) + " can be played";
+    }
+    const std::uint64_t bytes = static_cast<std::uint64_t>(info.frames) * info.channels * sizeof(float);
+    if (!sound.samples.Allocate(bytes)) {
+        return "too large to hold in memory";
+    }
+    if (!reader.Read(sound.samples.data(), info.frames)) {
+        return reader.Error();
+    }
+    sound.format.formatTag = 1;
+    sound.format.channels = static_cast<std::uint16_t>(info.channels);
+    sound.format.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
+    sound.format.bitsPerSample = static_cast<std::uint16_t>(info.bitsPerSample);
+    sound.sampleBytes = bytes;
+    sound.frameCount = static_cast<std::int32_t>(info.frames);
+    formatName = info.formatName;
+    return "";
+}
+
 int Play(const PlayOptions& options)
 {
     sevrane::LoadedSound sound;
-    const sevrane::LoadResult loaded = sevrane::LoadSound(sound, options.inputPath);
-    if (loaded != sevrane::LoadResult::Loaded) {
-        Complain(options.inputPath + ": " + sevrane::GetLoadResultText(loaded));
+    std::string formatName;
+    if (const std::string refusal = ReadForPlaying(options.inputPath, sound, formatName); !refusal.empty()) {
+        Complain(options.inputPath + ": " + refusal);
         return kExitInput;
     }
 
@@ -99,7 +133,8 @@ int Play(const PlayOptions& options)
     const double rate = sound.format.sampleRate;
     const std::string length = FormatPlayTime(sound.frameCount / rate);
     if (!options.quiet) {
-        std::printf("Playing %s: %u Hz, %u channel%s, %s%s%s\n", options.inputPath.c_str(), sound.format.sampleRate,
+        std::printf("Playing %s: %s, %u Hz, %u channel%s, %s%s%s\n", options.inputPath.c_str(),
+                    formatName.c_str(), sound.format.sampleRate,
                     static_cast<unsigned>(sound.format.channels), sound.format.channels == 1 ? "" : "s",
                     length.c_str(), options.reverse ? ", backwards" : "", options.loop ? ", looping" : "");
         std::fflush(stdout);

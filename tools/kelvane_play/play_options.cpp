@@ -134,8 +134,9 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
 
 std::string PlayUsageText()
 {
-    return "Usage: kelvane-play [options] FILE.wav\n"
-           "Plays a WAV file (8, 16 or 24-bit PCM) on the default audio output, with its speed and pitch changed.\n"
+    return "Usage: kelvane-play [options] FILE\n"
+           "Plays a sound file (WAV, FLAC, Ogg, MP3, AIFF and more; 32000 to 196000 Hz, 1 to 8 channels)\n"
+           "on the default audio output, with its speed and pitch changed.\n"
            "\n"
            "  --speed PERCENT        speed, above 0 up to 400 (default 100; 50: half speed)\n"
            "  --pitch SEMITONES      pitch shift, -24 to 24 (default 0)\n"

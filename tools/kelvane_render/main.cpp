@@ -1,35 +1,30 @@
-// kelvane-render: changes the speed and pitch of a WAV file through the
-// engine's C surface and writes the result.
+// kelvane-render: changes the speed and pitch of sound files through the
+// engine's C surface and writes the results, one file or a batch.
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "kelvane/engine.h"
 #include "progress_bar.h"
-#include "render_loop.h"
+#include "render_file.h"
 #include "render_options.h"
-#include "sevrane/loaded_sound.h"
-#include "wav_writer.h"
 
 namespace {
 
 using namespace kelvane::render;
 
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitInput = 2;
-constexpr int kExitOutput = 3;
-
-volatile std::sig_atomic_t stopSignal = 0;
+// Lock-free, so the handler may store into it while render threads read it.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void RequestStop(int signalNumber)
 {
-    stopSignal = signalNumber;
+    stopSignal.store(signalNumber);
 }
 
 void CatchStopSignals()
@@ -43,11 +38,11 @@ void CatchStopSignals()
     }
 }
 
-// After the temporary file is gone, die of the signal as if it had not been
-// caught, so a calling shell sees the interrupt.
+// After the temporary files are gone, die of the signal as if it had not
+// been caught, so a calling shell sees the interrupt.
 int DieOfStopSignal()
 {
-    const int signalNumber = stopSignal;
+    const int signalNumber = stopSignal.load();
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
     return 128 + signalNumber;
@@ -58,94 +53,49 @@ void Complain(const std::string& message)
     std::fprintf(stderr, "kelvane-render: %s\n", message.c_str());
 }
 
-int Render(const RenderOptions& options)
+bool ShowsProgress(const RenderOptions& options)
 {
-    sevrane::LoadedSound sound;
-    sevrane::LoadResult loaded = sevrane::LoadSound(sound, options.inputPath);
-    if (loaded != sevrane::LoadResult::Loaded) {
-        Complain(options.inputPath + ": " + sevrane::GetLoadResultText(loaded));
-        return kExitInput;
-    }
-    if (stopSignal != 0) {
-        return DieOfStopSignal();
-    }
+    return !options.quiet && ::isatty(STDERR_FILENO) == 1;
+}
 
-    WavFormat format;
-    format.sampleRate = static_cast<int>(sound.format.sampleRate);
-    format.channels = sound.format.channels;
-    format.sampleFormat = options.sampleFormat.value_or(DefaultSampleFormat(sound.format.bitsPerSample));
-
-    const std::uint64_t expected =
-        ExpectedOutputFrames(static_cast<std::uint64_t>(sound.frameCount), options.speedPercent);
-    if (expected > MaxWavFrames(format)) {
-        Complain("cannot write " + options.outputPath + ": " + std::to_string(expected) +
-                 " frames would exceed the 4 GiB size limit of WAV files");
-        return kExitOutput;
-    }
-
-    WavFileWriter writer;
-    if (!writer.Open(options.outputPath, format)) {
-        Complain(writer.Error());
-        return kExitOutput;
-    }
-
-    RenderSettings settings;
-    settings.speedPercent = options.speedPercent;
-    settings.pitchSemitones = options.pitchSemitones;
-    settings.formantSemitones = EffectiveFormantSemitones(options);
-    settings.reverse = options.reverse;
-    settings.quality = options.quality;
-
-    const bool showProgress = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+int RenderOne(const RenderOptions& options)
+{
     ProgressBar bar(stderr);
     ProgressReport progress;
-    if (showProgress) {
+    if (ShowsProgress(options)) {
         progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); };
     }
-    FrameSink sink = [&writer](const float* frames, std::size_t count) {
-        return writer.Write(frames, count);
-    };
-
-    const auto start = std::chrono::steady_clock::now();
-    RenderOutcome outcome = RenderFrames(sound.samples.data(), sound.frameCount, format.channels,
-                                         format.sampleRate, settings, sink, progress, &stopSignal);
-    if (outcome.status == RenderStatus::Done && !writer.Commit()) {
-        outcome.status = RenderStatus::WriteFailed;
-    }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const FileOutcome outcome = RenderFile(options.jobs.front(), options, progress, &stopSignal);
     bar.Finish();
-
-    switch (outcome.status) {
-        case RenderStatus::Done:
+    switch (outcome.result) {
+        case FileResult::Done:
             break;
-        case RenderStatus::Interrupted:
-            writer.Abandon();
+        case FileResult::Interrupted:
             return DieOfStopSignal();
-        case RenderStatus::WriteFailed:
-            Complain(writer.Error());
-            return kExitOutput;
-        case RenderStatus::EngineRefused:
-            Complain(options.inputPath + ": " + outcome.message + " (" + std::to_string(format.sampleRate) +
-                     " Hz, " + std::to_string(format.channels) +
-                     (format.channels == 1 ? " channel)" : " channels)"));
-            return kExitInput;
-        case RenderStatus::EngineFault:
-            Complain(options.inputPath + ": cannot be processed: " + outcome.message);
-            return kExitInput;
+        case FileResult::Refused:
+        case FileResult::Failed:
+            Complain(outcome.message);
+            return outcome.exitCode;
     }
-
-    if (writer.ClippedSamples() > 0) {
-        Complain("warning: " + std::to_string(writer.ClippedSamples()) + " samples clipped to fit " +
-                 DescribeSampleFormat(format.sampleFormat) + " (--bits 32f keeps them)");
+    if (!outcome.warning.empty()) {
+        Complain(outcome.warning);
     }
     if (!options.quiet) {
-        const double outputSeconds = static_cast<double>(outcome.framesOut) / format.sampleRate;
-        std::printf("%s -> %s: %d frames in, %llu frames out, %s, %.1fx real time\n",
-                    options.inputPath.c_str(), options.outputPath.c_str(), sound.frameCount,
-                    static_cast<unsigned long long>(outcome.framesOut),
-                    DescribeSampleFormat(format.sampleFormat), outputSeconds / std::max(elapsed, 1e-6));
+        std::printf("%s\n", outcome.summary.c_str());
     }
     return kExitDone;
+}
+
+int RenderMany(const RenderOptions& options)
+{
+    const BatchSummary summary = RunBatch(options, stdout, stderr, ShowsProgress(options), &stopSignal);
+    if (summary.interrupted || stopSignal.load() != 0) {
+        return DieOfStopSignal();
+    }
+    if (!options.quiet) {
+        std::printf("%s\n", FormatBatchSummary(summary).c_str());
+    }
+    return summary.exitCode;
 }
 
 }  // namespace
@@ -169,5 +119,5 @@ int main(int argc, char** argv)
         case ParseOutcome::Render:
             break;
     }
-    return Render(parsed.options);
+    return parsed.options.batch ? RenderMany(parsed.options) : RenderOne(parsed.options);
 }

@@ -45,7 +45,7 @@ std::string FormatProgressLine(std::uint64_t done, std::uint64_t total, double e
 
 ProgressBar::ProgressBar(std::FILE* out) : stream(out), start(Clock::now()), lastDraw(start) {}
 
-void ProgressBar::Update(std::uint64_t done, std::uint64_t total)
+void ProgressBar::Update(std::uint64_t done, std::uint64_t total, const std::string& note)
 {
     const Clock::time_point now = Clock::now();
     if (drawn && now - lastDraw < std::chrono::milliseconds(100)) {
@@ -54,7 +54,11 @@ void ProgressBar::Update(std::uint64_t done, std::uint64_t total)
     lastDraw = now;
     drawn = true;
     const double elapsed = std::chrono::duration<double>(now - start).count();
-    std::fprintf(stream, "\r%s", FormatProgressLine(done, total, elapsed).c_str());
+    std::string line = FormatProgressLine(done, total, elapsed);
+    if (!note.empty()) {
+        line += "  " + note;
+    }
+    std::fprintf(stream, "\r%s", line.c_str());
     std::fflush(stream);
 }
 

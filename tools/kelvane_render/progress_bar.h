@@ -18,8 +18,9 @@ std::string FormatProgressLine(std::uint64_t done, std::uint64_t total, double e
 class ProgressBar {
 public:
     explicit ProgressBar(std::FILE* stream);
-    // Redraws the line in place, at most ten times a second.
-    void Update(std::uint64_t done, std::uint64_t total);
+    // Redraws the line in place, at most ten times a second, with `note`
+    // after it ("12/300 files").
+    void Update(std::uint64_t done, std::uint64_t total, const std::string& note = "");
     // Erases the line, so what follows starts on a clean one.
     void Finish();
 

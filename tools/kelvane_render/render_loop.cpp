@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "kelvane/engine.hpp"
@@ -22,8 +24,12 @@ RenderOutcome Fault(RenderStatus status, std::string message)
     return outcome;
 }
 
+// GetErrorText writes a buffer shared by the process: renders on several
+// threads take their texts one at a time, copied at once.
 std::string EngineText(int status)
 {
+    static std::mutex textLock;
+    std::lock_guard<std::mutex> hold(textLock);
     return GetErrorText(status);
 }
 
@@ -38,12 +44,10 @@ std::uint64_t ExpectedOutputFrames(std::uint64_t inputFrames, double speedPercen
     return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(frames));
 }
 
-RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
+RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, int channels, int sampleRate,
                            const RenderSettings& settings, const FrameSink& sink,
-                           const ProgressReport& progress, const volatile std::sig_atomic_t* stopRequested)
+                           const ProgressReport& progress, const std::atomic<int>* stopRequested)
 {
-    // GetErrorText writes a buffer shared by the process: the texts are
-    // copied at once.
     kelvane::Engine engine(sampleRate, channels, settings.quality);
     if (!engine.IsValid()) {
         return Fault(RenderStatus::EngineRefused, EngineText(engine.Status()));
@@ -68,6 +72,7 @@ RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int ch
     const std::uint64_t total =
         ExpectedOutputFrames(static_cast<std::uint64_t>(frameCount), settings.speedPercent);
     std::vector<float> pulled(kOutputRingFrames * stride);
+    std::vector<float> input;
     std::vector<float> silence;
     std::int64_t pushed = 0;
     std::int64_t silencePushed = 0;
@@ -76,7 +81,7 @@ RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int ch
     RenderOutcome outcome;
     bool madeOutput = false;
     while (outcome.framesOut < total) {
-        if (stopRequested != nullptr && *stopRequested != 0) {
+        if (stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed) != 0) {
             outcome.status = RenderStatus::Interrupted;
             return outcome;
         }
@@ -101,7 +106,14 @@ RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int ch
                 // Reversed, the file is taken from its end a block at a time
                 // and the engine turns each block round.
                 const std::int64_t first = settings.reverse ? frameCount - pushed - real : pushed;
-                status = engine.PushInput(samples + first * static_cast<std::int64_t>(stride), real,
+                if (input.size() < static_cast<std::size_t>(real) * stride) {
+                    input.resize(static_cast<std::size_t>(real) * stride);
+                }
+                if (!source(first, real, input.data())) {
+                    outcome.status = RenderStatus::ReadFailed;
+                    return outcome;
+                }
+                status = engine.PushInput(input.data(), real,
                                           settings.reverse ? KELVANE_REVERSE : KELVANE_FORWARD);
                 if (status != KELVANE_OK) {
                     return Fault(RenderStatus::EngineFault, EngineText(status));
@@ -153,6 +165,19 @@ RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int ch
         }
     }
     return outcome;
+}
+
+RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
+                           const RenderSettings& settings, const FrameSink& sink,
+                           const ProgressReport& progress, const std::atomic<int>* stopRequested)
+{
+    const auto stride = static_cast<std::size_t>(channels);
+    FrameSource fromMemory = [samples, stride](std::int64_t first, int count, float* destination) {
+        std::memcpy(destination, samples + static_cast<std::size_t>(first) * stride,
+                    static_cast<std::size_t>(count) * stride * sizeof(float));
+        return true;
+    };
+    return RenderFrames(fromMemory, frameCount, channels, sampleRate, settings, sink, progress, stopRequested);
 }
 
 }  // namespace kelvane::render

@@ -2,7 +2,7 @@
 // feeds it: push what GetInputRequired asks for, Process, pull what is ready.
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +23,7 @@ enum class RenderStatus {
     Done,
     EngineRefused,  // the engine cannot be made for this rate or channel count
     EngineFault,    // the engine reported an error or stopped making progress
+    ReadFailed,     // the source could not give the frames asked for
     WriteFailed,    // the sink refused frames
     Interrupted,
 };
@@ -33,6 +34,10 @@ struct RenderOutcome {
     std::uint64_t framesOut = 0;
 };
 
+// Fills `destination` with `frameCount` interleaved input frames from frame
+// `first` on, in the file's order (reversed renders ask from the end
+// backwards); false stops the render.
+using FrameSource = std::function<bool(std::int64_t first, int frameCount, float* destination)>;
 // Takes interleaved output frames; false stops the render.
 using FrameSink = std::function<bool(const float* frames, std::size_t frameCount)>;
 // Told now and then how many of the expected output frames are done.
@@ -42,12 +47,17 @@ using ProgressReport = std::function<void(std::uint64_t done, std::uint64_t tota
 // least one frame for a non-empty input.
 std::uint64_t ExpectedOutputFrames(std::uint64_t inputFrames, double speedPercent);
 
-// Renders `frameCount` interleaved frames into exactly
+// Renders the `frameCount` input frames of `source` into exactly
 // ExpectedOutputFrames(frameCount, speed) output frames, starting with the
 // first input frame (the last one when reversed). `stopRequested`, when set
 // to non-zero (by a signal handler), ends the render as Interrupted.
+RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, int channels, int sampleRate,
+                           const RenderSettings& settings, const FrameSink& sink,
+                           const ProgressReport& progress, const std::atomic<int>* stopRequested);
+
+// The same for frames held in memory.
 RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
                            const RenderSettings& settings, const FrameSink& sink,
-                           const ProgressReport& progress, const volatile std::sig_atomic_t* stopRequested);
+                           const ProgressReport& progress, const std::atomic<int>* stopRequested);
 
 }  // namespace kelvane::render

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 
 namespace kelvane::render {
 
@@ -37,8 +39,22 @@ std::optional<double> ParseNumber(std::string text, bool allowPercentSign)
 bool TakesValue(const std::string& name)
 {
     return name == "--speed" || name == "--pitch" || name == "--formant" || name == "--quality" ||
-           name == "--bits";
+           name == "--bits" || name == "--format" || name == "--output" || name == "--jobs";
 }
+
+// The long name of a short option.
+std::string LongName(const std::string& name)
+{
+    if (name == "-o") {
+        return "--output";
+    }
+    if (name == "-j") {
+        return "--jobs";
+    }
+    return name;
+}
+
+constexpr const char* kWrittenFormats = "wav, flac, ogg, aiff or w64";
 
 // Applies one valued option; returns a refusal message, or "" when taken.
 std::string ApplyValue(const std::string& name, const std::string& value, RenderOptions& options)
@@ -48,6 +64,32 @@ std::string ApplyValue(const std::string& name, const std::string& value, Render
             return "--quality must be 0 or 1, not '" + value + "'";
         }
         options.quality = value == "1" ? 1 : 0;
+        return "";
+    }
+    if (name == "--format") {
+        std::optional<Container> container = sound_files::ContainerForName(value);
+        if (!container) {
+            return std::string("--format must be ") + kWrittenFormats + ", not '" + value + "'";
+        }
+        options.container = *container;
+        return "";
+    }
+    if (name == "--output") {
+        if (value.empty()) {
+            return "--output needs a folder";
+        }
+        options.batch = true;
+        options.outputFolder = value;
+        return "";
+    }
+    if (name == "--jobs") {
+        char* end = nullptr;
+        const long threads = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || end != value.c_str() + value.size() || threads < 1 || threads > kMaximumThreads) {
+            return "--jobs must be a whole number from 1 to " + std::to_string(kMaximumThreads) + ", not '" +
+                   value + "'";
+        }
+        options.threads = static_cast<int>(threads);
         return "";
     }
     if (name == "--bits") {
@@ -94,6 +136,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
     RenderOptions& options = result.options;
     std::vector<std::string> paths;
     bool optionsEnded = false;
+    bool formatGiven = false;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -113,20 +156,27 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
             argument.rfind("--", 0) == 0 && equals != std::string::npos) {
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
+        } else if (argument[1] != '-' && argument.size() > 2 && (argument[1] == 'j' || argument[1] == 'o')) {
+            // "-j4", "-oout"
+            name = argument.substr(0, 2);
+            value = argument.substr(2);
         }
+        const std::string shortName = name;
+        name = LongName(name);
 
         if (TakesValue(name)) {
             if (!value) {
                 // The next argument is the value even when it starts with '-'
                 // ("--pitch -5").
                 if (i + 1 >= arguments.size()) {
-                    return Refuse(name + " needs a value");
+                    return Refuse(shortName + " needs a value");
                 }
                 value = arguments[++i];
             }
             if (std::string refusal = ApplyValue(name, *value, options); !refusal.empty()) {
                 return Refuse(refusal);
             }
+            formatGiven = formatGiven || name == "--format";
             continue;
         }
 
@@ -155,20 +205,65 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
     if (options.preserveFormants && options.formantSemitones) {
         return Refuse("--formant and --preserve-formants cannot be used together");
     }
-    if (paths.size() != 2) {
-        return Refuse(paths.size() < 2 ? "needs an input and an output file"
-                                       : "too many files: '" + paths[2] + "' (one input, one output)");
+    if (!options.batch) {
+        if (paths.size() != 2) {
+            return Refuse(paths.size() < 2 ? "needs an input and an output file (or -o FOLDER for many inputs)"
+                                           : "too many files: '" + paths[2] + "' (one input, one output, or -o FOLDER)");
+        }
+        if (!formatGiven) {
+            const std::string extension = std::filesystem::path(paths[1]).extension().string();
+            std::optional<Container> named = sound_files::ContainerForExtension(extension);
+            if (!extension.empty() && !named) {
+                return Refuse("cannot tell the output format from '" + extension + "': name the output ." +
+                              "wav, .flac, .ogg, .aiff or .w64, or give --format");
+            }
+            options.container = named.value_or(Container::Wav);
+        }
+        options.jobs.push_back({paths[0], paths[1]});
+    } else {
+        if (paths.empty()) {
+            return Refuse("needs input files to render into " + options.outputFolder);
+        }
+        // Every input lands in the folder under its own name: two inputs of
+        // one name would overwrite each other.
+        std::map<std::string, std::string> taken;
+        for (const std::string& input : paths) {
+            const std::filesystem::path inputPath(input);
+            if (inputPath.stem().empty()) {
+                return Refuse("'" + input + "' names no file");
+            }
+            const std::string output =
+                (std::filesystem::path(options.outputFolder) /
+                 (inputPath.stem().string() + sound_files::ContainerExtension(options.container)))
+                    .string();
+            if (auto [at, added] = taken.emplace(output, input); !added) {
+                return Refuse("'" + at->second + "' and '" + input + "' would both be written to '" + output + "'");
+            }
+            options.jobs.push_back({input, output});
+        }
     }
-    options.inputPath = paths[0];
-    options.outputPath = paths[1];
+    if (options.sampleFormat) {
+        if (!sound_files::HasSampleDepth(options.container)) {
+            return Refuse(std::string("--bits does not apply to ") + sound_files::ContainerName(options.container) +
+                          " output");
+        }
+        if (!sound_files::TakesSampleFormat(options.container, *options.sampleFormat)) {
+            return Refuse(std::string("--bits: ") + sound_files::ContainerName(options.container) +
+                          " cannot hold " + sound_files::DescribeSampleFormat(*options.sampleFormat));
+        }
+    }
     result.outcome = ParseOutcome::Render;
     return result;
 }
 
 std::string UsageText()
 {
-    return "Usage: kelvane-render [options] INPUT.wav OUTPUT.wav\n"
-           "Changes the speed and pitch of a WAV file (8, 16 or 24-bit PCM) and writes the result.\n"
+    return "Usage: kelvane-render [options] INPUT OUTPUT\n"
+           "       kelvane-render [options] INPUT... -o FOLDER\n"
+           "Changes the speed and pitch of sound files and writes the results.\n"
+           "Reads WAV (any sample format), RF64, W64, AIFF, FLAC, Ogg Vorbis and Opus, MP3 and the other\n"
+           "formats of libsndfile, at 32000 to 196000 Hz with 1 to 8 channels; writes the format the\n"
+           "output's name asks for: .wav (RF64 past 4 GiB), .flac, .ogg, .aiff or .w64.\n"
            "\n"
            "  --speed PERCENT        speed, above 0 up to 400 (default 100; 50: half speed, twice as long)\n"
            "  --pitch SEMITONES      pitch shift, -24 to 24 (default 0)\n"
@@ -176,12 +271,17 @@ std::string UsageText()
            "  --preserve-formants    keep the voice's formants while the pitch moves\n"
            "  --reverse              play the input backwards\n"
            "  --quality 0|1          1: overlap 4, the default; 0: overlap 2, cheaper\n"
-           "  --bits 16|24|32f       output samples (default: the input's depth; 8-bit gives 16)\n"
+           "  --bits 16|24|32f       output samples (default: the input's depth; FLAC holds 16 or 24,\n"
+           "                         Ogg Vorbis has no depth)\n"
+           "  --format FORMAT        wav, flac, ogg, aiff or w64, whatever the output's name\n"
+           "  -o, --output FOLDER    render every INPUT into FOLDER/NAME.wav (or the --format's)\n"
+           "  -j, --jobs N           files rendered at once in a batch (default: one per core)\n"
            "  --quiet                no progress bar and no summary\n"
            "  --help                 show this text\n"
            "  --version              show the engine's version\n"
            "\n"
-           "Exit status: 0 done, 1 usage error, 2 input refused or unreadable, 3 output not writable.\n";
+           "Exit status: 0 done, 1 usage error, 2 input refused or unreadable, 3 output not writable.\n"
+           "A batch goes on past a bad file and exits with the worst status among its files.\n";
 }
 
 std::string FormatVersion(int packedVersion)
@@ -200,9 +300,25 @@ std::optional<double> EffectiveFormantSemitones(const RenderOptions& options)
     return options.formantSemitones;
 }
 
-SampleFormat DefaultSampleFormat(int inputBitsPerSample)
+SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container)
 {
-    return inputBitsPerSample == 24 ? SampleFormat::Pcm24 : SampleFormat::Pcm16;
+    using sound_files::SampleEncoding;
+    const bool keepsFloat = sound_files::TakesSampleFormat(container, SampleFormat::Float32);
+    switch (input.encoding) {
+        case SampleEncoding::Pcm:
+            if (input.bitsPerSample <= 16) {
+                return SampleFormat::Pcm16;
+            }
+            if (input.bitsPerSample <= 24 || !keepsFloat) {
+                return SampleFormat::Pcm24;
+            }
+            return SampleFormat::Float32;
+        case SampleEncoding::Float:
+            return keepsFloat ? SampleFormat::Float32 : SampleFormat::Pcm24;
+        case SampleEncoding::Other:
+            break;
+    }
+    return SampleFormat::Pcm16;
 }
 
 }  // namespace kelvane::render

@@ -5,13 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "wav_writer.h"
+#include "sound_files/sound_file_reader.h"
+#include "sound_files/sound_file_writer.h"
 
 namespace kelvane::render {
+
+using sound_files::Container;
+using sound_files::SampleFormat;
 
 // Speed must be above 0 (0 would freeze the output for ever).
 constexpr double kMaximumSpeedPercent = 400.0;
 constexpr double kSemitoneLimit = 24.0;
+constexpr int kMaximumThreads = 256;
+
+// One input and the file it is rendered into.
+struct RenderJob {
+    std::string inputPath;
+    std::string outputPath;
+};
 
 struct RenderOptions {
     double speedPercent = 100.0;
@@ -21,9 +32,14 @@ struct RenderOptions {
     bool reverse = false;
     int quality = 1;
     std::optional<SampleFormat> sampleFormat;  // unset: from the input's depth
+    // From --format, else the output's extension (WAV for a name without
+    // one); a batch writes WAV unless told otherwise.
+    Container container = Container::Wav;
     bool quiet = false;
-    std::string inputPath;
-    std::string outputPath;
+    bool batch = false;       // -o FOLDER was given
+    std::string outputFolder;
+    int threads = 0;          // -j; 0: one per core
+    std::vector<RenderJob> jobs;  // one for a single render, one per input in a batch
 };
 
 enum class ParseOutcome { Render, ShowHelp, ShowVersion, UsageError };
@@ -45,8 +61,10 @@ std::string FormatVersion(int packedVersion);
 // The formant shift to give the engine, or nothing to leave correction off.
 std::optional<double> EffectiveFormantSemitones(const RenderOptions& options);
 
-// The output format when --bits was not given: the input's depth, with 8-bit
-// input written as 16-bit, the narrowest format that holds it exactly.
-SampleFormat DefaultSampleFormat(int inputBitsPerSample);
+// The output samples when --bits was not given: the input's depth (8-bit
+// widened to 16, 32-bit integers and floats kept as float where the
+// container holds float, else 24-bit); 16-bit for lossy and companded input,
+// which has no depth of its own.
+SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container);
 
 }  // namespace kelvane::render

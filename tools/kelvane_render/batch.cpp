@@ -1,0 +1,176 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "progress_bar.h"
+#include "render_file.h"
+
+namespace kelvane::render {
+
+namespace {
+
+// Progress is counted in thousandths of a file, so that files of any length
+// weigh the same and the bar moves within each.
+constexpr std::uint64_t kFileUnits = 1000;
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// Everything the workers share. Lines and the bar go through one lock, so a
+// message never lands inside the bar's line.
+struct BatchState {
+    const RenderOptions& options;
+    const std::atomic<int>* stopRequested;
+    std::FILE* out;
+    std::FILE* err;
+    ProgressBar bar;
+    std::atomic<std::size_t> nextJob{0};
+    std::atomic<std::uint64_t> finishedUnits{0};
+    std::unique_ptr<std::atomic<std::uint64_t>[]> workerUnits;  // the file each worker is on
+
+    std::mutex lock;
+    std::condition_variable allDone;
+    int running = 0;
+    BatchSummary summary;
+
+    BatchState(const RenderOptions& options, const std::atomic<int>* stop, std::FILE* out, std::FILE* err,
+               int workers)
+        : options(options),
+          stopRequested(stop),
+          out(out),
+          err(err),
+          bar(err),
+          workerUnits(new std::atomic<std::uint64_t>[static_cast<std::size_t>(workers)]),
+          running(workers)
+    {
+        for (int i = 0; i < workers; ++i) {
+            workerUnits[static_cast<std::size_t>(i)] = 0;
+        }
+    }
+
+    bool Stopped() const { return stopRequested != nullptr && stopRequested->load() != 0; }
+
+    void Record(const RenderJob& job, const FileOutcome& outcome)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        bar.Finish();
+        switch (outcome.result) {
+            case FileResult::Done:
+                ++summary.done;
+                if (!outcome.warning.empty()) {
+                    std::fprintf(err, "kelvane-render: %s: %s\n", job.inputPath.c_str(), outcome.warning.c_str());
+                }
+                if (!options.quiet) {
+                    std::fprintf(out, "%s\n", outcome.summary.c_str());
+                    std::fflush(out);
+                }
+                break;
+            case FileResult::Refused:
+            case FileResult::Failed:
+                ++(outcome.result == FileResult::Refused ? summary.refused : summary.failed);
+                summary.exitCode = std::max(summary.exitCode, outcome.exitCode);
+                std::fprintf(err, "kelvane-render: %s\n", outcome.message.c_str());
+                break;
+            case FileResult::Interrupted:
+                summary.interrupted = true;
+                break;
+        }
+    }
+
+    void Work(std::size_t worker)
+    {
+        std::atomic<std::uint64_t>& units = workerUnits[worker];
+        for (;;) {
+            const std::size_t index = nextJob.fetch_add(1);
+            if (index >= options.jobs.size() || Stopped()) {
+                break;
+            }
+            const RenderJob& job = options.jobs[index];
+            ProgressReport progress = [&units](std::uint64_t done, std::uint64_t total) {
+                units = total == 0 ? 0 : done * kFileUnits / total;
+            };
+            FileOutcome outcome;
+            try {
+                outcome = RenderFile(job, options, progress, stopRequested);
+            } catch (const std::bad_alloc&) {
+                outcome.result = FileResult::Failed;
+                outcome.exitCode = kExitInput;
+                outcome.message = job.inputPath + ": not enough memory to render it";
+            }
+            units = 0;
+            finishedUnits += kFileUnits;
+            Record(job, outcome);
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        --running;
+        allDone.notify_all();
+    }
+
+    std::uint64_t UnitsDone(int workers) const
+    {
+        std::uint64_t done = finishedUnits.load();
+        for (int i = 0; i < workers; ++i) {
+            done += workerUnits[static_cast<std::size_t>(i)].load();
+        }
+        return done;
+    }
+};
+
+}  // namespace
+
+BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* err, bool showProgress,
+                      const std::atomic<int>* stopRequested)
+{
+    std::error_code made;
+    std::filesystem::create_directories(options.outputFolder, made);
+    if (made || !std::filesystem::is_directory(options.outputFolder)) {
+        std::fprintf(err, "kelvane-render: cannot write %s: %s\n", options.outputFolder.c_str(),
+                     made ? made.message().c_str() : "not a folder");
+        BatchSummary summary;
+        summary.failed = static_cast<int>(options.jobs.size());
+        summary.exitCode = kExitOutput;
+        return summary;
+    }
+
+    int workers = options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
+    workers = std::clamp(workers, 1, static_cast<int>(std::max<std::size_t>(options.jobs.size(), 1)));
+
+    BatchState state(options, stopRequested, out, err, workers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < workers; ++i) {
+        threads.emplace_back([&state, i] { state.Work(static_cast<std::size_t>(i)); });
+    }
+
+    const std::uint64_t totalUnits = options.jobs.size() * kFileUnits;
+    {
+        // Drawn at once, then every interval until the workers are done.
+        std::unique_lock<std::mutex> hold(state.lock);
+        do {
+            if (showProgress) {
+                const int finished = state.summary.done + state.summary.refused + state.summary.failed;
+                state.bar.Update(state.UnitsDone(workers), totalUnits,
+                                 std::to_string(finished) + "/" + std::to_string(options.jobs.size()) + " files");
+            }
+        } while (!state.allDone.wait_for(hold, kRedrawInterval, [&state] { return state.running == 0; }));
+        state.bar.Finish();
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return state.summary;
+}
+
+std::string FormatBatchSummary(const BatchSummary& summary)
+{
+    const int files = summary.done + summary.refused + summary.failed;
+    return std::to_string(files) + (files == 1 ? " file: " : " files: ") + std::to_string(summary.done) +
+           " done, " + std::to_string(summary.refused) + " refused, " + std::to_string(summary.failed) + " failed";
+}
+
+}  // namespace kelvane::render

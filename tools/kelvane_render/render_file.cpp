@@ -1,0 +1,116 @@
+#include "render_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "file_frame_source.h"
+#include "sound_files/sound_file_reader.h"
+#include "sound_files/sound_file_writer.h"
+
+namespace kelvane::render {
+
+namespace {
+
+FileOutcome NotDone(FileResult result, int exitCode, std::string message)
+{
+    FileOutcome outcome;
+    outcome.result = result;
+    outcome.exitCode = exitCode;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+std::string ChannelText(int channels)
+{
+    return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
+}  // namespace
+
+FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
+                       const std::atomic<int>* stopRequested)
+{
+    sound_files::SoundFileReader reader;
+    if (reader.Open(job.inputPath) != sound_files::ReadStatus::Ok) {
+        return NotDone(FileResult::Refused, kExitInput, job.inputPath + ": " + reader.Error());
+    }
+    const sound_files::SoundInfo& input = reader.Info();
+
+    sound_files::OutputFormat format;
+    format.container = options.container;
+    format.sampleRate = input.sampleRate;
+    format.channels = input.channels;
+    format.sampleFormat = options.sampleFormat.value_or(DefaultSampleFormat(input, options.container));
+    const std::uint64_t expected =
+        ExpectedOutputFrames(static_cast<std::uint64_t>(input.frames), options.speedPercent);
+    format.container = sound_files::ContainerForLength(format, expected);
+    if (expected > sound_files::MaxFrames(format)) {
+        return NotDone(FileResult::Failed, kExitOutput,
+                       "cannot write " + job.outputPath + ": " + std::to_string(expected) +
+                           " frames would exceed the 4 GiB size limit of " +
+                           sound_files::ContainerName(format.container) + " files");
+    }
+
+    sound_files::SoundFileWriter writer;
+    if (!writer.Open(job.outputPath, format)) {
+        return NotDone(FileResult::Failed, kExitOutput, writer.Error());
+    }
+
+    RenderSettings settings;
+    settings.speedPercent = options.speedPercent;
+    settings.pitchSemitones = options.pitchSemitones;
+    settings.formantSemitones = EffectiveFormantSemitones(options);
+    settings.reverse = options.reverse;
+    settings.quality = options.quality;
+
+    FileFrameSource fileSource(reader);
+    FrameSource source = [&fileSource](std::int64_t first, int count, float* destination) {
+        return fileSource.Read(first, count, destination);
+    };
+    FrameSink sink = [&writer](const float* frames, std::size_t count) { return writer.Write(frames, count); };
+
+    const auto start = std::chrono::steady_clock::now();
+    RenderOutcome rendered = RenderFrames(source, input.frames, input.channels, input.sampleRate, settings, sink,
+                                          progress, stopRequested);
+    if (rendered.status == RenderStatus::Done && !writer.Commit()) {
+        rendered.status = RenderStatus::WriteFailed;
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    switch (rendered.status) {
+        case RenderStatus::Done:
+            break;
+        case RenderStatus::Interrupted:
+            writer.Abandon();
+            return NotDone(FileResult::Interrupted, kExitDone, "");
+        case RenderStatus::WriteFailed:
+            return NotDone(FileResult::Failed, kExitOutput, writer.Error());
+        case RenderStatus::ReadFailed:
+            return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": " + reader.Error());
+        case RenderStatus::EngineRefused:
+            return NotDone(FileResult::Refused, kExitInput,
+                           job.inputPath + ": " + rendered.message + " (" + std::to_string(input.sampleRate) +
+                               " Hz, " + ChannelText(input.channels) + ")");
+        case RenderStatus::EngineFault:
+            return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": cannot be processed: " + rendered.message);
+    }
+
+    FileOutcome outcome;
+    if (writer.ClippedSamples() > 0) {
+        const bool floatHere = sound_files::TakesSampleFormat(format.container, SampleFormat::Float32);
+        outcome.warning = "warning: " + std::to_string(writer.ClippedSamples()) + " samples clipped to fit " +
+                          sound_files::DescribeSampleFormat(format.sampleFormat) +
+                          (floatHere ? " (--bits 32f keeps them)"
+                                     : " (a WAV, AIFF or W64 file with --bits 32f keeps them)");
+    }
+    const double outputSeconds = static_cast<double>(rendered.framesOut) / input.sampleRate;
+    char speed[64];
+    std::snprintf(speed, sizeof speed, "%.1fx real time", outputSeconds / std::max(elapsed, 1e-6));
+    outcome.summary = job.inputPath + " -> " + job.outputPath + ": " + std::to_string(input.frames) +
+                      " frames in, " + std::to_string(rendered.framesOut) + " frames out, " +
+                      sound_files::DescribeOutputFormat(format) + ", " + speed;
+    return outcome;
+}
+
+}  // namespace kelvane::render

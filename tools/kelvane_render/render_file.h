@@ -1,0 +1,42 @@
+// One file through the engine: read block by block, rendered, written under a
+// temporary name and put in place when complete. Shared by the single render
+// and the batch.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "render_loop.h"
+#include "render_options.h"
+
+namespace kelvane::render {
+
+constexpr int kExitDone = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitInput = 2;
+constexpr int kExitOutput = 3;
+
+enum class FileResult {
+    Done,
+    Refused,      // the input was not taken: unreadable, not sound, outside the engine's limits
+    Failed,       // the render started and could not finish: a damaged input, an unwritable output
+    Interrupted,  // a stop was requested; nothing was left behind
+};
+
+struct FileOutcome {
+    FileResult result = FileResult::Done;
+    int exitCode = kExitDone;  // kExitInput or kExitOutput when not done
+    std::string message;       // when not done: "PATH: why"
+    std::string warning;       // when done, if samples were clipped
+    std::string summary;       // when done: the line printed for it
+};
+
+// Renders `job` with the settings of `options`. `progress` hears how many of
+// the expected output frames are done; `stopRequested`, when set non-zero,
+// ends the render as Interrupted. Safe to call from several threads at once
+// for different jobs.
+FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
+                       const std::atomic<int>* stopRequested);
+
+}  // namespace kelvane::render

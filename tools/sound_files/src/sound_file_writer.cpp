@@ -1,0 +1,378 @@
+#include "sound_files/sound_file_writer.h"
+
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "sndfile_access.h"
+
+namespace kelvane::sound_files {
+
+namespace {
+
+// WAV and AIFF count their sizes in 32 bits. The headers libsndfile writes
+// take a few hundred bytes at most; this leaves room for any of them.
+constexpr std::uint64_t kThirtyTwoBitSizeLimit = 0xFFFFFFFFu;
+constexpr std::uint64_t kHeaderAllowance = 65536;
+
+struct ContainerEntry {
+    Container container;
+    const char* word;  // for --format
+    const char* extension;
+    const char* name;
+    int libraryFormat;
+};
+
+constexpr ContainerEntry kContainers[] = {
+    {Container::Wav, "wav", ".wav", "WAV", SF_FORMAT_WAV},
+    {Container::Rf64, "rf64", ".rf64", "RF64", SF_FORMAT_RF64},
+    {Container::W64, "w64", ".w64", "W64", SF_FORMAT_W64},
+    {Container::Aiff, "aiff", ".aiff", "AIFF", SF_FORMAT_AIFF},
+    {Container::Flac, "flac", ".flac", "FLAC", SF_FORMAT_FLAC},
+    {Container::OggVorbis, "ogg", ".ogg", "Ogg Vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+};
+
+const ContainerEntry& EntryOf(Container container)
+{
+    for (const ContainerEntry& entry : kContainers) {
+        if (entry.container == container) {
+            return entry;
+        }
+    }
+    return kContainers[0];
+}
+
+std::string Lowered(std::string_view text)
+{
+    std::string lowered(text);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lowered;
+}
+
+int LibraryFormatOf(const OutputFormat& format)
+{
+    int libraryFormat = EntryOf(format.container).libraryFormat;
+    if (format.container == Container::OggVorbis) {
+        return libraryFormat;
+    }
+    switch (format.sampleFormat) {
+        case SampleFormat::Pcm16:
+            return libraryFormat | SF_FORMAT_PCM_16;
+        case SampleFormat::Pcm24:
+            return libraryFormat | SF_FORMAT_PCM_24;
+        case SampleFormat::Float32:
+            return libraryFormat | SF_FORMAT_FLOAT;
+    }
+    return libraryFormat;
+}
+
+bool WritesIntegers(const OutputFormat& format)
+{
+    return format.container != Container::OggVorbis && format.sampleFormat != SampleFormat::Float32;
+}
+
+// Rounds to the nearest step and clips to [low, high]; NaN gives 0.
+std::int32_t QuantiseSample(float sample, float scale, float low, float high, std::uint64_t& clipped)
+{
+    const float stepped = std::nearbyint(sample * scale);
+    if (stepped > high) {
+        ++clipped;
+        return static_cast<std::int32_t>(high);
+    }
+    if (stepped < low) {
+        ++clipped;
+        return static_cast<std::int32_t>(low);
+    }
+    if (std::isnan(stepped)) {
+        ++clipped;
+        return 0;
+    }
+    return static_cast<std::int32_t>(stepped);
+}
+
+}  // namespace
+
+std::optional<Container> ContainerForExtension(std::string_view extension)
+{
+    const std::string lowered = Lowered(extension);
+    if (lowered == ".aif") {
+        return Container::Aiff;
+    }
+    for (const ContainerEntry& entry : kContainers) {
+        if (lowered == entry.extension) {
+            return entry.container;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Container> ContainerForName(std::string_view name)
+{
+    const std::string lowered = Lowered(name);
+    for (const ContainerEntry& entry : kContainers) {
+        if (lowered == entry.word) {
+            return entry.container;
+        }
+    }
+    return std::nullopt;
+}
+
+const char* ContainerExtension(Container container)
+{
+    return EntryOf(container).extension;
+}
+
+const char* ContainerName(Container container)
+{
+    return EntryOf(container).name;
+}
+
+bool HasSampleDepth(Container container)
+{
+    return container != Container::OggVorbis;
+}
+
+bool TakesSampleFormat(Container container, SampleFormat format)
+{
+    if (container == Container::OggVorbis) {
+        return false;
+    }
+    return !(container == Container::Flac && format == SampleFormat::Float32);
+}
+
+int BytesPerSample(SampleFormat format)
+{
+    switch (format) {
+        case SampleFormat::Pcm16:
+            return 2;
+        case SampleFormat::Pcm24:
+            return 3;
+        case SampleFormat::Float32:
+            return 4;
+    }
+    return 4;
+}
+
+const char* DescribeSampleFormat(SampleFormat format)
+{
+    switch (format) {
+        case SampleFormat::Pcm16:
+            return "16-bit PCM";
+        case SampleFormat::Pcm24:
+            return "24-bit PCM";
+        case SampleFormat::Float32:
+            return "32-bit float";
+    }
+    return "";
+}
+
+std::string DescribeOutputFormat(const OutputFormat& format)
+{
+    std::string text = ContainerName(format.container);
+    if (HasSampleDepth(format.container)) {
+        text.append(", ").append(DescribeSampleFormat(format.sampleFormat));
+    }
+    return text;
+}
+
+std::uint64_t MaxFrames(const OutputFormat& format)
+{
+    if (format.container != Container::Wav && format.container != Container::Aiff) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    const std::uint64_t blockAlign =
+        static_cast<std::uint64_t>(std::max(format.channels, 1)) * BytesPerSample(format.sampleFormat);
+    return (kThirtyTwoBitSizeLimit - kHeaderAllowance) / blockAlign;
+}
+
+Container ContainerForLength(const OutputFormat& format, std::uint64_t frames)
+{
+    if (format.container == Container::Wav && frames > MaxFrames(format)) {
+        return Container::Rf64;
+    }
+    return format.container;
+}
+
+void QuantiseSamples(const float* samples, std::size_t count, SampleFormat format, std::int32_t* out,
+                     std::uint64_t& clipped)
+{
+    if (format == SampleFormat::Pcm24) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int32_t value = QuantiseSample(samples[i], 8388608.0f, -8388608.0f, 8388607.0f, clipped);
+            out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 8);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t value = QuantiseSample(samples[i], 32768.0f, -32768.0f, 32767.0f, clipped);
+        out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16);
+    }
+}
+
+SoundFileWriter::~SoundFileWriter()
+{
+    Abandon();
+}
+
+bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFormat)
+{
+    Abandon();
+    error.clear();
+    framesWritten = 0;
+    clipped = 0;
+    targetPath = path;
+    format = outputFormat;
+
+    if (HasSampleDepth(format.container) && !TakesSampleFormat(format.container, format.sampleFormat)) {
+        return Fail("cannot write " + path + ": " + ContainerName(format.container) + " cannot hold " +
+                        DescribeSampleFormat(format.sampleFormat),
+                    0);
+    }
+
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    struct stat existing;
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (target.filename().empty() || (exists && S_ISDIR(existing.st_mode))) {
+        return Fail("cannot write " + path, EISDIR);
+    }
+
+    // Beside the target, so the final rename stays within one file system.
+    fs::path folder = target.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    std::string hiddenName(1, '.');
+    hiddenName.append(target.filename().string()).append(".XXXXXX");
+    std::string pattern = (folder / hiddenName).string();
+    descriptor = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (descriptor < 0) {
+        return Fail("cannot write " + path, errno);
+    }
+    temporaryPath = pattern;
+
+    // mkstemp makes the file private; give it the mode a plain create (or
+    // the file it replaces) would have.
+    mode_t mode;
+    if (exists) {
+        mode = existing.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (::fchmod(descriptor, mode) != 0) {
+        return Fail("cannot write " + path, errno);
+    }
+
+    SF_INFO libraryInfo = {};
+    libraryInfo.samplerate = format.sampleRate;
+    libraryInfo.channels = format.channels;
+    libraryInfo.format = LibraryFormatOf(format);
+    std::lock_guard<std::mutex> hold(LibraryOpenLock());
+    if (!sf_format_check(&libraryInfo)) {
+        return Fail("cannot write " + path + ": " + DescribeOutputFormat(format) + " cannot hold " +
+                        std::to_string(format.channels) + " channels at " + std::to_string(format.sampleRate) +
+                        " Hz",
+                    0);
+    }
+    file = sf_open_fd(descriptor, SFM_WRITE, &libraryInfo, SF_FALSE);
+    if (file == nullptr) {
+        return Fail("cannot write " + path + ": " + WithoutErrorPrefix(sf_strerror(nullptr)), 0);
+    }
+    return true;
+}
+
+bool SoundFileWriter::Write(const float* frames, std::size_t frameCount)
+{
+    if (file == nullptr) {
+        return false;
+    }
+    if (frameCount > MaxFrames(format) - framesWritten) {
+        return Fail("cannot write " + targetPath + ": a " + ContainerName(format.container) +
+                        " file cannot exceed 4 GiB",
+                    0);
+    }
+    const auto count = static_cast<sf_count_t>(frameCount);
+    sf_count_t written;
+    errno = 0;
+    if (WritesIntegers(format)) {
+        quantised.resize(frameCount * static_cast<std::size_t>(format.channels));
+        QuantiseSamples(frames, quantised.size(), format.sampleFormat, quantised.data(), clipped);
+        written = sf_writef_int(AsSndfile(file), quantised.data(), count);
+    } else {
+        written = sf_writef_float(AsSndfile(file), frames, count);
+    }
+    if (written != count) {
+        return FailWithLibraryText("cannot write " + targetPath);
+    }
+    framesWritten += frameCount;
+    return true;
+}
+
+bool SoundFileWriter::Commit()
+{
+    if (file == nullptr) {
+        return false;
+    }
+    // Closing writes the final header (and the last encoded pages).
+    const int closed = sf_close(AsSndfile(file));
+    file = nullptr;
+    if (closed != 0) {
+        return Fail("cannot write " + targetPath + ": " + WithoutErrorPrefix(sf_error_number(closed)), 0);
+    }
+    // On disk before it replaces anything: a crash after the rename must not
+    // leave an empty file where a good one was.
+    if (::fsync(descriptor) != 0) {
+        return Fail("cannot write " + targetPath, errno);
+    }
+    const int descriptorClosed = ::close(descriptor);
+    descriptor = -1;
+    if (descriptorClosed != 0) {
+        return Fail("cannot write " + targetPath, errno);
+    }
+    if (::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
+        return Fail("cannot write " + targetPath, errno);
+    }
+    temporaryPath.clear();
+    return true;
+}
+
+void SoundFileWriter::Abandon()
+{
+    CloseSoundFile(file, descriptor);
+    if (!temporaryPath.empty()) {
+        ::unlink(temporaryPath.c_str());
+        temporaryPath.clear();
+    }
+}
+
+bool SoundFileWriter::FailWithLibraryText(const std::string& what)
+{
+    // A short write is most often a full disk: the system's reason says so.
+    const int errorNumber = errno;
+    std::string reason = WithoutErrorPrefix(sf_strerror(AsSndfile(file)));
+    if (errorNumber != 0 && (reason.empty() || reason == "No Error")) {
+        return Fail(what, errorNumber);
+    }
+    return Fail(what + ": " + reason, 0);
+}
+
+bool SoundFileWriter::Fail(const std::string& what, int errorNumber)
+{
+    error = errorNumber != 0 ? what + ": " + std::strerror(errorNumber) : what;
+    Abandon();
+    return false;
+}
+
+}  // namespace kelvane::sound_files
