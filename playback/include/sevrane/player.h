@@ -79,6 +79,9 @@ struct PlayerState {
     // A play position asked for by the control thread (a click on the
     // waveform), or -1: the callback takes it at its next call.
     std::atomic<std::int32_t> seekRequest{-1};
+    // Set by the callback once the sound has ended without Loop and the
+    // engine has been flushed; cleared by Play and by a seek.
+    std::atomic<bool> ended{false};
     // How the engine's channels reach the two outputs; set with the engine.
     DownmixGains downmix = DownmixFor(1);
 };

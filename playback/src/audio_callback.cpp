@@ -1,0 +1,299 @@
+// The audio thread's side of the player. Once per device buffer:
+//   1. glide the pitch towards its target and hand pitch, speed and formant
+//      to the engine;
+//   2. until the engine holds a buffer's worth of output: ask how many input
+//      frames it wants, push that many frames of the sound (forward, or last
+//      frame first in reverse, cross-faded in the block where the direction
+//      turns, wrapping at the end with Loop on), and process;
+//   3. pull the output into the device buffer, duplicating a mono engine's
+//      channel and folding more than two channels onto the two outputs.
+// At the end of the sound without Loop the engine is flushed once; what it
+// releases is played out, padded with silence, and the stream completes.
+#include "sevrane/audio_callback.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace sevrane {
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// Engine output for one buffer when it cannot go straight to the device (a
+// mono engine, or more than two channels): a whole buffer of the largest
+// channel count.
+constexpr int kScratchSamples = kFramesPerBuffer * kMaxPlaybackChannels;
+float monoScratch[kScratchSamples];
+
+// A buffer never needs more than a few feeding passes (priming, then one
+// hop or a few per pass). The bound only guards against an engine that
+// stops asking for input or stops producing output: the buffer is then
+// played as silence instead of the callback never returning.
+constexpr int kMaxFeedingPasses = 64;
+
+// One callback's view of the player: read once, used throughout.
+struct Feeder {
+    PlayerState& state;
+    EngineInterface* engine;
+    const EngineOperations* ops;
+    const float* samples;
+    std::int64_t frameCount;
+    int channels;
+
+    void Push(std::int64_t start, std::int64_t count, int mode) const
+    {
+        if (count > 0) {
+            ops->PushInput(engine, samples + start * channels, static_cast<int>(count), mode);
+        }
+    }
+
+    // Pushes source frames [start, end) in the given mode. `start` lies
+    // inside the sound; `end` may lie past its end (several times over for a
+    // sound shorter than a block), and the part beyond wraps to frame 0 only
+    // with Loop on.
+    void FeedBlock(std::int64_t start, std::int64_t end, int mode, bool loop) const
+    {
+        const bool reverse = mode == KELVANE_REVERSE || mode == KELVANE_FORWARD_TO_REVERSE;
+        if (!loop) {
+            Push(start, std::min(end, frameCount) - start, mode);
+            return;
+        }
+        if (!reverse) {
+            std::int64_t cursor = start;
+            for (std::int64_t remaining = end - start; remaining > 0;) {
+                const std::int64_t part = std::min(remaining, frameCount - cursor);
+                Push(cursor, part, mode);
+                remaining -= part;
+                cursor = cursor + part == frameCount ? 0 : cursor + part;
+            }
+            return;
+        }
+        // The engine stages each reversed block last frame first, so the
+        // wrapped parts go first, highest first: the backwards reading then
+        // runs on without a seam across the end of the sound.
+        for (std::int64_t upper = end; upper > start;) {
+            const std::int64_t lower = std::max(start, (upper - 1) / frameCount * frameCount);
+            Push(lower % frameCount, upper - lower, mode);
+            upper = lower;
+        }
+    }
+
+    std::int64_t Wrap(std::int64_t position) const { return (position % frameCount + frameCount) % frameCount; }
+
+    void EndOfSound(std::int64_t position) const
+    {
+        ops->Flush(engine);
+        state.position.store(static_cast<std::int32_t>(position), relaxed);
+        state.ended.store(true, relaxed);
+    }
+
+    // One step forward of n frames. False when the sound has ended.
+    bool ForwardStep(int n, bool loop) const
+    {
+        std::int64_t position = state.position.load(relaxed);
+        int mode = KELVANE_FORWARD;
+        if (state.reverseActive.load(relaxed)) {
+            // Just out of the reverse zone: the first forward block is the
+            // one before the turning point, read from reversed to forward.
+            position -= n;
+            state.reverseActive.store(false, relaxed);
+            mode = KELVANE_REVERSE_TO_FORWARD;
+            if (position < 0) {
+                position = loop ? Wrap(position) : 0;
+            }
+        }
+        if (position >= frameCount) {
+            if (!loop) {
+                EndOfSound(position);
+                return false;
+            }
+            position = Wrap(position);
+        }
+        FeedBlock(position, position + n, mode, loop);
+        position += n;
+        if (position >= frameCount) {
+            if (!loop) {
+                EndOfSound(position);
+                return false;
+            }
+            position = Wrap(position);
+        }
+        state.position.store(static_cast<std::int32_t>(position), relaxed);
+        return true;
+    }
+
+    // One step backwards of n frames. False when the sound has ended.
+    bool ReverseStep(int n, bool loop) const
+    {
+        std::int64_t position = std::min<std::int64_t>(state.position.load(relaxed), frameCount);
+        int mode = KELVANE_REVERSE;
+        if (!state.reverseActive.load(relaxed)) {
+            // Just into the reverse zone: the first reversed block is the one
+            // after the turning point, read from forward to reversed.
+            position += n;
+            state.reverseActive.store(true, relaxed);
+            mode = KELVANE_FORWARD_TO_REVERSE;
+            if (position > frameCount) {
+                position = loop ? Wrap(position - 1) + 1 : frameCount;
+            }
+        }
+        position -= n;
+        if (position < 0) {
+            if (!loop) {
+                // The frames down to the first are still due; then the end.
+                Push(0, position + n, mode);
+                EndOfSound(frameCount);
+                return false;
+            }
+            position = Wrap(position);
+        }
+        FeedBlock(position, position + n, mode, loop);
+        state.position.store(static_cast<std::int32_t>(position), relaxed);
+        return true;
+    }
+
+    // Feeds and processes until `frames` output frames are ready, the sound
+    // ends, or the engine makes no progress.
+    void Feed(int frames) const
+    {
+        if (ops->GetOutputAvailable(engine) >= frames) {
+            return;
+        }
+        for (int pass = 0; pass < kMaxFeedingPasses; ++pass) {
+            if (state.ended.load(relaxed)) {
+                return;
+            }
+            const int n = ops->GetInputRequired(engine);
+            const bool loop = state.loopEnabled.load(relaxed);
+            if (n > 0) {
+                const bool fed = state.reverseRequested.load(relaxed) ? ReverseStep(n, loop) : ForwardStep(n, loop);
+                if (!fed) {
+                    return;
+                }
+            }
+            ops->Process(engine);
+            if (ops->GetOutputAvailable(engine) >= frames) {
+                return;
+            }
+        }
+    }
+
+    // Pulls `frames` frames into two-channel `output`.
+    void Pull(float* output, int frames) const
+    {
+        if (channels == 2) {
+            ops->PullOutput(engine, output, frames);
+            return;
+        }
+        ops->PullOutput(engine, monoScratch, frames);
+        if (channels == 1) {
+            for (int f = 0; f < frames; ++f) {
+                output[2 * f] = monoScratch[f];
+                output[2 * f + 1] = monoScratch[f];
+            }
+            return;
+        }
+        const DownmixGains& gains = state.downmix;
+        for (int f = 0; f < frames; ++f) {
+            const float* frame = monoScratch + f * channels;
+            float left = 0.0f;
+            float right = 0.0f;
+            for (int c = 0; c < channels; ++c) {
+                left += gains.left[c] * frame[c];
+                right += gains.right[c] * frame[c];
+            }
+            output[2 * f] = left;
+            output[2 * f + 1] = right;
+        }
+    }
+
+    // One buffer of at most kFramesPerBuffer frames.
+    int FillBuffer(float* output, int frames) const
+    {
+        const float smoothed =
+            0.1f * state.pitchTarget.load(relaxed) + 0.9f * state.pitchSmoothed.load(relaxed);
+        state.pitchSmoothed.store(smoothed, relaxed);
+        ops->SetPitchSemitones(engine, smoothed);
+        ops->SetSpeedPercent(engine, state.speedPercent.load(relaxed));
+        ops->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
+
+        Feed(frames);
+
+        const int available = ops->GetOutputAvailable(engine);
+        if (available >= frames) {
+            Pull(output, frames);
+            return paContinue;
+        }
+        if (!state.ended.load(relaxed)) {
+            // Not enough yet and not at the end: a buffer of silence.
+            std::fill(output, output + 2 * frames, 0.0f);
+            return paContinue;
+        }
+        const int remaining = std::max(available, 0);
+        Pull(output, remaining);
+        std::fill(output + 2 * remaining, output + 2 * frames, 0.0f);
+        return paComplete;
+    }
+};
+
+}  // namespace
+
+int AudioCallback(const void*, void* output, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
+                  PaStreamCallbackFlags, void* userData)
+{
+    PlayerState& state = *static_cast<PlayerState*>(userData);
+    float* out = static_cast<float*>(output);
+    EngineInterface* engine = state.engineHandle.load(relaxed);
+    const LoadedSound* sound = state.sound.load(relaxed);
+    if (engine == nullptr || sound == nullptr || sound->frameCount <= 0) {
+        std::fill(out, out + 2 * frameCount, 0.0f);
+        return engine == nullptr ? paContinue : paComplete;
+    }
+    const int channels = engine->operations->GetChannelCount(engine);
+    if (channels < 1 || channels > kMaxPlaybackChannels) {
+        std::fill(out, out + 2 * frameCount, 0.0f);
+        return paComplete;
+    }
+
+    const std::int32_t seek = state.seekRequest.exchange(-1, relaxed);
+    if (seek >= 0) {
+        state.position.store(std::min(seek, sound->frameCount - 1), relaxed);
+        state.ended.store(false, relaxed);
+    }
+
+    const Feeder feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
+    // The stream asks for one buffer at a time; a larger request is served
+    // as several.
+    for (unsigned long done = 0; done < frameCount;) {
+        const int frames = static_cast<int>(std::min<unsigned long>(frameCount - done, kFramesPerBuffer));
+        if (feeder.FillBuffer(out + 2 * done, frames) == paComplete) {
+            std::fill(out + 2 * (done + frames), out + 2 * frameCount, 0.0f);
+            return paComplete;
+        }
+        done += static_cast<unsigned long>(frames);
+    }
+    return paContinue;
+}
+
+void PrepareForPlay(PlayerState& state) noexcept
+{
+    EngineInterface* engine = state.engineHandle.load(relaxed);
+    const LoadedSound* sound = state.sound.load(relaxed);
+    const bool reverse = state.reverseRequested.load(relaxed);
+    state.seekRequest.store(-1, relaxed);
+    state.ended.store(false, relaxed);
+    // Backwards play starts at the end of the sound, with or without Loop.
+    state.position.store(reverse && sound != nullptr ? sound->frameCount : 0, relaxed);
+    if (engine != nullptr) {
+        const float pitch = state.pitchTarget.load(relaxed);
+        engine->operations->SetPitchSemitones(engine, pitch);
+        engine->operations->SetSpeedPercent(engine, state.speedPercent.load(relaxed));
+        engine->operations->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
+        engine->operations->Reset(engine);
+    }
+    state.pitchSmoothed.store(state.pitchTarget.load(relaxed), relaxed);
+    state.reverseActive.store(reverse, relaxed);
+}
+
+}  // namespace sevrane

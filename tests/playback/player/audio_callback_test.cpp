@@ -1,0 +1,336 @@
+// The audio callback driven directly, without a device, with the real engine
+// behind a recording table.
+#include "sevrane/audio_callback.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "player_test_support.h"
+
+namespace sevrane::test {
+namespace {
+
+constexpr int kRate = 44100;
+// At speed 100 and pitch 0 the engine gives its input back within its gain
+// ripple of a few parts in ten thousand.
+constexpr float kUnityTolerance = 2e-3f;
+
+// Expects `output` (two channels) to start with `frames` frames that follow
+// `source` (channels as given) frame for frame through `frameOf`.
+template <typename FrameOf>
+void ExpectFollows(const std::vector<float>& output, const std::vector<float>& source, int channels,
+                   std::int64_t frames, FrameOf frameOf)
+{
+    ASSERT_GE(output.size(), static_cast<std::size_t>(frames) * 2);
+    int mismatches = 0;
+    for (std::int64_t k = 0; k < frames && mismatches < 5; ++k) {
+        const std::int64_t f = frameOf(k);
+        for (int side = 0; side < 2; ++side) {
+            const float expected = source[f * channels + (channels == 1 ? 0 : side)];
+            const float heard = output[k * 2 + side];
+            if (!(std::fabs(heard - expected) <= kUnityTolerance)) {
+                ADD_FAILURE() << "output frame " << k << " side " << side << ": " << heard
+                              << ", expected source frame " << f << ": " << expected;
+                ++mismatches;
+            }
+        }
+    }
+}
+
+struct Played {
+    std::unique_ptr<LoadedSound> sound;
+    std::vector<float> source;
+    std::unique_ptr<SpyEngine> spy;
+    PlayerState state;
+    std::vector<float> output;
+
+    Played(int channels, int frames, bool loop, bool reverse, std::uint32_t seed = 1)
+        : source(Noise(channels, frames, 0.5f, seed))
+    {
+        sound = MakeSound(kRate, channels, source);
+        spy = std::make_unique<SpyEngine>(*sound);
+        state.loopEnabled = loop;
+        state.reverseRequested = reverse;
+        PrepareState(state, *sound, spy->Interface());
+    }
+    std::int64_t frames() const { return sound->frameCount; }
+};
+
+TEST(AudioCallback, MonoEngineFeedsBothChannelsAlike)
+{
+    Played play(1, 20000, true, false);
+    for (int buffer = 0; buffer < 40; ++buffer) {
+        ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+    }
+    for (std::size_t f = 0; f < play.output.size() / 2; ++f) {
+        ASSERT_EQ(play.output[2 * f], play.output[2 * f + 1]) << "frame " << f;
+    }
+    ExpectFollows(play.output, play.source, 1, 40 * kFramesPerBuffer,
+                  [&](std::int64_t k) { return k % play.frames(); });
+}
+
+TEST(AudioCallback, PitchGlidesWhileSpeedAndFormantArriveAtTheNextCall)
+{
+    Played play(2, 50000, true, false);
+    play.state.pitchTarget = 12.0f;
+    play.state.speedPercent = 50.0f;
+    play.state.formantSemitones = -3.0f;
+    std::vector<double> sent;
+    for (int k = 1; k <= 10; ++k) {
+        play.spy->Calls().clear();
+        RunCallback(play.state, play.output);
+        const auto& calls = play.spy->Calls();
+        ASSERT_GE(calls.size(), 3u);
+        // Every call hands over pitch, speed and formant, in this order, first.
+        EXPECT_EQ(calls[0].name, "SetPitchSemitones");
+        EXPECT_EQ(calls[1].name, "SetSpeedPercent");
+        EXPECT_EQ(calls[2].name, "SetFormantSemitones");
+        EXPECT_NEAR(calls[0].value, 12.0 * (1.0 - std::pow(0.9, k)), 1e-4) << "after " << k << " calls";
+        EXPECT_EQ(calls[0].value, play.state.pitchSmoothed.load());
+        sent.push_back(calls[0].value);
+        EXPECT_EQ(calls[1].value, 50.0);
+        EXPECT_EQ(calls[2].value, -3.0);
+    }
+    EXPECT_NEAR(sent[6], 6.2604, 1e-3);  // about 6.3 after 7 calls
+}
+
+TEST(AudioCallback, PlayStartsAtTheTargetPitchWithoutGlide)
+{
+    Played play(2, 50000, true, false);
+    play.state.pitchTarget = 12.0f;
+    PrepareForPlay(play.state);
+    play.spy->Calls().clear();
+    RunCallback(play.state, play.output);
+    EXPECT_NEAR(play.spy->CallsNamed("SetPitchSemitones").at(0).value, 12.0, 1e-5);
+}
+
+// With Loop on the sound repeats without a gap, also when it is shorter than
+// one input request, so that one request wraps several times.
+TEST(AudioCallback, LoopRepeatsTheSoundWithoutAGap)
+{
+    for (const int frames : {10000, 700, 1}) {
+        SCOPED_TRACE(frames);
+        Played play(2, frames, true, false);
+        for (int buffer = 0; buffer < 160; ++buffer) {
+            ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+        }
+        ExpectFollows(play.output, play.source, 2, 160 * kFramesPerBuffer,
+                      [&](std::int64_t k) { return k % frames; });
+        EXPECT_TRUE(play.spy->PushesInsideSound());
+        EXPECT_TRUE(play.spy->CallsNamed("Flush").empty());
+    }
+}
+
+TEST(AudioCallback, ReverseWithLoopRunsBackwardsFromTheEnd)
+{
+    for (const int frames : {10000, 700}) {
+        SCOPED_TRACE(frames);
+        Played play(2, frames, true, true);
+        for (int buffer = 0; buffer < 160; ++buffer) {
+            ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+        }
+        const auto pushes = play.spy->CallsNamed("PushInput");
+        ASSERT_FALSE(pushes.empty());
+        EXPECT_EQ(pushes[0].mode, KELVANE_REVERSE);
+        if (frames > pushes[0].frames) {
+            EXPECT_EQ(pushes[0].first + pushes[0].frames, frames);
+        }
+        ExpectFollows(play.output, play.source, 2, 160 * kFramesPerBuffer,
+                      [&](std::int64_t k) { return frames - 1 - k % frames; });
+        EXPECT_TRUE(play.spy->PushesInsideSound());
+    }
+}
+
+TEST(AudioCallback, EndWithoutLoopFlushesOncePlaysEveryFrameThenCompletes)
+{
+    Played play(2, 10000, false, false);
+    const int buffers = RunUntilComplete(play.state, play.output, 400);
+    ASSERT_LT(buffers, 400) << "never completed";
+    EXPECT_EQ(play.spy->CallsNamed("Flush").size(), 1u);
+    ExpectFollows(play.output, play.source, 2, play.frames(), [](std::int64_t k) { return k; });
+    // Behind the sound only silence: what the flush released, then padding.
+    for (std::size_t i = static_cast<std::size_t>(play.frames()) * 2; i < play.output.size(); ++i) {
+        ASSERT_LT(std::fabs(play.output[i]), 1e-3f) << "sample " << i;
+    }
+    EXPECT_GE(play.state.position.load(), play.frames());
+    EXPECT_TRUE(play.spy->PushesInsideSound());
+}
+
+// Backwards play without Loop plays the whole sound backwards, from its last
+// frame down to its first, then ends as forward play does.
+TEST(AudioCallback, ReverseWithoutLoopPlaysDownToTheFirstFrame)
+{
+    Played play(2, 10000, false, true);
+    const int buffers = RunUntilComplete(play.state, play.output, 400);
+    ASSERT_LT(buffers, 400) << "never completed";
+    EXPECT_EQ(play.spy->CallsNamed("Flush").size(), 1u);
+    ExpectFollows(play.output, play.source, 2, play.frames(),
+                  [&](std::int64_t k) { return play.frames() - 1 - k; });
+    EXPECT_TRUE(play.spy->PushesInsideSound());
+}
+
+TEST(AudioCallback, TurningCrossFadesTheBlockBeyondTheTurningPoint)
+{
+    Played play(2, 200000, true, false);
+    for (int buffer = 0; buffer < 30; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    const std::int64_t turnAt = play.state.position.load();
+    play.spy->Calls().clear();
+    play.state.reverseRequested = true;
+    for (int buffer = 0; buffer < 30; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    auto pushes = play.spy->CallsNamed("PushInput");
+    ASSERT_GE(pushes.size(), 3u);
+    // First the block after the turning point, read from forward to reversed;
+    // then blocks running down from the turning point.
+    EXPECT_EQ(pushes[0].mode, KELVANE_FORWARD_TO_REVERSE);
+    EXPECT_EQ(pushes[0].first, turnAt);
+    EXPECT_EQ(pushes[1].mode, KELVANE_REVERSE);
+    EXPECT_EQ(pushes[1].first + pushes[1].frames, turnAt);
+    EXPECT_EQ(pushes[2].mode, KELVANE_REVERSE);
+    EXPECT_EQ(pushes[2].first + pushes[2].frames, pushes[1].first);
+
+    const std::int64_t turnBackAt = play.state.position.load();
+    play.spy->Calls().clear();
+    play.state.reverseRequested = false;
+    for (int buffer = 0; buffer < 30; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    pushes = play.spy->CallsNamed("PushInput");
+    ASSERT_GE(pushes.size(), 2u);
+    EXPECT_EQ(pushes[0].mode, KELVANE_REVERSE_TO_FORWARD);
+    EXPECT_EQ(pushes[0].first + pushes[0].frames, turnBackAt);
+    EXPECT_EQ(pushes[1].mode, KELVANE_FORWARD);
+    EXPECT_EQ(pushes[1].first, turnBackAt);
+    for (float sample : play.output) {
+        ASSERT_TRUE(std::isfinite(sample));
+    }
+}
+
+TEST(AudioCallback, PlayAgainStartsFromTheFirstFrame)
+{
+    Played play(2, 50000, true, false);
+    for (int buffer = 0; buffer < 50; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    ASSERT_GT(play.state.position.load(), 0);
+    play.spy->Calls().clear();
+    PrepareForPlay(play.state);
+    EXPECT_EQ(play.state.position.load(), 0);
+    play.output.clear();
+    RunCallback(play.state, play.output);
+    const auto pushes = play.spy->CallsNamed("PushInput");
+    ASSERT_FALSE(pushes.empty());
+    EXPECT_EQ(pushes[0].first, 0);
+    EXPECT_EQ(play.spy->CallsNamed("Reset").size(), 1u);
+    ExpectFollows(play.output, play.source, 2, kFramesPerBuffer, [](std::int64_t k) { return k; });
+}
+
+TEST(AudioCallback, SeekMovesThePlayPosition)
+{
+    Played play(2, 50000, true, false);
+    RunCallback(play.state, play.output);
+    play.state.seekRequest = 30000;
+    play.spy->Calls().clear();
+    RunCallback(play.state, play.output);
+    RunCallback(play.state, play.output);
+    const auto pushes = play.spy->CallsNamed("PushInput");
+    ASSERT_FALSE(pushes.empty());
+    EXPECT_EQ(pushes[0].first, 30000);
+    EXPECT_EQ(play.state.seekRequest.load(), -1);
+}
+
+// Whatever the controls do, every push stays inside the sound, every call
+// returns and the output stays finite: turns near the start and the end,
+// sounds shorter than a request, Loop switched on and off, seeks.
+TEST(AudioCallback, ControlsMovedAtRandomNeverReadOutsideTheSound)
+{
+    std::mt19937 random(7);
+    for (const int frames : {1, 100, 3000, 50000}) {
+        SCOPED_TRACE(frames);
+        Played play(frames == 3000 ? 1 : 2, frames, true, false, static_cast<std::uint32_t>(frames));
+        const float speeds[] = {25.0f, 50.0f, 100.0f, 141.0f, 200.0f, 400.0f};
+        for (int buffer = 0; buffer < 300; ++buffer) {
+            switch (random() % 8) {
+                case 0: play.state.reverseRequested = !play.state.reverseRequested; break;
+                case 1: play.state.loopEnabled = random() % 4 != 0; break;
+                case 2: play.state.speedPercent = speeds[random() % 6]; break;
+                case 3: play.state.pitchTarget = static_cast<float>(static_cast<int>(random() % 97) - 48) * 0.5f; break;
+                case 4: play.state.seekRequest = static_cast<std::int32_t>(random() % frames); break;
+                default: break;
+            }
+            if (RunCallback(play.state, play.output) == paComplete) {
+                PrepareForPlay(play.state);
+            }
+        }
+        EXPECT_TRUE(play.spy->PushesInsideSound());
+        for (float sample : play.output) {
+            ASSERT_TRUE(std::isfinite(sample));
+        }
+    }
+}
+
+TEST(AudioCallback, MoreThanTwoChannelsAreFoldedOntoBothOutputs)
+{
+    // A sine in one channel at a time: the centre reaches both sides equally,
+    // a left channel only the left.
+    const int channels = 6;
+    for (const int loud : {0, 2}) {
+        SCOPED_TRACE(loud);
+        std::vector<float> samples(static_cast<std::size_t>(20000) * channels, 0.0f);
+        for (int f = 0; f < 20000; ++f) {
+            samples[f * channels + loud] = static_cast<float>(std::sin(0.05 * f));
+        }
+        auto sound = MakeSound(kRate, channels, samples);
+        SpyEngine spy(*sound);
+        PlayerState state;
+        PrepareState(state, *sound, spy.Interface());
+        std::vector<float> output;
+        for (int buffer = 0; buffer < 40; ++buffer) {
+            RunCallback(state, output);
+        }
+        double left = 0.0;
+        double right = 0.0;
+        for (std::size_t f = 0; f < output.size() / 2; ++f) {
+            left += output[2 * f] * output[2 * f];
+            right += output[2 * f + 1] * output[2 * f + 1];
+        }
+        const DownmixGains gains = DownmixFor(channels);
+        const double frames = static_cast<double>(output.size() / 2);
+        EXPECT_NEAR(std::sqrt(left / frames), gains.left[loud] * std::sqrt(0.5), 0.01);
+        EXPECT_NEAR(std::sqrt(right / frames), gains.right[loud] * std::sqrt(0.5), 0.01);
+    }
+}
+
+TEST(Downmix, KeepsEveryChannelAudibleAndCannotClip)
+{
+    for (int channels = 1; channels <= kMaxPlaybackChannels; ++channels) {
+        SCOPED_TRACE(channels);
+        const DownmixGains gains = DownmixFor(channels);
+        float leftSum = 0.0f;
+        float rightSum = 0.0f;
+        for (int c = 0; c < channels; ++c) {
+            EXPECT_GT(gains.left[c] + gains.right[c], 0.1f) << "channel " << c;
+            EXPECT_GE(gains.left[c], 0.0f);
+            EXPECT_GE(gains.right[c], 0.0f);
+            leftSum += gains.left[c];
+            rightSum += gains.right[c];
+        }
+        if (channels > 2) {
+            EXPECT_LE(leftSum, 1.0f + 1e-6f);
+            EXPECT_LE(rightSum, 1.0f + 1e-6f);
+            EXPECT_FLOAT_EQ(leftSum, rightSum);  // balanced
+        }
+    }
+    EXPECT_EQ(DownmixFor(2).left[0], 1.0f);
+    EXPECT_EQ(DownmixFor(2).right[1], 1.0f);
+    EXPECT_EQ(DownmixFor(2).left[1], 0.0f);
+}
+
+}  // namespace
+}  // namespace sevrane::test

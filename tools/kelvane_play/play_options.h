@@ -1,0 +1,40 @@
+// The command line of kelvane-play: what it accepts and how it refuses.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvane::play {
+
+struct PlayOptions {
+    double speedPercent = 100.0;
+    double pitchSemitones = 0.0;
+    std::optional<double> formantSemitones;  // unset: formants move with the pitch
+    bool preserveFormants = false;           // formant shift follows the pitch
+    bool reverse = false;
+    bool loop = false;
+    bool quiet = false;
+    std::string inputPath;
+};
+
+enum class PlayParseOutcome { Play, ShowHelp, ShowVersion, UsageError };
+
+struct PlayParseResult {
+    PlayParseOutcome outcome = PlayParseOutcome::UsageError;
+    PlayOptions options;
+    std::string message;  // for UsageError: one line naming the option at fault
+};
+
+// Parses the arguments after the program name. Nothing is read or played.
+PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments);
+
+std::string PlayUsageText();
+
+// The formant shift to give the player: 0 leaves correction off.
+double PlayFormantSemitones(const PlayOptions& options);
+
+// "1:05.3" for 65.3 s; "1:02:03.0" from an hour on.
+std::string FormatPlayTime(double seconds);
+
+}  // namespace kelvane::play
