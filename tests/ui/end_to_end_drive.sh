@@ -19,8 +19,13 @@ click_at() {
 }
 now() { date +%s.%N; }
 
-# Play and Stop appear once the file has loaded and its stream is open.
-sleep 1
+# Play and Stop appear once the file has loaded and its stream is open,
+# which creates the recording.
+for _ in $(seq 200); do
+    [ -e "$work/out-44100.raw" ] && break
+    sleep 0.1
+done
+sleep 0.3
 now >"$work/play.time"
 click_at 253 277   # Play
 sleep 1.5

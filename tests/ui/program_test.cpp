@@ -46,15 +46,6 @@ TEST(Program, WithoutADisplaySaysWhatToUseInsteadAndFails)
     EXPECT_NE(result.output.find("kelvane-render"), std::string::npos) << result.output;
 }
 
-TEST(Program, AnyNamedWindowSystemWillDo)
-{
-    EXPECT_FALSE(HasWindowSystem(nullptr, nullptr, nullptr));
-    EXPECT_FALSE(HasWindowSystem("", "", ""));
-    EXPECT_TRUE(HasWindowSystem(":0", nullptr, nullptr));
-    EXPECT_TRUE(HasWindowSystem(nullptr, "wayland-0", nullptr));
-    EXPECT_TRUE(HasWindowSystem(nullptr, nullptr, "offscreen"));
-}
-
 TEST_F(WindowTest, FileNamedAtStartLoadsWhenTheWindowOpens)
 {
     window.reset();
