@@ -294,6 +294,19 @@ void PrepareForPlay(PlayerState& state) noexcept
     }
     state.pitchSmoothed.store(state.pitchTarget.load(relaxed), relaxed);
     state.reverseActive.store(reverse, relaxed);
+
+    // Priming: right after Reset the engine wants 2N frames before its first
+    // output, several hops of work at once. Feeding them here, before the
+    // stream starts, keeps that work out of the first callback, which would
+    // otherwise overrun its budget with many channels at high rates. The
+    // frames and their settings are those the first callback would push.
+    if (engine != nullptr && sound != nullptr && sound->frameCount > 0) {
+        const int channels = engine->operations->GetChannelCount(engine);
+        if (channels >= 1 && channels <= kMaxPlaybackChannels) {
+            const Feeder feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
+            feeder.Feed(kFramesPerBuffer);
+        }
+    }
 }
 
 }  // namespace sevrane

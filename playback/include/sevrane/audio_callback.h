@@ -17,9 +17,12 @@ int AudioCallback(const void* input, void* output, unsigned long frameCount,
                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                   void* userData);
 
-// What Play does to the engine before the stream starts: position 0 (or the
-// seek target dropped), the current controls handed to the engine in the
-// callback's order, Reset, no glide and no direction change pending.
+// What Play does to the engine before the stream starts: position 0 (the end
+// of the sound in reverse), the current controls handed to the engine in the
+// callback's order, Reset, no glide and no direction change pending; then the
+// engine is primed with the frames the first callback would push, so that
+// the first callback does no more work than any other. Control thread only,
+// while the stream is stopped.
 void PrepareForPlay(PlayerState& state) noexcept;
 
 }  // namespace sevrane

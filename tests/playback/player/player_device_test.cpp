@@ -1,0 +1,164 @@
+// The player through the real audio library into a device: a capture device
+// that records what is played, and a system with no output device at all.
+#include "sevrane/player.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include <portaudio.h>
+
+#include "audio_device.h"
+#include "player_test_support.h"
+
+namespace sevrane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Starts the audio library on a device for one test, and ends it.
+class AudioSession {
+public:
+    explicit AudioSession(const AudioDevice& device)
+    {
+        device.Use();
+        status = StartAudio();
+    }
+    ~AudioSession() { EndAudio(); }
+    int status;
+};
+
+bool WaitUntilStopped(const Player& player, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (player.IsPlaying()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Frequency of the left channel over frames [first, first + count), from its
+// rising zero crossings.
+double Frequency(const std::vector<float>& stereo, std::int64_t first, std::int64_t count, double rate)
+{
+    std::int64_t firstCrossing = -1;
+    std::int64_t lastCrossing = -1;
+    int crossings = 0;
+    for (std::int64_t f = first + 1; f < first + count; ++f) {
+        if (stereo[2 * (f - 1)] < 0.0f && stereo[2 * f] >= 0.0f) {
+            if (firstCrossing < 0) {
+                firstCrossing = f;
+            }
+            lastCrossing = f;
+            ++crossings;
+        }
+    }
+    return crossings < 2 ? 0.0 : (crossings - 1) * rate / static_cast<double>(lastCrossing - firstCrossing);
+}
+
+TEST(PlayerDevice, PlaysTheSoundAnOctaveUpIntoTheDevice)
+{
+    AudioDevice device(AudioDevice::Kind::Capture);
+    AudioSession audio(device);
+    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
+
+    constexpr int kFrames = 44100;
+    auto sound = MakeSound(44100, 1, Sine(1, kFrames, 441.0 / 44100.0, 0.5f));
+    Player player;
+    const auto failure = player.OpenPlayback(*sound);
+    ASSERT_FALSE(failure) << failure->title << ": " << failure->text;
+    ASSERT_TRUE(player.StreamOpen());
+    player.SetPitchTarget(12.0f);
+    player.SetLoop(false);
+    player.Play();
+    ASSERT_TRUE(WaitUntilStopped(player, 20s)) << "the sound never ended";
+    player.CloseStream();
+
+    const std::vector<float> played = device.Captured();
+    const std::int64_t start = FirstAbove(played, 0.01f) / 2;
+    ASSERT_GE(start, 0) << "nothing was played";
+    std::int64_t end = static_cast<std::int64_t>(played.size() / 2);
+    while (end > start && std::fabs(played[2 * (end - 1)]) < 0.01f) {
+        --end;
+    }
+    // The whole sound, at its own length (speed 100), and nothing else.
+    EXPECT_NEAR(static_cast<double>(end - start), kFrames, 300.0);
+    EXPECT_NEAR(Frequency(played, start + 8000, 20000, 44100.0), 882.0, 882.0 * 0.005);
+    // Mono reaches both channels.
+    for (std::int64_t f = start; f < end; ++f) {
+        ASSERT_EQ(played[2 * f], played[2 * f + 1]);
+    }
+}
+
+TEST(PlayerDevice, StopEndsTheSoundAtOnceAndPlayStartsAgain)
+{
+    AudioDevice device(AudioDevice::Kind::Capture);
+    AudioSession audio(device);
+    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
+
+    auto sound = MakeSound(48000, 2, Sine(2, 48000, 0.01, 0.5f));
+    Player player;
+    ASSERT_FALSE(player.OpenPlayback(*sound));
+    player.SetLoop(true);
+    player.Play();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(player.IsPlaying()) << "a looping sound plays until stopped";
+    player.Stop();
+    EXPECT_FALSE(player.IsPlaying());
+    EXPECT_EQ(player.State().position.load(), 0);
+    const auto stoppedAt = device.CapturedBytes();
+    EXPECT_GT(stoppedAt, 0u);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(device.CapturedBytes(), stoppedAt) << "sound went on after Stop";
+
+    player.Play();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(player.IsPlaying());
+    player.Stop();
+    EXPECT_GT(device.CapturedBytes(), stoppedAt);
+}
+
+TEST(PlayerDevice, WithoutAnOutputDeviceOpeningFailsWithTheLibrarysText)
+{
+    AudioDevice device(AudioDevice::Kind::None);
+    auto sound = MakeSound(44100, 2, Sine(2, 4410, 0.01, 0.5f));
+    Player player;
+    {
+        // Before the library has started, every call of it fails.
+        const auto failure = player.OpenPlayback(*sound);
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->title, "Portaudio");
+        EXPECT_EQ(failure->text, AudioErrorText(paNotInitialized));
+    }
+    AudioSession audio(device);
+    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
+    const auto failure = player.OpenPlayback(*sound);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->title, "Portaudio");
+    EXPECT_EQ(failure->text, "Invalid device");
+    EXPECT_FALSE(player.StreamOpen());
+    player.Play();  // does nothing
+    player.Stop();
+    EXPECT_FALSE(player.IsPlaying());
+}
+
+TEST(PlayerDevice, AnEngineThatCannotBeMadeIsAnInstanceProblem)
+{
+    AudioDevice device(AudioDevice::Kind::Capture);
+    AudioSession audio(device);
+    auto sound = MakeSound(200000, 2, Sine(2, 4410, 0.01, 0.5f));
+    Player player;
+    const auto failure = player.OpenPlayback(*sound);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->title, "Instance problem");
+    EXPECT_EQ(failure->text, "Incompatible sample rate.");
+    EXPECT_FALSE(player.StreamOpen());
+}
+
+}  // namespace
+}  // namespace sevrane::test

@@ -1,0 +1,212 @@
+// kelvane-play run as a user runs it, into a capture device or none.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "play_options.h"
+#include "player/audio_device.h"
+#include "temp_folder.h"
+#include "wav_bytes.h"
+
+extern char** environ;
+
+namespace sevrane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct PlayRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Starts kelvane-play on `device` with `arguments`; output and error go to
+// files in `folder`.
+pid_t StartPlay(const AudioDevice& device, const TempFolder& folder, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> words{KELVANE_PLAY_PROGRAM};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> settings{"ALSA_CONFIG_PATH=" + device.configPath};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string(*entry).rfind("ALSA_CONFIG_PATH=", 0) != 0) {
+            settings.emplace_back(*entry);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& setting : settings) {
+        envp.push_back(setting.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (folder.path + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (folder.path + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t child = -1;
+    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        child = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+PlayRun Finish(pid_t child, const TempFolder& folder)
+{
+    PlayRun run;
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    run.out = ReadText(folder.path + "/out");
+    run.err = ReadText(folder.path + "/err");
+    return run;
+}
+
+PlayRun Play(const AudioDevice& device, const std::vector<std::string>& arguments)
+{
+    TempFolder streams;
+    return Finish(StartPlay(device, streams, arguments), streams);
+}
+
+// A 16-bit mono WAV: `silent` frames of silence, then `loud` frames of a
+// 441 Hz sine at half scale, at 44100 Hz.
+Bytes ToneFile(int silent, int loud, std::uint32_t rate = 44100)
+{
+    Bytes data;
+    for (int f = 0; f < silent + loud; ++f) {
+        const double value = f < silent ? 0.0 : 0.5 * std::sin(2.0 * M_PI * 441.0 * f / 44100.0);
+        AppendLe(data, static_cast<std::uint64_t>(static_cast<std::int64_t>(std::lround(value * 32767))), 2);
+    }
+    return Wave(1, 1, rate, 16, data);
+}
+
+// The span of loud frames in a captured two-channel recording.
+std::pair<std::int64_t, std::int64_t> LoudSpan(const std::vector<float>& played)
+{
+    std::int64_t first = -1;
+    std::int64_t last = -1;
+    for (std::size_t f = 0; f < played.size() / 2; ++f) {
+        if (std::fabs(played[2 * f]) > 0.05f) {
+            first = first < 0 ? static_cast<std::int64_t>(f) : first;
+            last = static_cast<std::int64_t>(f);
+        }
+    }
+    return {first, last + 1};
+}
+
+TEST(PlayProgram, PlaysTheFileForwardsOrBackwards)
+{
+    TempFolder files;
+    const std::string path = files.Write("half.wav", ToneFile(22050, 22050));
+    AudioDevice device(AudioDevice::Kind::Capture);
+
+    PlayRun forwards = Play(device, {path});
+    ASSERT_EQ(forwards.exitCode, 0) << forwards.err;
+    EXPECT_NE(forwards.out.find("44100 Hz, 1 channel, 0:01.0"), std::string::npos) << forwards.out;
+    auto [first, end] = LoudSpan(device.Captured());
+    // Half a second of silence first (the device adds a little of its own).
+    EXPECT_GE(first, 22050 - 300);
+    EXPECT_NEAR(end - first, 22050, 300);
+
+    PlayRun backwards = Play(device, {"--reverse", "--speed", "50", path});
+    ASSERT_EQ(backwards.exitCode, 0) << backwards.err;
+    std::tie(first, end) = LoudSpan(device.Captured());
+    // Backwards from the end: the tone comes first, twice as long.
+    EXPECT_LT(first, 3000);
+    EXPECT_NEAR(end - first, 44100, 600);
+}
+
+TEST(PlayProgram, RefusesWithTheLoadersTextsAndTheRenderersExitCodes)
+{
+    TempFolder files;
+    AudioDevice device(AudioDevice::Kind::Capture);
+    const std::string text = files.Write("notes.wav", Bytes{'h', 'e', 'l', 'l', 'o'});
+    const std::string slow = files.Write("slow.wav", ToneFile(0, 1000, 22050));
+
+    PlayRun run = Play(device, {text});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "kelvane-play: " + text + ": Wave file appears to be empty\n");
+    run = Play(device, {slow});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "kelvane-play: " + slow + ": Sample rate too low!\n");
+    run = Play(device, {"--pitch", "25", slow});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("--pitch must be from -24 to 24 semitones"), std::string::npos) << run.err;
+}
+
+// Without a device the one line says so: nothing of the sound system's own
+// probing reaches the terminal.
+TEST(PlayProgram, WithoutAnOutputDeviceSaysSoInOneLine)
+{
+    TempFolder files;
+    const std::string path = files.Write("tone.wav", ToneFile(0, 4410));
+    AudioDevice none(AudioDevice::Kind::None);
+    const PlayRun run = Play(none, {path});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "kelvane-play: no audio output: Invalid device\n");
+}
+
+TEST(PlayProgram, InterruptStopsALoopAtOnceAndExitsCleanly)
+{
+    TempFolder files;
+    const std::string path = files.Write("tone.wav", ToneFile(0, 44100));
+    AudioDevice device(AudioDevice::Kind::Capture);
+    TempFolder streams;
+    const pid_t child = StartPlay(device, streams, {"--loop", path});
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(::kill(child, SIGINT), 0);
+    const auto interrupted = std::chrono::steady_clock::now();
+    const PlayRun run = Finish(child, streams);
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    // It looped: far more than the file's one second was played.
+    EXPECT_GT(device.CapturedBytes(), 3u * 44100 * 2 * sizeof(float));
+}
+
+TEST(PlayOptions, TakesTheRenderersOptionsAndLoop)
+{
+    using kelvane::play::ParsePlayOptions;
+    using kelvane::play::PlayParseOutcome;
+    auto parsed = ParsePlayOptions({"--speed", "75%", "--pitch", "-3.5", "--preserve-formants", "--loop", "a.wav"});
+    ASSERT_EQ(parsed.outcome, PlayParseOutcome::Play) << parsed.message;
+    EXPECT_EQ(parsed.options.speedPercent, 75.0);
+    EXPECT_EQ(kelvane::play::PlayFormantSemitones(parsed.options), -3.5);
+    EXPECT_TRUE(parsed.options.loop);
+    EXPECT_EQ(parsed.options.inputPath, "a.wav");
+
+    EXPECT_EQ(ParsePlayOptions({"--formant=2", "--preserve-formants", "a.wav"}).outcome, PlayParseOutcome::UsageError);
+    EXPECT_EQ(ParsePlayOptions({"--speed", "0", "a.wav"}).outcome, PlayParseOutcome::UsageError);
+    EXPECT_EQ(ParsePlayOptions({"a.wav", "b.wav"}).outcome, PlayParseOutcome::UsageError);
+    EXPECT_EQ(ParsePlayOptions({"--quality", "1", "a.wav"}).outcome, PlayParseOutcome::UsageError);
+    EXPECT_EQ(kelvane::play::FormatPlayTime(65.37), "1:05.3");
+    EXPECT_EQ(kelvane::play::FormatPlayTime(3723.0), "1:02:03.0");
+}
+
+}  // namespace
+}  // namespace sevrane::test
