@@ -1,0 +1,45 @@
+#include "sevrane_app.h"
+
+#include <QTimer>
+
+#include "dialog_services.h"
+#include "sevrane/player.h"
+#include "sevrane_dlg.h"
+
+namespace sevrane::ui {
+
+namespace {
+
+bool IsSet(const char* value) noexcept
+{
+    return value != nullptr && value[0] != '\0';
+}
+
+}  // namespace
+
+bool HasWindowSystem(const char* display, const char* waylandDisplay, const char* qtPlatform) noexcept
+{
+    return IsSet(display) || IsSet(waylandDisplay) || IsSet(qtPlatform);
+}
+
+int CSevraneApp::Run(const QString& soundPath)
+{
+    if (StartAudio() != 0) {
+        services.ShowError(nullptr, QString::fromLatin1(kAudioLibraryTitle), QString::fromLatin1(kStartFailedText));
+    }
+    {
+        // The window, and with it the player and its stream, ends before the
+        // audio library does.
+        CSevraneDlg dialog(services);
+        if (!soundPath.isEmpty()) {
+            QTimer::singleShot(0, &dialog, [&dialog, soundPath] { dialog.LoadFile(soundPath); });
+        }
+        dialog.exec();
+    }
+    if (EndAudio() != 0) {
+        services.ShowError(nullptr, QString::fromLatin1(kAudioLibraryTitle), QString::fromLatin1(kEndFailedText));
+    }
+    return 0;
+}
+
+}  // namespace sevrane::ui

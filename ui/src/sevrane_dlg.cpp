@@ -1,0 +1,298 @@
+#include "sevrane_dlg.h"
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimerEvent>
+#include <QUrl>
+
+#include "about_dlg.h"
+#include "artwork.h"
+#include "dialog_services.h"
+#include "display.h"
+#include "slider_mapping.h"
+#include "template_widgets.h"
+
+namespace sevrane::ui {
+
+namespace {
+
+constexpr const char* kAboutEntry = "&About Sevrane...";
+
+QSlider* AddSlider(QWidget* parent, const char* name, const DialogRect& units, const DialogBaseUnits& base)
+{
+    auto* slider = new QSlider(Qt::Horizontal, parent);
+    slider->setObjectName(QString::fromLatin1(name));
+    slider->setRange(kSliderMinimum, kSliderMaximum);
+    slider->setValue(0);
+    slider->setSingleStep(1);
+    slider->setPageStep(kSliderTickInterval);
+    slider->setTickPosition(QSlider::TicksBothSides);
+    slider->setTickInterval(kSliderTickInterval);
+    slider->setFocusPolicy(Qt::StrongFocus);
+    Place(slider, units, base);
+    return slider;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const ControlSpec& spec, const DialogBaseUnits& base)
+{
+    auto* button = new QPushButton(QString::fromLatin1(spec.caption), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    Place(button, spec.rect, base);
+    return button;
+}
+
+QCheckBox* AddCheckBox(QWidget* parent, const char* name, const ControlSpec& spec, const DialogBaseUnits& base)
+{
+    auto* box = new QCheckBox(QString::fromLatin1(spec.caption), parent);
+    box->setObjectName(QString::fromLatin1(name));
+    Place(box, spec.rect, base);
+    return box;
+}
+
+// The one local file a drag carries, or "".
+QString DraggedFile(const QMimeData* data)
+{
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1 || !data->urls().constFirst().isLocalFile()) {
+        return {};
+    }
+    return data->urls().constFirst().toLocalFile();
+}
+
+}  // namespace
+
+CSevraneDlg::CSevraneDlg(DialogServices& services, QWidget* parent) : QDialog(parent), services(services)
+{
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowTitle(QString::fromLatin1(main_dialog::kTitle));
+    setWindowIcon(ApplicationIcon());
+    setFont(DialogFont(main_dialog::kFont));
+    setAcceptDrops(true);
+    BuildControls();
+
+    // Start-up state: both sliders at 0, Loop on, Formant preserve off, and
+    // no stream, so nothing to play or stop yet.
+    OnPitchMoved(pitchSlider->value());
+    OnSpeedMoved(speedSlider->value());
+    loopBox->setChecked(true);
+    player.SetLoop(true);
+    formantBox->setChecked(false);
+    formantPreserved = false;
+    UpdateFormant();
+    ShowTransport(false);
+
+    display->SetPlayerState(&player.State());
+    display->SizeOverview();
+    dialogTimer = startTimer(kTimerMilliseconds);
+    display->StartRepaintTimer();
+}
+
+CSevraneDlg::~CSevraneDlg() = default;
+
+void CSevraneDlg::BuildControls()
+{
+    using namespace main_dialog;
+    const DialogBaseUnits base = BaseUnitsOf(font());
+    const DialogRect size = ToPixels({0, 0, kWidth, kHeight}, base);
+    setFixedSize(size.width, size.height);
+
+    auto* markLogo = new QLabel(this);
+    markLogo->setObjectName(QStringLiteral("markLogo"));
+    markLogo->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Place(markLogo, kMarkLogo, base);
+    markLogo->setPixmap(RenderArtwork(kMarkLogoResource, markLogo->contentsRect().size(), devicePixelRatioF()));
+    auto* wordmarkLogo = new QLabel(this);
+    wordmarkLogo->setObjectName(QStringLiteral("wordmarkLogo"));
+    Place(wordmarkLogo, kWordmarkLogo, base);
+    wordmarkLogo->setPixmap(RenderArtwork(kWordmarkLogoResource, wordmarkLogo->size(), devicePixelRatioF()));
+
+    const auto openLink = [this](const QString& address) { services.OpenLink(QUrl(address)); };
+    QLabel* webLink = AddLink(this, kMakerWebCaption, kMakerWebAddress, kWebLink, base);
+    webLink->setObjectName(QStringLiteral("webLink"));
+    connect(webLink, &QLabel::linkActivated, this, openLink);
+    QLabel* enquiriesLink = AddLink(this, kEnquiriesCaption, kEnquiriesAddress, kEnquiriesLink, base);
+    enquiriesLink->setObjectName(QStringLiteral("enquiriesLink"));
+    connect(enquiriesLink, &QLabel::linkActivated, this, openLink);
+
+    for (const TextSpec& text : kTexts) {
+        AddText(this, text, base);
+    }
+    AddText(this, {"", kSpareLabel, TextAlign::Left}, base);
+
+    display = new Display(this);
+    display->setObjectName(QStringLiteral("display"));
+    Place(display, kDisplay, base);
+    connect(display, &Display::SeekRequested, this, [this](std::int32_t frame) { player.Seek(frame); });
+
+    pitchSlider = AddSlider(this, "pitchSlider", kPitchSlider, base);
+    speedSlider = AddSlider(this, "speedSlider", kSpeedSlider, base);
+    pitchValue = AddText(this, {kPitchValueTemplateText, kPitchValue, TextAlign::Centre}, base);
+    pitchValue->setObjectName(QStringLiteral("pitchValue"));
+    speedValue = AddText(this, {kSpeedValueTemplateText, kSpeedValue, TextAlign::Centre}, base);
+    speedValue->setObjectName(QStringLiteral("speedValue"));
+    // valueChanged comes with every movement (dragging, keys, clicks), so the
+    // labels follow the thumb and not only its release.
+    connect(pitchSlider, &QSlider::valueChanged, this, &CSevraneDlg::OnPitchMoved);
+    connect(speedSlider, &QSlider::valueChanged, this, &CSevraneDlg::OnSpeedMoved);
+
+    QPushButton* load = AddButton(this, "loadButton", kLoad, base);
+    connect(load, &QPushButton::clicked, this, &CSevraneDlg::OnLoad);
+    formantBox = AddCheckBox(this, "formantBox", kFormant, base);
+    connect(formantBox, &QCheckBox::clicked, this, &CSevraneDlg::OnFormantClicked);
+    loopBox = AddCheckBox(this, "loopBox", kLoop, base);
+    connect(loopBox, &QCheckBox::clicked, this, [this](bool checked) { player.SetLoop(checked); });
+    playButton = AddButton(this, "playButton", kPlay, base);
+    connect(playButton, &QPushButton::clicked, this, [this] { player.Play(); });
+    stopButton = AddButton(this, "stopButton", kStop, base);
+    connect(stopButton, &QPushButton::clicked, this, [this] { player.Stop(); });
+    QPushButton* about = AddButton(this, "aboutButton", kAbout, base);
+    connect(about, &QPushButton::clicked, this, &CSevraneDlg::ShowAbout);
+}
+
+void CSevraneDlg::OnLoad()
+{
+    if (lastPath.isEmpty()) {
+        lastPath = QDir::currentPath();
+    }
+    const QString path = services.ChooseSoundFile(this, lastPath);
+    if (path.isEmpty()) {
+        return;
+    }
+    lastPath = path;
+    LoadFile(path);
+}
+
+void CSevraneDlg::LoadFile(const QString& path)
+{
+    // Nothing may read the old sound once it is gone: the stream closes
+    // first and the display lets go of it.
+    player.CloseStream();
+    display->SetSound(nullptr);
+    ShowTransport(false);
+    sound = std::make_unique<LoadedSound>();
+
+    const LoadResult result = LoadSound(*sound, path.toStdString());
+    if (result != LoadResult::Loaded) {
+        sound.reset();
+        display->update();
+        services.ShowError(this, QString::fromLatin1(kRefusedFileTitle),
+                           QString::fromUtf8(GetLoadResultText(result)));
+        return;
+    }
+
+    formantBox->setChecked(false);
+    formantPreserved = false;
+    UpdateFormant();
+    display->SetSound(sound.get());
+    display->repaint();
+    update();
+
+    if (const std::optional<PlaybackFailure> failure = player.OpenPlayback(*sound)) {
+        services.ShowError(this, QString::fromStdString(failure->title), QString::fromStdString(failure->text));
+        return;
+    }
+    ShowTransport(player.StreamOpen());
+}
+
+void CSevraneDlg::OnPitchMoved(int position)
+{
+    const float semitones = PitchFromSlider(position);
+    player.SetPitchTarget(semitones);
+    pitchValue->setText(QString::fromStdString(PitchLabel(semitones)));
+    UpdateFormant();
+}
+
+void CSevraneDlg::OnSpeedMoved(int position)
+{
+    const SpeedSetting speed = SpeedFromSlider(position);
+    player.SetSpeed(speed.percent, speed.reverse);
+    speedValue->setText(QString::fromStdString(SpeedLabel(speed)));
+}
+
+void CSevraneDlg::OnFormantClicked(bool checked)
+{
+    formantPreserved = checked;
+    UpdateFormant();
+}
+
+void CSevraneDlg::UpdateFormant()
+{
+    // Preserving the formants means shifting them with the pitch.
+    player.SetFormantSemitones(formantPreserved ? PitchFromSlider(pitchSlider->value()) : 0.0f);
+}
+
+void CSevraneDlg::ShowTransport(bool shown)
+{
+    playButton->setVisible(shown);
+    stopButton->setVisible(shown);
+}
+
+std::unique_ptr<QMenu> CSevraneDlg::CreateContextMenu()
+{
+    auto menu = std::make_unique<QMenu>(this);
+    menu->addAction(QString::fromLatin1(kAboutEntry), this, &CSevraneDlg::ShowAbout);
+    return menu;
+}
+
+void CSevraneDlg::ShowAbout()
+{
+    CAboutDlg about(services, this);
+    about.exec();
+}
+
+void CSevraneDlg::reject()
+{
+    player.Abort();
+    if (dialogTimer != 0) {
+        killTimer(dialogTimer);
+        dialogTimer = 0;
+    }
+    display->StopRepaintTimer();
+    display->ReleaseOverview();
+    QDialog::reject();
+}
+
+void CSevraneDlg::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() == dialogTimer) {
+        display->repaint();
+        return;
+    }
+    QDialog::timerEvent(event);
+}
+
+void CSevraneDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    CreateContextMenu()->exec(event->globalPos());
+}
+
+void CSevraneDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!DraggedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CSevraneDlg::dropEvent(QDropEvent* event)
+{
+    const QString path = DraggedFile(event->mimeData());
+    if (path.isEmpty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    lastPath = path;
+    // Loaded once the drop has finished, so that a message box about the file
+    // does not hold up the program it was dragged from.
+    QMetaObject::invokeMethod(this, [this, path] { LoadFile(path); }, Qt::QueuedConnection);
+}
+
+}  // namespace sevrane::ui

@@ -1,0 +1,95 @@
+// The main window: load a WAV file, play and stop it, loop it, and move its
+// pitch and speed with two sliders while it plays; the waveform above shows
+// the file and where playback is.
+//
+// The window only presents. Playback is the Player's; what the sliders mean
+// is in slider_mapping.h; file choice, message boxes and links go through
+// DialogServices. Every handler runs on the GUI thread, and none of the
+// control handlers (sliders, check boxes) calls the engine: they only write
+// the player's shared controls, which the audio callback picks up.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+#include "sevrane/loaded_sound.h"
+#include "sevrane/player.h"
+
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSlider;
+
+namespace sevrane::ui {
+
+class DialogServices;
+class Display;
+
+// Title of the boxes that refuse a file.
+inline constexpr const char* kRefusedFileTitle = "Valtrix";
+
+class CSevraneDlg final : public QDialog {
+    Q_OBJECT
+
+public:
+    static constexpr int kTimerMilliseconds = 50;
+
+    explicit CSevraneDlg(DialogServices& services, QWidget* parent = nullptr);
+    ~CSevraneDlg() override;
+
+    // Loads `path` as the Load button does once a file is chosen: stops and
+    // closes playback, drops the current sound, loads the new one and opens
+    // playback for it. A refused file is reported and leaves no sound, the
+    // empty view, and Play and Stop hidden.
+    void LoadFile(const QString& path);
+
+    // The entries of the window's context menu ("&About Sevrane...").
+    std::unique_ptr<QMenu> CreateContextMenu();
+    // Shows the about box modally.
+    void ShowAbout();
+
+    const Player& GetPlayer() const noexcept { return player; }
+    const LoadedSound* CurrentSound() const noexcept { return sound.get(); }
+
+public slots:
+    // Esc and the close box: stops playback and the timers, then closes.
+    void reject() override;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildControls();
+    void OnLoad();
+    void OnPitchMoved(int position);
+    void OnSpeedMoved(int position);
+    void OnFormantClicked(bool checked);
+    void UpdateFormant();
+    void ShowTransport(bool shown);
+
+    DialogServices& services;
+    // The sound is declared before the player: the player's stream reads it
+    // until the player ends.
+    std::unique_ptr<LoadedSound> sound;
+    Player player;
+    QString lastPath;
+    bool formantPreserved = false;
+    int dialogTimer = 0;
+
+    QSlider* pitchSlider = nullptr;
+    QSlider* speedSlider = nullptr;
+    QLabel* pitchValue = nullptr;
+    QLabel* speedValue = nullptr;
+    QCheckBox* formantBox = nullptr;
+    QCheckBox* loopBox = nullptr;
+    QPushButton* playButton = nullptr;
+    QPushButton* stopButton = nullptr;
+    Display* display = nullptr;
+};
+
+}  // namespace sevrane::ui
