@@ -59,12 +59,12 @@ std::string FormatVersion(int packed)
 }
 
 // Starts the audio library for the program's lifetime.
-class AudioSession {
+class AudioLibrary {
 public:
-    AudioSession() : status(sevrane::StartAudio()) {}
-    ~AudioSession() { sevrane::EndAudio(); }
-    AudioSession(const AudioSession&) = delete;
-    AudioSession& operator=(const AudioSession&) = delete;
+    AudioLibrary() : status(sevrane::StartAudio()) {}
+    ~AudioLibrary() { sevrane::EndAudio(); }
+    AudioLibrary(const AudioLibrary&) = delete;
+    AudioLibrary& operator=(const AudioLibrary&) = delete;
     int status;
 };
 
@@ -108,7 +108,7 @@ int Play(const PlayOptions& options)
         return kExitInput;
     }
 
-    AudioSession audio;
+    AudioLibrary audio;
     if (audio.status != 0) {
         Complain(std::string("cannot start the audio output: ") + sevrane::AudioErrorText(audio.status));
         return kExitNoOutput;

@@ -19,14 +19,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // Starts the audio library on a device for one test, and ends it.
-class AudioSession {
+class AudioLibrary {
 public:
-    explicit AudioSession(const AudioDevice& device)
+    explicit AudioLibrary(const AudioDevice& device)
     {
         device.Use();
         status = StartAudio();
     }
-    ~AudioSession() { EndAudio(); }
+    ~AudioLibrary() { EndAudio(); }
     int status;
 };
 
@@ -64,7 +64,7 @@ double Frequency(const std::vector<float>& stereo, std::int64_t first, std::int6
 TEST(PlayerDevice, PlaysTheSoundAnOctaveUpIntoTheDevice)
 {
     AudioDevice device(AudioDevice::Kind::Capture);
-    AudioSession audio(device);
+    AudioLibrary audio(device);
     ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
 
     constexpr int kFrames = 44100;
@@ -98,7 +98,7 @@ TEST(PlayerDevice, PlaysTheSoundAnOctaveUpIntoTheDevice)
 TEST(PlayerDevice, StopEndsTheSoundAtOnceAndPlayStartsAgain)
 {
     AudioDevice device(AudioDevice::Kind::Capture);
-    AudioSession audio(device);
+    AudioLibrary audio(device);
     ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
 
     auto sound = MakeSound(48000, 2, Sine(2, 48000, 0.01, 0.5f));
@@ -135,7 +135,7 @@ TEST(PlayerDevice, WithoutAnOutputDeviceOpeningFailsWithTheLibrarysText)
         EXPECT_EQ(failure->title, "Portaudio");
         EXPECT_EQ(failure->text, AudioErrorText(paNotInitialized));
     }
-    AudioSession audio(device);
+    AudioLibrary audio(device);
     ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
     const auto failure = player.OpenPlayback(*sound);
     ASSERT_TRUE(failure);
@@ -150,7 +150,7 @@ TEST(PlayerDevice, WithoutAnOutputDeviceOpeningFailsWithTheLibrarysText)
 TEST(PlayerDevice, AnEngineThatCannotBeMadeIsAnInstanceProblem)
 {
     AudioDevice device(AudioDevice::Kind::Capture);
-    AudioSession audio(device);
+    AudioLibrary audio(device);
     auto sound = MakeSound(200000, 2, Sine(2, 4410, 0.01, 0.5f));
     Player player;
     const auto failure = player.OpenPlayback(*sound);
