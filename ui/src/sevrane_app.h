@@ -32,6 +32,6 @@ bool HasWindowSystem(const char* display, const char* waylandDisplay, const char
 // The line that explains, without a window, what to use instead.
 inline constexpr const char* kNoDisplayMessage =
     "sevrane: no display to open its window on (DISPLAY and WAYLAND_DISPLAY are unset); "
-    "without a window, use kelvane-play to play a WAV file or kelvane-render to process one";
+    "without a window, use kelvane-play to play a sound file or kelvane-render to process one";
 
 }  // namespace sevrane::ui
