@@ -106,6 +106,8 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortSpectrumWork, half + 1);
     Allocate(shortPower, half);
     Allocate(shortBinCounters, half);
+    Allocate(linkedMagnitude, half);
+    Allocate(linkedRotation, n);
     Allocate(inputControlRing, ringLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -161,7 +163,7 @@ EngineInstance::~EngineInstance()
                       envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters};
+                      longBinCounters,    linkedMagnitude,     linkedRotation};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }

@@ -115,6 +115,13 @@ struct EngineInstance {
     std::int16_t* longPeak[maxChannels] = {};
     std::int32_t shortPeakEnd = 0;
     std::int32_t longPeakEnd = 0;
+    // Linked channels (more than one): the peaks of the channels' summed
+    // magnitude live in shortPeak[0] and longPeak[0], and every channel takes
+    // the rotation of those peaks from these shared arrays: the sum of the
+    // channels' magnitudes (half a block) and one rotation per bin (real
+    // parts, then imaginary parts from halfBlock on).
+    float* linkedMagnitude = nullptr;
+    float* linkedRotation = nullptr;
     std::int32_t crossoverStart = 0;  // first long bin whose band the short spectrum shares
     float* shortCorrectedMagnitude[maxChannels] = {};
     float* outputRing[maxChannels] = {};

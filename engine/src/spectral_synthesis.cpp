@@ -79,6 +79,57 @@ inline bool PeaksHold(int peakEnd, int end)
     return peakEnd == end;
 }
 
+// Linked channels. Each channel locked to its own peaks lets the channels'
+// phase relation drift, and the stereo image with it. Instead the channels
+// share one rotation per bin: the magnitude-weighted mean of their rotations
+// (measured into rotation[ch], real parts then imaginary parts `imaginary`
+// floats on), made unit, or 0 where they disagree too much to share one.
+// Once locked together the channels' rotations agree, so the mean is theirs.
+// The channels' summed magnitude, whose peaks they all lock to, goes to
+// `summed`.
+void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels,
+                   float* KELVANE_RESTRICT linkedRe, float* KELVANE_RESTRICT linkedIm,
+                   float* KELVANE_RESTRICT summed, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const float m = magnitude[0][b];
+        linkedRe[b] = m * rotation[0][b];
+        linkedIm[b] = m * rotation[0][imaginary + b];
+        summed[b] = m;
+    }
+    for (int ch = 1; ch < channels; ++ch) {
+        const float* KELVANE_RESTRICT re = rotation[ch];
+        const float* KELVANE_RESTRICT im = re + imaginary;
+        const float* KELVANE_RESTRICT mag = magnitude[ch];
+        for (int b = 0; b < count; ++b) {
+            const float m = mag[b];
+            const float x = m * re[b];
+            const float y = m * im[b];
+            linkedRe[b] = linkedRe[b] + x;
+            linkedIm[b] = linkedIm[b] + y;
+            summed[b] = summed[b] + m;
+        }
+    }
+    for (int b = 0; b < count; ++b) {
+        const float x = linkedRe[b];
+        const float y = linkedIm[b];
+        const float xx = x * x;
+        const float yy = y * y;
+        const float norm = xx + yy;
+        const float total = summed[b];
+        const float least = vector_ops::usableRotation * total;
+        float dr = 0.0f;
+        float di = 0.0f;
+        if (norm > least * total) {
+            const float length = std::sqrt(norm);
+            dr = x / length;
+            di = y / length;
+        }
+        linkedRe[b] = dr;
+        linkedIm[b] = di;
+    }
+}
+
 // Modes 1 and 2: bins [begin, end) of the output spectrum, magnitude x gain x
 // share(b) along the phasor.
 template <typename Share>
@@ -109,6 +160,29 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         limit = static_cast<int>(static_cast<float>(half) / activePitchRatio);
     }
     const bool findPeaks = emitSteady && !PeaksHold(shortPeakEnd, limit);
+    const bool linked = channelCount > 1;
+    float* linkedRe = linkedRotation;
+    float* linkedIm = linkedRotation + half;
+
+    if (emitSteady && linked) {
+        // Every channel's phasors turn first, their rotations are shared out,
+        // then every channel locks to the shared peaks.
+        for (int ch = 0; ch < channelCount; ++ch) {
+            float* phasorRe = shortSynthesisPhasor[ch];
+            const float* advanceRe = shortAdvance[ch];
+            const float* analysedRe = shortPrevPhasor[ch];
+            float* outRe = shortSynthesis[ch];
+            vector_ops::selected::TurnPhasors(phasorRe, phasorRe + half, advanceRe, advanceRe + half, analysedRe,
+                                              analysedRe + half, shortBinCounters, outRe, outRe + half, limit);
+            outRe[0] = 0.0f;
+            outRe[half] = 0.0f;
+        }
+        LinkRotations(shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude,
+                      limit);
+        if (findPeaks) {
+            vector_ops::selected::FindPeaks(linkedMagnitude, shortPeak[0], limit);
+        }
+    }
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = shortSynthesisPhasor[ch];
@@ -132,16 +206,21 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         auto crossoverShare = [weight](int k) { return 1.0f - weight[2 * k]; };
         auto fullShare = [](int) { return 1.0f; };
         if (emitSteady) {
-            // The rotations live in the output bins until they are emitted.
-            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
-                                              shortBinCounters, outRe, outIm, limit);
-            outRe[0] = 0.0f;
-            outIm[0] = 0.0f;
-            if (findPeaks) {
-                vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+            if (linked) {
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
+                                                  linkedRe, linkedIm, shortPeak[0], limit);
+            } else {
+                // The rotations live in the output bins until they are emitted.
+                vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe,
+                                                  analysedIm, shortBinCounters, outRe, outIm, limit);
+                outRe[0] = 0.0f;
+                outIm[0] = 0.0f;
+                if (findPeaks) {
+                    vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+                }
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
+                                                  outRe, outIm, shortPeak[ch], limit);
             }
-            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, outRe,
-                                              outIm, shortPeak[ch], limit);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
         } else {
@@ -185,6 +264,52 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 
     const int crossover = crossoverStart;
     const bool findPeaks = emitSteady && !PeaksHold(longPeakEnd, m);
+    const bool linked = channelCount > 1;
+    float* linkedRe = linkedRotation;
+    float* linkedIm = linkedRotation + half;
+
+    // Turns the channel's phasors and leaves each bin's rotation from analysed
+    // to synthesis phase in its output bins.
+    auto turn = [&](int ch) {
+        float* phasorRe = longSynthesisPhasor[ch];
+        const float* advanceRe = longAdvance[ch];
+        const float* analysedRe = longPrevPhasor[ch];
+        float* outRe = longSynthesis[ch];
+        float* outIm = outRe + n;
+        vector_ops::selected::TurnPhasors(phasorRe, phasorRe + m, advanceRe, advanceRe + m, analysedRe,
+                                          analysedRe + m, longBinCounters, outRe, outIm, m);
+        // In the crossover both bands sound the same partials: a steady
+        // long bin there takes the rotation of the short bin at its
+        // frequency (synthesised just before), so that the two bands add
+        // as they were analysed instead of cancelling.
+        const float* shortRe = shortSynthesisPhasor[ch];
+        const float* shortIm = shortRe + half;
+        const float* shortAnalysedRe = shortPrevPhasor[ch];
+        const float* shortAnalysedIm = shortAnalysedRe + half;
+        for (int j = crossover; j < m; ++j) {
+            const int k = j / 2;
+            const float x = shortRe[k] * shortAnalysedRe[k] + shortIm[k] * shortAnalysedIm[k];
+            const float y = shortIm[k] * shortAnalysedRe[k] - shortRe[k] * shortAnalysedIm[k];
+            const float norm = x * x + y * y;
+            if (longBinCounters[j] != 0 && norm > 0.25f) {
+                const float g = 1.0f / std::sqrt(norm);
+                outRe[j] = x * g;
+                outIm[j] = y * g;
+            }
+        }
+        outRe[0] = 0.0f;
+        outIm[0] = 0.0f;
+    };
+
+    if (emitSteady && linked) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            turn(ch);
+        }
+        LinkRotations(longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude, m);
+        if (findPeaks) {
+            vector_ops::selected::FindPeaks(linkedMagnitude, longPeak[0], m);
+        }
+    }
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = longSynthesisPhasor[ch];
@@ -210,34 +335,17 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         };
         auto plainShare = [weight](int j) { return weight[j]; };
         if (emitSteady) {
-            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
-                                              longBinCounters, outRe, outIm, m);
-            // In the crossover both bands sound the same partials: a steady
-            // long bin there takes the rotation of the short bin at its
-            // frequency (synthesised just before), so that the two bands add
-            // as they were analysed instead of cancelling.
-            const float* shortRe = shortSynthesisPhasor[ch];
-            const float* shortIm = shortRe + half;
-            const float* shortAnalysedRe = shortPrevPhasor[ch];
-            const float* shortAnalysedIm = shortAnalysedRe + half;
-            for (int j = crossover; j < m; ++j) {
-                const int k = j / 2;
-                const float x = shortRe[k] * shortAnalysedRe[k] + shortIm[k] * shortAnalysedIm[k];
-                const float y = shortIm[k] * shortAnalysedRe[k] - shortRe[k] * shortAnalysedIm[k];
-                const float norm = x * x + y * y;
-                if (longBinCounters[j] != 0 && norm > 0.25f) {
-                    const float g = 1.0f / std::sqrt(norm);
-                    outRe[j] = x * g;
-                    outIm[j] = y * g;
+            if (linked) {
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
+                                                  linkedRe, linkedIm, longPeak[0], m);
+            } else {
+                turn(ch);
+                if (findPeaks) {
+                    vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
                 }
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
+                                                  outRe, outIm, longPeak[ch], m);
             }
-            outRe[0] = 0.0f;
-            outIm[0] = 0.0f;
-            if (findPeaks) {
-                vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
-            }
-            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, outRe,
-                                              outIm, longPeak[ch], m);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);
         } else {
