@@ -108,6 +108,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortBinCounters, half);
     Allocate(linkedMagnitude, half);
     Allocate(linkedRotation, n);
+    Allocate(shortOnsetBins, half);
     Allocate(inputControlRing, ringLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -131,6 +132,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(longSpectrumWork, n + 1);
     Allocate(longPower, m);
     Allocate(longBinCounters, m);
+    Allocate(longOnsetBins, m);
     for (int ch = 0; ch < channelCount; ++ch) {
         Allocate(longMagnitude[ch], m);
         Allocate(longCorrectedMagnitude[ch], m);
@@ -163,7 +165,8 @@ EngineInstance::~EngineInstance()
                       envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters,    linkedMagnitude,     linkedRotation};
+                      longBinCounters,    linkedMagnitude,     linkedRotation,
+                      shortOnsetBins,     longOnsetBins};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -335,6 +338,16 @@ void EngineInstance::Reset()
     }
     std::memset(longPower, 0, sizeof(float) * m);
     std::memset(longBinCounters, 0, m);
+    std::memset(shortOnsetBins, 0, half);
+    std::memset(longOnsetBins, 0, m);
+    shortOnset = OnsetTrack{};
+    longOnset = OnsetTrack{};
+    consumedFrames = 0;
+    synthesisTime = 0;
+    analysedFrameStart = 0;
+    powerCleared = false;
+    originKnown = false;
+    originShift = 0.0;
     // The magnitudes are cleared: no peaks or corrections are kept.
     shortPeakEnd = 0;
     longPeakEnd = 0;

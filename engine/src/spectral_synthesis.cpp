@@ -229,6 +229,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
                        fullShare, outRe, outIm, shared, limit);
         }
+        MuteOnset(shortOnset, shortOnsetBins, outRe, outIm, limit);
 
         if (limit < half) {
             // Fade the last bins below the limit with the falling half of the
@@ -354,6 +355,7 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
                        plainShare, outRe, outIm, lifted, m);
         }
+        MuteOnset(longOnset, longOnsetBins, outRe, outIm, m);
         // The transform works in place, so the bins above the low band are
         // cleared on every call.
         for (int j = m; j < n; ++j) {
@@ -370,6 +372,12 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 
 void EngineInstance::ResynthesiseHop(int mode)
 {
+    if (shortOnset.live || longOnset.live) {
+        // A frame passed over still sounds an onset that it holds in place.
+        if (PlaceOnsets() && mode == phaseResetsOnly) {
+            mode = onsetsInPlace;
+        }
+    }
     if (mode == phaseResetsOnly) {
         // Nothing is emitted: the magnitudes are not read, so the formant
         // step is skipped too.
@@ -397,7 +405,7 @@ void EngineInstance::ResynthesiseHop(int mode)
         float* acc = outputAccumulator[ch];
         const float* longOut = longSynthesis[ch];
         const float* shortOut = shortSynthesis[ch];
-        if (mode == allBinsInPlace) {
+        if (mode == allBinsInPlace || mode == onsetsInPlace) {
             for (int j = 0; j < n; ++j) {
                 acc[j] = acc[j] + longWindow[j] * longOut[j] + shortWindow[j] * shortOut[j];
             }

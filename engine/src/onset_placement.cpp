@@ -1,0 +1,242 @@
+// Onsets. A bin restarted at its analysed phase puts the onset it holds where
+// that analysis frame has it, relative to the frame; when the speed is not 1
+// every further frame that holds the onset would put it somewhere else, and
+// a click would come out smeared, or twice. So an onset is placed instead:
+// when the power of the bins that rise carries a clear share of the frame,
+// the onset's input position is read from the phase slope across those bins,
+// its place in the output follows from the speed, and while the analysis
+// frames hold it, its bins take the analysed phases turned so that the onset
+// lands at that place in every synthesised frame (or at the frame's edge,
+// where the synthesis window silences it, while the place is outside the
+// frame). Once the analysis has passed the onset, its bins run on from there
+// like any other.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "engine_instance.h"
+
+namespace kelvane {
+namespace {
+
+// A frame holds an onset when its rising bins gained at least this share of
+// the whole frame's power one hop before.
+constexpr double onsetRise = 0.5;
+// Below this gain there is nothing to place (digital silence, denormals).
+constexpr double leastRise = 1.0e-20;
+
+struct Band {
+    OnsetTrack& track;
+    std::uint8_t* onsetBins;
+    std::uint8_t* counters;
+    const float* ratio;  // each bin's power over its power one hop before
+    const float* power;
+    float* const* magnitude;
+    float* const* phasor;  // analysed unit phasors, imaginary parts `bins` on
+    float* const* advance;
+    int bins;
+    int length;  // the band's frame length
+};
+
+inline bool Rises(const Band& band, int k)
+{
+    return band.counters[k] == 0 && band.ratio[k] > 1.0f;
+}
+
+// Where in the frame the rising bins' energy sits: their phase falls by
+// 2 pi d / length from one bin to the next for content d frames after the
+// frame's start.
+double OnsetOffset(const Band& band, int channels, int hop)
+{
+    double re = 0.0;
+    double im = 0.0;
+    for (int ch = 0; ch < channels; ++ch) {
+        const float* m = band.magnitude[ch];
+        const float* ur = band.phasor[ch];
+        const float* ui = ur + band.bins;
+        for (int k = 1; k + 1 < band.bins; ++k) {
+            if (Rises(band, k) && Rises(band, k + 1)) {
+                const double weight = static_cast<double>(m[k]) * m[k + 1];
+                re += weight * (static_cast<double>(ur[k + 1]) * ur[k] + static_cast<double>(ui[k + 1]) * ui[k]);
+                im += weight * (static_cast<double>(ui[k + 1]) * ur[k] - static_cast<double>(ur[k + 1]) * ui[k]);
+            }
+        }
+    }
+    if (re == 0.0 && im == 0.0) {
+        // No two neighbours rise: the onset has just come in.
+        return band.length - hop / 2;
+    }
+    double offset = -std::atan2(im, re) * band.length / (2.0 * std::numbers::pi);
+    if (offset < 0.0) {
+        offset += band.length;
+    }
+    return offset;
+}
+
+void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
+            std::int64_t synthesisTime, bool detect)
+{
+    OnsetTrack& track = band.track;
+    if (track.live && frameStart > track.position) {
+        track.live = false;
+        std::memset(band.onsetBins, 0, band.bins);
+    }
+    if (!track.live && detect) {
+        double rise = 0.0;
+        double before = 0.0;
+        for (int k = 1; k < band.bins; ++k) {
+            const double q = band.ratio[k];
+            const double p = band.power[k];
+            if (q > 0.0) {
+                before += p / q;
+            }
+            if (Rises(band, k)) {
+                rise += p - p / q;
+            }
+        }
+        if (rise > leastRise && rise > onsetRise * before) {
+            const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
+            track.position = frameStart + std::min<std::int64_t>(offset, band.length - 1);
+            track.target =
+                synthesisTime + std::llround((static_cast<double>(track.position) - idealStart) / ratio);
+            track.live = true;
+            track.fast = ratio > 1.0;
+        }
+    }
+    if (track.live) {
+        // Bins that rise while the onset comes in belong to it; all of them
+        // restart at the phase PlaceOnsets gives them.
+        for (int k = 0; k < band.bins; ++k) {
+            if (band.counters[k] == 0) {
+                band.onsetBins[k] = 1;
+            }
+            if (band.onsetBins[k] != 0) {
+                band.counters[k] = 0;
+            }
+        }
+    }
+}
+
+bool Place(const Band& band, int channels, int hop, std::int64_t frameStart, std::int64_t synthesisTime,
+           std::int64_t originShift)
+{
+    OnsetTrack& track = band.track;
+    track.muted = false;
+    if (!track.live) {
+        return false;
+    }
+    // Delay the frame's content by `shift` frames (circularly), so that the
+    // onset lands at its place, or at the nearer edge of the frame.
+    const std::int64_t inFrame = std::clamp<std::int64_t>(track.target + originShift - synthesisTime, 0, band.length - 1);
+    const std::int64_t shift = inFrame - (track.position - frameStart);
+    (void)hop;
+    const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift % band.length) / band.length;
+    const double stepRe = std::cos(angle);
+    const double stepIm = std::sin(angle);
+    const int bins = band.bins;
+    for (int ch = 0; ch < channels; ++ch) {
+        const float* ar = band.phasor[ch];
+        const float* ai = ar + bins;
+        float* outRe = band.advance[ch];
+        float* outIm = outRe + bins;
+        double wr = 1.0;
+        double wi = 0.0;
+        for (int k = 0; k < bins; ++k) {
+            if (band.onsetBins[k] != 0) {
+                outRe[k] = static_cast<float>(wr * ar[k] - wi * ai[k]);
+                outIm[k] = static_cast<float>(wr * ai[k] + wi * ar[k]);
+            }
+            const double nr = wr * stepRe - wi * stepIm;
+            wi = wr * stepIm + wi * stepRe;
+            wr = nr;
+        }
+        // Bin 0 holds DC and Nyquist; the Nyquist value turns sign with
+        // every frame of delay.
+        if (band.onsetBins[0] != 0) {
+            outRe[0] = ar[0];
+            outIm[0] = (shift & 1) != 0 ? -ai[0] : ai[0];
+        }
+    }
+    return !track.muted;
+}
+
+void Hold(const Band& band, int channels, int hop)
+{
+    for (int k = 0; k < band.bins; ++k) {
+        if (band.counters[k] != 0 || band.onsetBins[k] != 0) {
+            continue;
+        }
+        // Turning by the bin's own frequency keeps its content where the
+        // restart put it.
+        band.counters[k] = 1;
+        const double angle = 2.0 * std::numbers::pi * static_cast<double>((static_cast<std::int64_t>(k) * hop) %
+                                                                           band.length) /
+                             band.length;
+        const auto re = static_cast<float>(std::cos(angle));
+        const auto im = static_cast<float>(std::sin(angle));
+        for (int ch = 0; ch < channels; ++ch) {
+            band.advance[ch][k] = re;
+            band.advance[ch][band.bins + k] = im;
+        }
+    }
+}
+
+Band ShortBand(EngineInstance& e)
+{
+    return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters, e.shortSpectrumWork, e.shortPower,
+            e.shortMagnitude, e.shortPrevPhasor, e.shortAdvance,     e.halfBlock,         e.blockLength};
+}
+
+Band LongBand(EngineInstance& e)
+{
+    return {e.longOnset,     e.longOnsetBins,  e.longBinCounters, e.longSpectrumWork, e.longPower,
+            e.longMagnitude, e.longPrevPhasor, e.longAdvance,     e.lowBinCount,      e.frameLength};
+}
+
+}  // namespace
+
+void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, double ratio)
+{
+    analysedFrameStart = frameStart;
+    const bool detect = !powerCleared && ratio > 0.0;
+    powerCleared = false;
+    Band shortBand = ShortBand(*this);
+    Band longBand = LongBand(*this);
+    Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+}
+
+bool EngineInstance::PlaceOnsets()
+{
+    Band shortBand = ShortBand(*this);
+    Band longBand = LongBand(*this);
+    const std::int64_t shift = std::llround(originShift);
+    const bool shortSounds = Place(shortBand, channelCount, hopLength, analysedFrameStart, synthesisTime, shift);
+    const bool longSounds = Place(longBand, channelCount, hopLength, analysedFrameStart, synthesisTime, shift);
+    return shortSounds || longSounds;
+}
+
+void EngineInstance::MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im,
+                               int count)
+{
+    if (!track.muted) {
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        if (onsetBins[k] != 0) {
+            re[k] = 0.0f;
+            im[k] = 0.0f;
+        }
+    }
+}
+
+void EngineInstance::HoldRestartedBins()
+{
+    Band shortBand = ShortBand(*this);
+    Band longBand = LongBand(*this);
+    Hold(shortBand, channelCount, hopLength);
+    Hold(longBand, channelCount, hopLength);
+}
+
+}  // namespace kelvane
