@@ -20,10 +20,7 @@ struct ControlRecord {
 // One onset followed through a band while the analysis frames hold it.
 struct OnsetTrack {
     bool live = false;
-    // Faster than the input: only the analysed frame that holds the onset
-    // where the synthesised frame puts it sounds it; the others are muted.
-    bool fast = false;
-    bool muted = false;
+    bool muted = false;  // silent in the frame being synthesised: its place is outside
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at
 };

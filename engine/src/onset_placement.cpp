@@ -101,7 +101,6 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
             track.target =
                 synthesisTime + std::llround((static_cast<double>(track.position) - idealStart) / ratio);
             track.live = true;
-            track.fast = ratio > 1.0;
         }
     }
     if (track.live) {
@@ -118,7 +117,7 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     }
 }
 
-bool Place(const Band& band, int channels, int hop, std::int64_t frameStart, std::int64_t synthesisTime,
+bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t synthesisTime,
            std::int64_t originShift)
 {
     OnsetTrack& track = band.track;
@@ -127,10 +126,15 @@ bool Place(const Band& band, int channels, int hop, std::int64_t frameStart, std
         return false;
     }
     // Delay the frame's content by `shift` frames (circularly), so that the
-    // onset lands at its place, or at the nearer edge of the frame.
-    const std::int64_t inFrame = std::clamp<std::int64_t>(track.target + originShift - synthesisTime, 0, band.length - 1);
-    const std::int64_t shift = inFrame - (track.position - frameStart);
-    (void)hop;
+    // onset lands at its place. While the place is outside the frame, its
+    // bins are silent: at the frame's edge the synthesis window would not
+    // quite silence it.
+    const std::int64_t inFrame = track.target + originShift - synthesisTime;
+    if (inFrame < 0 || inFrame >= band.length) {
+        track.muted = true;
+    }
+    const std::int64_t offset = track.position - frameStart;
+    const std::int64_t shift = std::clamp<std::int64_t>(inFrame, 0, band.length - 1) - offset;
     const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift % band.length) / band.length;
     const double stepRe = std::cos(angle);
     const double stepIm = std::sin(angle);
@@ -142,17 +146,17 @@ bool Place(const Band& band, int channels, int hop, std::int64_t frameStart, std
         float* outIm = outRe + bins;
         double wr = 1.0;
         double wi = 0.0;
-        for (int k = 0; k < bins; ++k) {
+        for (int k = 1; k < bins; ++k) {
+            const double nr = wr * stepRe - wi * stepIm;
+            wi = wr * stepIm + wi * stepRe;
+            wr = nr;
             if (band.onsetBins[k] != 0) {
                 outRe[k] = static_cast<float>(wr * ar[k] - wi * ai[k]);
                 outIm[k] = static_cast<float>(wr * ai[k] + wi * ar[k]);
             }
-            const double nr = wr * stepRe - wi * stepIm;
-            wi = wr * stepIm + wi * stepRe;
-            wr = nr;
         }
-        // Bin 0 holds DC and Nyquist; the Nyquist value turns sign with
-        // every frame of delay.
+        // Bin 0 holds DC, which a delay leaves as it is, and Nyquist, which
+        // turns sign with every frame of delay.
         if (band.onsetBins[0] != 0) {
             outRe[0] = ar[0];
             outIm[0] = (shift & 1) != 0 ? -ai[0] : ai[0];
@@ -184,14 +188,14 @@ void Hold(const Band& band, int channels, int hop)
 
 Band ShortBand(EngineInstance& e)
 {
-    return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters, e.shortSpectrumWork, e.shortPower,
-            e.shortMagnitude, e.shortPrevPhasor, e.shortAdvance,     e.halfBlock,         e.blockLength};
+    return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters,    e.shortSpectrumWork,    e.shortPower,
+            e.shortMagnitude, e.shortPrevPhasor, e.shortAdvance,        e.halfBlock,            e.blockLength};
 }
 
 Band LongBand(EngineInstance& e)
 {
-    return {e.longOnset,     e.longOnsetBins,  e.longBinCounters, e.longSpectrumWork, e.longPower,
-            e.longMagnitude, e.longPrevPhasor, e.longAdvance,     e.lowBinCount,      e.frameLength};
+    return {e.longOnset,     e.longOnsetBins,  e.longBinCounters,    e.longSpectrumWork,    e.longPower,
+            e.longMagnitude, e.longPrevPhasor, e.longAdvance,        e.lowBinCount,         e.frameLength};
 }
 
 }  // namespace
@@ -212,15 +216,15 @@ bool EngineInstance::PlaceOnsets()
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
     const std::int64_t shift = std::llround(originShift);
-    const bool shortSounds = Place(shortBand, channelCount, hopLength, analysedFrameStart, synthesisTime, shift);
-    const bool longSounds = Place(longBand, channelCount, hopLength, analysedFrameStart, synthesisTime, shift);
+    const bool shortSounds = Place(shortBand, channelCount, analysedFrameStart, synthesisTime, shift);
+    const bool longSounds = Place(longBand, channelCount, analysedFrameStart, synthesisTime, shift);
     return shortSounds || longSounds;
 }
 
 void EngineInstance::MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im,
                                int count)
 {
-    if (!track.muted) {
+    if (!track.live || !track.muted) {
         return;
     }
     for (int k = 0; k < count; ++k) {
