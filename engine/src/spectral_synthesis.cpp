@@ -1,8 +1,11 @@
 // Spectral synthesis: the running output phasor of every bin is turned by the
-// bin's latest phase advance (or restarted at its analysed phase), the bins
-// around each magnitude peak are locked to it, every bin is scaled by its
-// magnitude, and the short and long frames are inverse-transformed and
-// overlap-added into each channel's output accumulator.
+// bin's latest phase advance (or restarted at its analysed phase, which for
+// an onset's bins is turned to put the onset at its place), the bins around
+// each magnitude peak are locked to it (with more than one channel, to the
+// peaks of the summed magnitude, with one rotation shared by all channels),
+// every bin is scaled by its magnitude, and the short and long frames are
+// inverse-transformed and overlap-added into each channel's output
+// accumulator.
 //
 // Modes (the cycle picks one per call):
 //   0  first analysed hop of several in one synthesis hop: onset bins only,
@@ -10,7 +13,9 @@
 //   1  the last of several: every bin, added in place;
 //   2  the only analysed hop, or none: every bin, shifted, then added;
 //   3  further hops passed over: only the phase restarts take effect. Nothing
-//      is emitted, so neither frame is built nor transformed.
+//      is emitted, so neither frame is built nor transformed;
+//   4  a hop passed over that holds an onset at its place: onset bins only,
+//      added in place (ResynthesiseHop turns 3 into 4 then).
 #include <algorithm>
 #include <cmath>
 
