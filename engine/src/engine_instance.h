@@ -21,6 +21,8 @@ struct ControlRecord {
 struct OnsetTrack {
     bool live = false;
     bool muted = false;  // silent in the frame being synthesised: its place is outside
+    double previousPower = 0.0;  // the band's power at the analysis before
+    bool restarts = false;       // bins restarted at the latest analysis and have not been held yet
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at
 };
@@ -153,6 +155,11 @@ struct EngineInstance {
     OnsetTrack longOnset;
     std::uint8_t* shortOnsetBins = nullptr;
     std::uint8_t* longOnsetBins = nullptr;
+    // Each bin's rotation over one hop at its own centre frequency (real
+    // parts, then imaginary parts, as the advances are laid out).
+    float* shortCentreTurn = nullptr;
+    float* longCentreTurn = nullptr;
+    float* onsetTurn = nullptr;  // work space of PlaceOnsets, a block long
     std::int64_t consumedFrames = 0;
     std::int64_t synthesisTime = 0;
     std::int64_t analysedFrameStart = 0;
@@ -210,6 +217,7 @@ private:
     bool Allocate(T*& buffer, std::int64_t count);
     void FillCrossoverWeight(int lo, int f);
     void FillWindows();
+    void FillCentreTurns();
     void FillEnvelopeCoefficients();
     void FillBinThresholdCurve(float blockSeconds);
     void NormaliseLongSynthesisWindow();

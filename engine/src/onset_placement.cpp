@@ -16,14 +16,15 @@
 #include <numbers>
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
 
-// A frame holds an onset when its rising bins gained at least this share of
+// A frame holds an onset when its rising bins carry at least this share of
 // the whole frame's power one hop before.
 constexpr double onsetRise = 0.5;
-// Below this gain there is nothing to place (digital silence, denormals).
+// Below this power there is nothing to place (digital silence, denormals).
 constexpr double leastRise = 1.0e-20;
 
 struct Band {
@@ -35,6 +36,7 @@ struct Band {
     float* const* magnitude;
     float* const* phasor;  // analysed unit phasors, imaginary parts `bins` on
     float* const* advance;
+    const float* centreTurn;
     int bins;
     int length;  // the band's frame length
 };
@@ -82,20 +84,20 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
         track.live = false;
         std::memset(band.onsetBins, 0, band.bins);
     }
+    // The frame's power, that of its rising bins, and whether any bin
+    // restarts.
+    float total[4] = {};
+    float rising[4] = {};
+    const int restarts =
+        vector_ops::selected::SumOnsetPower(band.power, band.ratio, band.counters, total, rising, band.bins);
+    const double frameTotal = (static_cast<double>(total[0]) + total[1]) + (static_cast<double>(total[2]) + total[3]);
+    const double risingTotal =
+        (static_cast<double>(rising[0]) + rising[1]) + (static_cast<double>(rising[2]) + rising[3]);
+    const double before = track.previousPower;
+    track.previousPower = frameTotal;
+    track.restarts = restarts != 0;
     if (!track.live && detect) {
-        double rise = 0.0;
-        double before = 0.0;
-        for (int k = 1; k < band.bins; ++k) {
-            const double q = band.ratio[k];
-            const double p = band.power[k];
-            if (q > 0.0) {
-                before += p / q;
-            }
-            if (Rises(band, k)) {
-                rise += p - p / q;
-            }
-        }
-        if (rise > leastRise && rise > onsetRise * before) {
+        if (risingTotal > leastRise && risingTotal > onsetRise * before) {
             const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
             track.position = frameStart + std::min<std::int64_t>(offset, band.length - 1);
             track.target =
@@ -118,41 +120,64 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
 }
 
 bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t synthesisTime,
-           std::int64_t originShift)
+           std::int64_t originShift, float* scratch)
 {
     OnsetTrack& track = band.track;
     track.muted = false;
     if (!track.live) {
         return false;
     }
-    // Delay the frame's content by `shift` frames (circularly), so that the
-    // onset lands at its place. While the place is outside the frame, its
-    // bins are silent: at the frame's edge the synthesis window would not
-    // quite silence it.
+    // Delay the frame's content (circularly) so that the onset lands at its
+    // place. While the place is outside the frame, its bins are silent: at
+    // the frame's edge the synthesis window would not quite silence it.
     const std::int64_t inFrame = track.target + originShift - synthesisTime;
     if (inFrame < 0 || inFrame >= band.length) {
         track.muted = true;
     }
-    const std::int64_t offset = track.position - frameStart;
-    const std::int64_t shift = std::clamp<std::int64_t>(inFrame, 0, band.length - 1) - offset;
+    const int bins = band.bins;
+    if (track.muted) {
+        // Nothing sounds; the bins keep their analysed phase to run on from.
+        for (int ch = 0; ch < channels; ++ch) {
+            const float* ar = band.phasor[ch];
+            float* out = band.advance[ch];
+            for (int k = 0; k < bins; ++k) {
+                if (band.onsetBins[k] != 0) {
+                    out[k] = ar[k];
+                    out[bins + k] = ar[bins + k];
+                }
+            }
+        }
+        return false;
+    }
+    const std::int64_t shift = inFrame - (track.position - frameStart);
+    // Bin k turns by -2 pi k shift / length.
     const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift % band.length) / band.length;
     const double stepRe = std::cos(angle);
     const double stepIm = std::sin(angle);
-    const int bins = band.bins;
+    float* turnRe = scratch;
+    float* turnIm = scratch + bins;
+    double wr = 1.0;
+    double wi = 0.0;
+    for (int k = 1; k < bins; ++k) {
+        const double nr = wr * stepRe - wi * stepIm;
+        wi = wr * stepIm + wi * stepRe;
+        wr = nr;
+        turnRe[k] = static_cast<float>(wr);
+        turnIm[k] = static_cast<float>(wi);
+    }
     for (int ch = 0; ch < channels; ++ch) {
         const float* ar = band.phasor[ch];
         const float* ai = ar + bins;
         float* outRe = band.advance[ch];
         float* outIm = outRe + bins;
-        double wr = 1.0;
-        double wi = 0.0;
         for (int k = 1; k < bins; ++k) {
-            const double nr = wr * stepRe - wi * stepIm;
-            wi = wr * stepIm + wi * stepRe;
-            wr = nr;
             if (band.onsetBins[k] != 0) {
-                outRe[k] = static_cast<float>(wr * ar[k] - wi * ai[k]);
-                outIm[k] = static_cast<float>(wr * ai[k] + wi * ar[k]);
+                const float xr = turnRe[k] * ar[k];
+                const float xi = turnIm[k] * ai[k];
+                const float yr = turnRe[k] * ai[k];
+                const float yi = turnIm[k] * ar[k];
+                outRe[k] = xr - xi;
+                outIm[k] = yr + yi;
             }
         }
         // Bin 0 holds DC, which a delay leaves as it is, and Nyquist, which
@@ -165,37 +190,40 @@ bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t
     return !track.muted;
 }
 
-void Hold(const Band& band, int channels, int hop)
+void Hold(const Band& band, int channels)
 {
-    for (int k = 0; k < band.bins; ++k) {
-        if (band.counters[k] != 0 || band.onsetBins[k] != 0) {
-            continue;
-        }
-        // Turning by the bin's own frequency keeps its content where the
-        // restart put it.
-        band.counters[k] = 1;
-        const double angle = 2.0 * std::numbers::pi * static_cast<double>((static_cast<std::int64_t>(k) * hop) %
-                                                                           band.length) /
-                             band.length;
-        const auto re = static_cast<float>(std::cos(angle));
-        const auto im = static_cast<float>(std::sin(angle));
-        for (int ch = 0; ch < channels; ++ch) {
-            band.advance[ch][k] = re;
-            band.advance[ch][band.bins + k] = im;
-        }
+    if (!band.track.restarts) {
+        return;
+    }
+    band.track.restarts = false;
+    // Turning by the bin's own frequency keeps its content where the restart
+    // put it.
+    const int bins = band.bins;
+    std::uint8_t* KELVANE_RESTRICT counters = band.counters;
+    const std::uint8_t* KELVANE_RESTRICT onset = band.onsetBins;
+    const float* KELVANE_RESTRICT turnRe = band.centreTurn;
+    const float* KELVANE_RESTRICT turnIm = band.centreTurn + bins;
+    for (int ch = 0; ch < channels; ++ch) {
+        vector_ops::selected::HoldRestarts(counters, onset, turnRe, turnIm, band.advance[ch], band.advance[ch] + bins,
+                                           bins);
+    }
+    for (int k = 0; k < bins; ++k) {
+        counters[k] = (counters[k] | onset[k]) == 0 ? 1 : counters[k];
     }
 }
 
 Band ShortBand(EngineInstance& e)
 {
     return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters,    e.shortSpectrumWork,    e.shortPower,
-            e.shortMagnitude, e.shortPrevPhasor, e.shortAdvance,        e.halfBlock,            e.blockLength};
+            e.shortMagnitude, e.shortPrevPhasor, e.shortAdvance,        e.shortCentreTurn,      e.halfBlock,
+            e.blockLength};
 }
 
 Band LongBand(EngineInstance& e)
 {
     return {e.longOnset,     e.longOnsetBins,  e.longBinCounters,    e.longSpectrumWork,    e.longPower,
-            e.longMagnitude, e.longPrevPhasor, e.longAdvance,        e.lowBinCount,         e.frameLength};
+            e.longMagnitude, e.longPrevPhasor, e.longAdvance,        e.longCentreTurn,      e.lowBinCount,
+            e.frameLength};
 }
 
 }  // namespace
@@ -216,8 +244,8 @@ bool EngineInstance::PlaceOnsets()
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
     const std::int64_t shift = std::llround(originShift);
-    const bool shortSounds = Place(shortBand, channelCount, analysedFrameStart, synthesisTime, shift);
-    const bool longSounds = Place(longBand, channelCount, analysedFrameStart, synthesisTime, shift);
+    const bool shortSounds = Place(shortBand, channelCount, analysedFrameStart, synthesisTime, shift, onsetTurn);
+    const bool longSounds = Place(longBand, channelCount, analysedFrameStart, synthesisTime, shift, onsetTurn);
     return shortSounds || longSounds;
 }
 
@@ -239,8 +267,8 @@ void EngineInstance::HoldRestartedBins()
 {
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
-    Hold(shortBand, channelCount, hopLength);
-    Hold(longBand, channelCount, hopLength);
+    Hold(shortBand, channelCount);
+    Hold(longBand, channelCount);
 }
 
 }  // namespace kelvane

@@ -85,53 +85,32 @@ inline bool PeaksHold(int peakEnd, int end)
 }
 
 // Linked channels. Each channel locked to its own peaks lets the channels'
-// phase relation drift, and the stereo image with it. Instead the channels
-// share one rotation per bin: the magnitude-weighted mean of their rotations
-// (measured into rotation[ch], real parts then imaginary parts `imaginary`
-// floats on), made unit, or 0 where they disagree too much to share one.
-// Once locked together the channels' rotations agree, so the mean is theirs.
-// The channels' summed magnitude, whose peaks they all lock to, goes to
-// `summed`.
+// phase relation drift, and the stereo image with it. Instead all channels
+// lock to the peaks of their summed magnitude, and share one rotation per
+// peak: that of the channel loudest there (measured into rotation[ch], real
+// parts then imaginary parts `imaginary` floats on). Once locked together
+// the channels' rotations agree, so it is theirs.
+void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRICT summed, int count)
+{
+    std::copy(magnitude[0], magnitude[0] + count, summed);
+    for (int ch = 1; ch < channels; ++ch) {
+        const float* KELVANE_RESTRICT m = magnitude[ch];
+        for (int b = 0; b < count; ++b) {
+            summed[b] = summed[b] + m[b];
+        }
+    }
+}
+
 void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels,
                    float* KELVANE_RESTRICT linkedRe, float* KELVANE_RESTRICT linkedIm,
-                   float* KELVANE_RESTRICT summed, int count)
+                   float* KELVANE_RESTRICT loudest, int count)
 {
-    for (int b = 0; b < count; ++b) {
-        const float m = magnitude[0][b];
-        linkedRe[b] = m * rotation[0][b];
-        linkedIm[b] = m * rotation[0][imaginary + b];
-        summed[b] = m;
-    }
+    std::copy(rotation[0], rotation[0] + count, linkedRe);
+    std::copy(rotation[0] + imaginary, rotation[0] + imaginary + count, linkedIm);
+    std::copy(magnitude[0], magnitude[0] + count, loudest);
     for (int ch = 1; ch < channels; ++ch) {
-        const float* KELVANE_RESTRICT re = rotation[ch];
-        const float* KELVANE_RESTRICT im = re + imaginary;
-        const float* KELVANE_RESTRICT mag = magnitude[ch];
-        for (int b = 0; b < count; ++b) {
-            const float m = mag[b];
-            const float x = m * re[b];
-            const float y = m * im[b];
-            linkedRe[b] = linkedRe[b] + x;
-            linkedIm[b] = linkedIm[b] + y;
-            summed[b] = summed[b] + m;
-        }
-    }
-    for (int b = 0; b < count; ++b) {
-        const float x = linkedRe[b];
-        const float y = linkedIm[b];
-        const float xx = x * x;
-        const float yy = y * y;
-        const float norm = xx + yy;
-        const float total = summed[b];
-        const float least = vector_ops::usableRotation * total;
-        float dr = 0.0f;
-        float di = 0.0f;
-        if (norm > least * total) {
-            const float length = std::sqrt(norm);
-            dr = x / length;
-            di = y / length;
-        }
-        linkedRe[b] = dr;
-        linkedIm[b] = di;
+        vector_ops::selected::TakeLouder(rotation[ch], rotation[ch] + imaginary, magnitude[ch], linkedRe, linkedIm,
+                                         loudest, count);
     }
 }
 
@@ -182,11 +161,12 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             outRe[0] = 0.0f;
             outRe[half] = 0.0f;
         }
-        LinkRotations(shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude,
-                      limit);
         if (findPeaks) {
+            SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
             vector_ops::selected::FindPeaks(linkedMagnitude, shortPeak[0], limit);
         }
+        LinkRotations(shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half,
+                      limit);
     }
 
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -311,10 +291,11 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         for (int ch = 0; ch < channelCount; ++ch) {
             turn(ch);
         }
-        LinkRotations(longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude, m);
         if (findPeaks) {
+            SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
             vector_ops::selected::FindPeaks(linkedMagnitude, longPeak[0], m);
         }
+        LinkRotations(longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half, m);
     }
 
     for (int ch = 0; ch < channelCount; ++ch) {
