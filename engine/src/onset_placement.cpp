@@ -208,7 +208,7 @@ void Hold(const Band& band, int channels)
                                            bins);
     }
     for (int k = 0; k < bins; ++k) {
-        counters[k] = (counters[k] | onset[k]) == 0 ? 1 : counters[k];
+        counters[k] = static_cast<std::uint8_t>(counters[k] | static_cast<std::uint8_t>((counters[k] | onset[k]) == 0));
     }
 }
 

@@ -101,16 +101,15 @@ void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRIC
     }
 }
 
-void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels,
-                   float* KELVANE_RESTRICT linkedRe, float* KELVANE_RESTRICT linkedIm,
-                   float* KELVANE_RESTRICT loudest, int count)
+void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels, float* linkedRe,
+                   float* linkedIm, float* loudest, int count)
 {
-    std::copy(rotation[0], rotation[0] + count, linkedRe);
-    std::copy(rotation[0] + imaginary, rotation[0] + imaginary + count, linkedIm);
-    std::copy(magnitude[0], magnitude[0] + count, loudest);
-    for (int ch = 1; ch < channels; ++ch) {
+    // Channels 0 and 1 first, then every further one against the loudest.
+    vector_ops::selected::TakeLouder(rotation[1], rotation[1] + imaginary, magnitude[1], rotation[0],
+                                     rotation[0] + imaginary, magnitude[0], linkedRe, linkedIm, loudest, count);
+    for (int ch = 2; ch < channels; ++ch) {
         vector_ops::selected::TakeLouder(rotation[ch], rotation[ch] + imaginary, magnitude[ch], linkedRe, linkedIm,
-                                         loudest, count);
+                                         loudest, linkedRe, linkedIm, loudest, count);
     }
 }
 

@@ -247,18 +247,21 @@ inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KEL
     FindPeaksDown(peak, end - 1, 1, end, next);
 }
 
-// Linked channels: where a channel's magnitude is above the loudest so far,
-// its rotation becomes the bin's and its magnitude the loudest.
-inline void TakeLouder(const float* KELVANE_RESTRICT rotationRe, const float* KELVANE_RESTRICT rotationIm,
-                       const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT linkedRe,
-                       float* KELVANE_RESTRICT linkedIm, float* KELVANE_RESTRICT loudest, int count)
+// Linked channels: where a channel's magnitude is above the loudest so far
+// (kept*), its rotation and magnitude go to linked* and loudest, else the
+// kept ones do. Element by element, so kept* may be the outputs themselves.
+inline void TakeLouder(const float* rotationRe, const float* rotationIm, const float* magnitude,
+                       const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
+                       float* linkedIm, float* loudest, int count)
 {
     for (int b = 0; b < count; ++b) {
-        if (magnitude[b] > loudest[b]) {
-            linkedRe[b] = rotationRe[b];
-            linkedIm[b] = rotationIm[b];
-            loudest[b] = magnitude[b];
-        }
+        const bool louder = magnitude[b] > keptMagnitude[b];
+        const float re = louder ? rotationRe[b] : keptRe[b];
+        const float im = louder ? rotationIm[b] : keptIm[b];
+        const float m = louder ? magnitude[b] : keptMagnitude[b];
+        linkedRe[b] = re;
+        linkedIm[b] = im;
+        loudest[b] = m;
     }
 }
 
@@ -554,24 +557,26 @@ inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KEL
     }
 }
 
-inline void TakeLouder(const float* KELVANE_RESTRICT rotationRe, const float* KELVANE_RESTRICT rotationIm,
-                       const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT linkedRe,
-                       float* KELVANE_RESTRICT linkedIm, float* KELVANE_RESTRICT loudest, int count)
+inline void TakeLouder(const float* rotationRe, const float* rotationIm, const float* magnitude,
+                       const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
+                       float* linkedIm, float* loudest, int count)
 {
     int b = 0;
     for (; b + 4 <= count; b += 4) {
         const __m128 m = _mm_loadu_ps(magnitude + b);
-        const __m128 best = _mm_loadu_ps(loudest + b);
-        const __m128 louder = _mm_cmpgt_ps(m, best);
-        auto pick = [louder](__m128 taken, __m128 kept) {
-            return _mm_or_ps(_mm_and_ps(louder, taken), _mm_andnot_ps(louder, kept));
+        const __m128 kept = _mm_loadu_ps(keptMagnitude + b);
+        const __m128 louder = _mm_cmpgt_ps(m, kept);
+        auto pick = [louder](__m128 taken, __m128 other) {
+            return _mm_or_ps(_mm_and_ps(louder, taken), _mm_andnot_ps(louder, other));
         };
-        _mm_storeu_ps(linkedRe + b, pick(_mm_loadu_ps(rotationRe + b), _mm_loadu_ps(linkedRe + b)));
-        _mm_storeu_ps(linkedIm + b, pick(_mm_loadu_ps(rotationIm + b), _mm_loadu_ps(linkedIm + b)));
-        _mm_storeu_ps(loudest + b, pick(m, best));
+        const __m128 re = pick(_mm_loadu_ps(rotationRe + b), _mm_loadu_ps(keptRe + b));
+        const __m128 im = pick(_mm_loadu_ps(rotationIm + b), _mm_loadu_ps(keptIm + b));
+        _mm_storeu_ps(linkedRe + b, re);
+        _mm_storeu_ps(linkedIm + b, im);
+        _mm_storeu_ps(loudest + b, pick(m, kept));
     }
-    scalar::TakeLouder(rotationRe + b, rotationIm + b, magnitude + b, linkedRe + b, linkedIm + b, loudest + b,
-                       count - b);
+    scalar::TakeLouder(rotationRe + b, rotationIm + b, magnitude + b, keptRe + b, keptIm + b, keptMagnitude + b,
+                       linkedRe + b, linkedIm + b, loudest + b, count - b);
 }
 
 inline void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint8_t* KELVANE_RESTRICT onset,
@@ -585,9 +590,10 @@ inline void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const st
         std::int32_t packedOnset;
         std::memcpy(&packedCounters, counters + b, sizeof packedCounters);
         std::memcpy(&packedOnset, onset + b, sizeof packedOnset);
-        if ((packedCounters & 0x000000FF) != 0 && (packedCounters & 0x0000FF00) != 0 &&
-            (packedCounters & 0x00FF0000) != 0 && (packedCounters & 0xFF000000) != 0) {
-            continue;  // all four steady: the common case
+        // No zero byte among the four counters: all steady, the common case.
+        const auto bytes = static_cast<std::uint32_t>(packedCounters);
+        if (((bytes - 0x01010101u) & ~bytes & 0x80808080u) == 0) {
+            continue;
         }
         const __m128i either = _mm_cvtsi32_si128(packedCounters | packedOnset);
         const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(either, zero), zero);

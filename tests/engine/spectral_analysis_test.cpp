@@ -353,7 +353,8 @@ TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
     // far (ties included); some bins restart or belong to an onset.
     run(7, [](int f, float* x, float*, float*, float*, float*, std::uint8_t*) {
         x[5 * n + 3] = x[4 * n + 3];
-        (f == 0 ? scalar::TakeLouder : sse::TakeLouder)(x, x + n, x + 4 * n, x + 2 * n, x + 3 * n, x + 5 * n, n);
+        (f == 0 ? scalar::TakeLouder : sse::TakeLouder)(x, x + n, x + 4 * n, x + 2 * n, x + 3 * n, x + 5 * n,
+                                                       x + 2 * n, x + 3 * n, x + 5 * n, n);
     });
     run(8, [](int f, float* x, float*, float*, float*, float*, std::uint8_t* c) {
         std::uint8_t onset[n];
