@@ -78,6 +78,9 @@ struct EngineInstance {
     bool PlaceOnsets();
     // Silences a muted onset's bins in a synthesised spectrum.
     static void MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im, int count);
+    // A held engine has no place to put an onset at: its bins sound on as
+    // they are.
+    void DropOnsets();
     // On a synthesis hop without a new analysis, bins that restarted at the
     // last one stay where they are instead of restarting again.
     void HoldRestartedBins();

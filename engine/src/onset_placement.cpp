@@ -6,10 +6,9 @@
 // the onset's input position is read from the phase slope across those bins,
 // its place in the output follows from the speed, and while the analysis
 // frames hold it, its bins take the analysed phases turned so that the onset
-// lands at that place in every synthesised frame (or at the frame's edge,
-// where the synthesis window silences it, while the place is outside the
-// frame). Once the analysis has passed the onset, its bins run on from there
-// like any other.
+// lands at that place in every synthesised frame whose span holds the place,
+// and are silent in the others. Once the analysis has passed the onset, its
+// bins run on from there like any other.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -261,6 +260,16 @@ void EngineInstance::MuteOnset(const OnsetTrack& track, const std::uint8_t* onse
             im[k] = 0.0f;
         }
     }
+}
+
+void EngineInstance::DropOnsets()
+{
+    for (OnsetTrack* track : {&shortOnset, &longOnset}) {
+        track->live = false;
+        track->muted = false;
+    }
+    std::memset(shortOnsetBins, 0, halfBlock);
+    std::memset(longOnsetBins, 0, lowBinCount);
 }
 
 void EngineInstance::HoldRestartedBins()

@@ -262,6 +262,9 @@ int EngineInstance::Process()
         // A held hop counts as stretched, so a frozen sound keeps its vocoder
         // spectrum and never fades to the bypass.
         bool stretched = held;
+        if (held && (shortOnset.live || longOnset.live)) {
+            DropOnsets();
+        }
         int extraAnalyses = 0;
         bool analysed = false;
         synthesisTime += h;
