@@ -146,8 +146,9 @@ struct EngineInstance {
     // Linked channels (more than one): the peaks of the channels' summed
     // magnitude live in shortPeak[0] and longPeak[0], and every channel takes
     // the rotation of those peaks from these shared arrays: the sum of the
-    // channels' magnitudes (half a block) and one rotation per bin (real
-    // parts, then imaginary parts from halfBlock on).
+    // channels' magnitudes, then the loudest channel's (half a block each),
+    // and one rotation per bin (real parts, then imaginary parts from
+    // halfBlock on).
     float* linkedMagnitude = nullptr;
     float* linkedRotation = nullptr;
     // Onsets: per band, the onset being followed and which bins belong to it
