@@ -1,6 +1,7 @@
 #include "engine_instance.h"
 
 #include <cmath>
+#include <numbers>
 #include <cstring>
 
 #include "aligned_memory.h"
@@ -106,6 +107,11 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortSpectrumWork, half + 1);
     Allocate(shortPower, half);
     Allocate(shortBinCounters, half);
+    Allocate(linkedMagnitude, n);
+    Allocate(linkedRotation, n);
+    Allocate(shortOnsetBins, half);
+    Allocate(shortCentreTurn, n);
+    Allocate(onsetTurn, n);
     Allocate(inputControlRing, ringLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -129,6 +135,8 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(longSpectrumWork, n + 1);
     Allocate(longPower, m);
     Allocate(longBinCounters, m);
+    Allocate(longOnsetBins, m);
+    Allocate(longCentreTurn, 2 * m);
     for (int ch = 0; ch < channelCount; ++ch) {
         Allocate(longMagnitude[ch], m);
         Allocate(longCorrectedMagnitude[ch], m);
@@ -146,6 +154,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
 
     FillCrossoverWeight(lo, f);
     FillWindows();
+    FillCentreTurns();
     FillEnvelopeCoefficients();
     synthesisGain = 2.0f / static_cast<float>(n) / overlap;
     FillBinThresholdCurve(blockSeconds);
@@ -161,7 +170,9 @@ EngineInstance::~EngineInstance()
                       envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters};
+                      longBinCounters,    linkedMagnitude,     linkedRotation,
+                      shortOnsetBins,     longOnsetBins,       shortCentreTurn,    longCentreTurn,
+                      onsetTurn};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -227,6 +238,22 @@ void FillHannWindow(float* window, int length, long double scale)
 }
 
 }  // namespace
+
+// Bin k of a frame of length L turns by 2 pi k h / L over a hop h at its
+// centre frequency.
+void EngineInstance::FillCentreTurns()
+{
+    auto fill = [this](float* turn, int bins, int length) {
+        for (int k = 0; k < bins; ++k) {
+            const auto steps = static_cast<long double>((static_cast<std::int64_t>(k) * hopLength) % length);
+            const long double angle = 2.0L * std::numbers::pi_v<long double> * steps / length;
+            turn[k] = static_cast<float>(std::cos(angle));
+            turn[bins + k] = static_cast<float>(std::sin(angle));
+        }
+    };
+    fill(shortCentreTurn, halfBlock, blockLength);
+    fill(longCentreTurn, lowBinCount, frameLength);
+}
 
 void EngineInstance::FillWindows()
 {
@@ -333,6 +360,16 @@ void EngineInstance::Reset()
     }
     std::memset(longPower, 0, sizeof(float) * m);
     std::memset(longBinCounters, 0, m);
+    std::memset(shortOnsetBins, 0, half);
+    std::memset(longOnsetBins, 0, m);
+    shortOnset = OnsetTrack{};
+    longOnset = OnsetTrack{};
+    consumedFrames = 0;
+    synthesisTime = 0;
+    analysedFrameStart = 0;
+    powerCleared = false;
+    originKnown = false;
+    originShift = 0.0;
     // The magnitudes are cleared: no peaks or corrections are kept.
     shortPeakEnd = 0;
     longPeakEnd = 0;

@@ -17,12 +17,23 @@ struct ControlRecord {
     std::uint8_t isInput;  // 1 for pushed frames, 0 for the silence of Reset and Flush
 };
 
+// One onset followed through a band while the analysis frames hold it.
+struct OnsetTrack {
+    bool live = false;
+    bool muted = false;  // silent in the frame being synthesised: its place is outside
+    double previousPower = 0.0;  // the band's power at the analysis before
+    bool restarts = false;       // bins restarted at the latest analysis and have not been held yet
+    std::int64_t position = 0;  // input frame where it starts
+    std::int64_t target = 0;    // accumulator time it is placed at
+};
+
 // Synthesis modes of ResynthesiseHop.
 enum SynthesisMode : int {
     onsetsShifted = 0,  // onset bins only, accumulator shifted by one hop
     allBinsInPlace = 1, // every bin, added without shifting
     allBinsShifted = 2, // every bin, accumulator shifted by one hop
-    phaseResetsOnly = 3 // only the phase resets take effect, nothing added
+    phaseResetsOnly = 3, // only the phase resets take effect, nothing added
+    onsetsInPlace = 4   // onset bins only, added without shifting
 };
 
 struct EngineInstance {
@@ -56,6 +67,23 @@ struct EngineInstance {
     void AnalyseLongFrame();
     void ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,
                              std::uint8_t* counters, int binCount);
+
+    // Onsets: detected after an analysis step, whose frames start at input
+    // frame `frameStart`; `idealStart` is where they would start if the
+    // input were consumed exactly at `ratio` (speed over pitch).
+    void FollowOnsets(std::int64_t frameStart, double idealStart, double ratio);
+    // Onset bins take the phase that puts the onset at its place in the
+    // frame synthesised next; called by ResynthesiseHop. Returns whether a
+    // band sounds its onset from this frame.
+    bool PlaceOnsets();
+    // Silences a muted onset's bins in a synthesised spectrum.
+    static void MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im, int count);
+    // A held engine has no place to put an onset at: its bins sound on as
+    // they are.
+    void DropOnsets();
+    // On a synthesis hop without a new analysis, bins that restarted at the
+    // last one stay where they are instead of restarting again.
+    void HoldRestartedBins();
 
     // Formants and synthesis.
     void CorrectFormants();
@@ -115,6 +143,39 @@ struct EngineInstance {
     std::int16_t* longPeak[maxChannels] = {};
     std::int32_t shortPeakEnd = 0;
     std::int32_t longPeakEnd = 0;
+    // Linked channels (more than one): the peaks of the channels' summed
+    // magnitude live in shortPeak[0] and longPeak[0], and every channel takes
+    // the rotation of those peaks from these shared arrays: the sum of the
+    // channels' magnitudes, then the loudest channel's (half a block each),
+    // and one rotation per bin (real parts, then imaginary parts from
+    // halfBlock on).
+    float* linkedMagnitude = nullptr;
+    float* linkedRotation = nullptr;
+    // Onsets: per band, the onset being followed and which bins belong to it
+    // (1) while it is live. Input frames consumed and accumulator time of
+    // the frame being synthesised, both counted from Reset, and the first
+    // input frame of the latest analysis frames.
+    OnsetTrack shortOnset;
+    OnsetTrack longOnset;
+    std::uint8_t* shortOnsetBins = nullptr;
+    std::uint8_t* longOnsetBins = nullptr;
+    // Each bin's rotation over one hop at its own centre frequency (real
+    // parts, then imaginary parts, as the advances are laid out).
+    float* shortCentreTurn = nullptr;
+    float* longCentreTurn = nullptr;
+    float* onsetTurn = nullptr;  // work space of PlaceOnsets, a block long
+    std::int64_t consumedFrames = 0;
+    std::int64_t synthesisTime = 0;
+    std::int64_t analysedFrameStart = 0;
+    // The vocoder took over from the bypass: its first analysis sees every
+    // bin rise from nothing, which is no onset.
+    bool powerCleared = false;
+    // How far the first output frame came after the accumulator time that
+    // consumption at the exact ratio gives the first input frame (the start
+    // runs its own way while the window fills); onsets are placed that much
+    // later. Known once output has begun.
+    bool originKnown = false;
+    double originShift = 0.0;
     std::int32_t crossoverStart = 0;  // first long bin whose band the short spectrum shares
     float* shortCorrectedMagnitude[maxChannels] = {};
     float* outputRing[maxChannels] = {};
@@ -160,6 +221,7 @@ private:
     bool Allocate(T*& buffer, std::int64_t count);
     void FillCrossoverWeight(int lo, int f);
     void FillWindows();
+    void FillCentreTurns();
     void FillEnvelopeCoefficients();
     void FillBinThresholdCurve(float blockSeconds);
     void NormaliseLongSynthesisWindow();

@@ -157,13 +157,14 @@ void HandOverToBypass(EngineInstance& e)
     std::fill(e.shortPower, e.shortPower + e.halfBlock, 0.0f);
     std::fill(e.longSpectrumWork, e.longSpectrumWork + e.lowBinCount, 0.0f);
     std::fill(e.longPower, e.longPower + e.lowBinCount, 0.0f);
+    e.powerCleared = true;
 }
 
 // Linear interpolation of both accumulators at a step of the pitch ratio,
 // which glides frame by frame between neighbouring records. Positions whose
 // record is not input (the silence of Reset and Flush) advance but write
 // nothing.
-void Resample(EngineInstance& e, bool stretched)
+void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
 {
     const ControlRecord* records = e.blockControl;
     const double end = e.hopLength;
@@ -173,6 +174,10 @@ void Resample(EngineInstance& e, bool stretched)
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
         if (records[u].isInput != 0) {
+            if (!e.originKnown) {
+                e.originKnown = true;
+                e.originShift = static_cast<double>(e.synthesisTime) + position - formulaOrigin;
+            }
             RampBypass(e, stretched, bypassFadeOut);
             const float mix = e.bypassMix;
             const float processed = 1.0f - mix;
@@ -257,7 +262,12 @@ int EngineInstance::Process()
         // A held hop counts as stretched, so a frozen sound keeps its vocoder
         // spectrum and never fades to the bypass.
         bool stretched = held;
+        if (held && (shortOnset.live || longOnset.live)) {
+            DropOnsets();
+        }
         int extraAnalyses = 0;
+        bool analysed = false;
+        synthesisTime += h;
         bool gathered = false;
         double creditAdded = 0.0;
         if (!held) {
@@ -298,6 +308,12 @@ int EngineInstance::Process()
             RampBypass(*this, stretched, bypassFadeIn);
             if (bypassMix < 1.0f) {
                 AnalyseHop(*this);
+                analysed = true;
+                // Where the frames would start had the input been consumed
+                // exactly at this hop's ratio: the credit is input owed.
+                const std::int64_t frameStart = consumedFrames + h - frameLength;
+                const double idealStart = static_cast<double>(frameStart) + analysisCredit;
+                FollowOnsets(frameStart, idealStart, creditAdded / h);
                 if (primeCount != 0) {
                     primeCount -= h;
                 }
@@ -311,6 +327,7 @@ int EngineInstance::Process()
                 }
             }
             inputPending -= h;
+            consumedFrames += h;
             analysisWriteIndex = (analysisWriteIndex + h) & frameMask;
             inputReadIndex = (inputReadIndex + h) & ringMask;
             gathered = false;
@@ -324,9 +341,19 @@ int EngineInstance::Process()
         if (bypassMix == 1.0f) {
             HandOverToBypass(*this);
         } else {
+            if (!analysed) {
+                HoldRestartedBins();
+            }
             ResynthesiseHop(extraAnalyses != 0 ? allBinsInPlace : allBinsShifted);
         }
-        Resample(*this, stretched);
+        // The accumulator time at which consumption at this hop's exact ratio
+        // would bring the first input frame out.
+        double formulaOrigin = static_cast<double>(synthesisTime);
+        if (creditAdded > 0.0) {
+            const double consumed = static_cast<double>(consumedFrames) + analysisCredit - frameLength;
+            formulaOrigin -= consumed / (creditAdded / h);
+        }
+        Resample(*this, stretched, formulaOrigin);
 
         inputRequired = GetInputRequired();
         if ((inputPending == 0 && inputRequired == 0) || activeSpeedRatio == 0.0f) {

@@ -1,8 +1,11 @@
 // Spectral synthesis: the running output phasor of every bin is turned by the
-// bin's latest phase advance (or restarted at its analysed phase), the bins
-// around each magnitude peak are locked to it, every bin is scaled by its
-// magnitude, and the short and long frames are inverse-transformed and
-// overlap-added into each channel's output accumulator.
+// bin's latest phase advance (or restarted at its analysed phase, which for
+// an onset's bins is turned to put the onset at its place), the bins around
+// each magnitude peak are locked to it (with more than one channel, to the
+// peaks of the summed magnitude, with one rotation shared by all channels),
+// every bin is scaled by its magnitude, and the short and long frames are
+// inverse-transformed and overlap-added into each channel's output
+// accumulator.
 //
 // Modes (the cycle picks one per call):
 //   0  first analysed hop of several in one synthesis hop: onset bins only,
@@ -10,7 +13,9 @@
 //   1  the last of several: every bin, added in place;
 //   2  the only analysed hop, or none: every bin, shifted, then added;
 //   3  further hops passed over: only the phase restarts take effect. Nothing
-//      is emitted, so neither frame is built nor transformed.
+//      is emitted, so neither frame is built nor transformed;
+//   4  a hop passed over that holds an onset at its place: onset bins only,
+//      added in place (ResynthesiseHop turns 3 into 4 then).
 #include <algorithm>
 #include <cmath>
 
@@ -79,6 +84,35 @@ inline bool PeaksHold(int peakEnd, int end)
     return peakEnd == end;
 }
 
+// Linked channels. Each channel locked to its own peaks lets the channels'
+// phase relation drift, and the stereo image with it. Instead all channels
+// lock to the peaks of their summed magnitude, and share one rotation per
+// peak: that of the channel loudest there (measured into rotation[ch], real
+// parts then imaginary parts `imaginary` floats on). Once locked together
+// the channels' rotations agree, so it is theirs.
+void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRICT summed, int count)
+{
+    std::copy(magnitude[0], magnitude[0] + count, summed);
+    for (int ch = 1; ch < channels; ++ch) {
+        const float* KELVANE_RESTRICT m = magnitude[ch];
+        for (int b = 0; b < count; ++b) {
+            summed[b] = summed[b] + m[b];
+        }
+    }
+}
+
+void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels, float* linkedRe,
+                   float* linkedIm, float* loudest, int count)
+{
+    // Channels 0 and 1 first, then every further one against the loudest.
+    vector_ops::selected::TakeLouder(rotation[1], rotation[1] + imaginary, magnitude[1], rotation[0],
+                                     rotation[0] + imaginary, magnitude[0], linkedRe, linkedIm, loudest, count);
+    for (int ch = 2; ch < channels; ++ch) {
+        vector_ops::selected::TakeLouder(rotation[ch], rotation[ch] + imaginary, magnitude[ch], linkedRe, linkedIm,
+                                         loudest, linkedRe, linkedIm, loudest, count);
+    }
+}
+
 // Modes 1 and 2: bins [begin, end) of the output spectrum, magnitude x gain x
 // share(b) along the phasor.
 template <typename Share>
@@ -109,6 +143,30 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         limit = static_cast<int>(static_cast<float>(half) / activePitchRatio);
     }
     const bool findPeaks = emitSteady && !PeaksHold(shortPeakEnd, limit);
+    const bool linked = channelCount > 1;
+    float* linkedRe = linkedRotation;
+    float* linkedIm = linkedRotation + half;
+
+    if (emitSteady && linked) {
+        // Every channel's phasors turn first, their rotations are shared out,
+        // then every channel locks to the shared peaks.
+        for (int ch = 0; ch < channelCount; ++ch) {
+            float* phasorRe = shortSynthesisPhasor[ch];
+            const float* advanceRe = shortAdvance[ch];
+            const float* analysedRe = shortPrevPhasor[ch];
+            float* outRe = shortSynthesis[ch];
+            vector_ops::selected::TurnPhasors(phasorRe, phasorRe + half, advanceRe, advanceRe + half, analysedRe,
+                                              analysedRe + half, shortBinCounters, outRe, outRe + half, limit);
+            outRe[0] = 0.0f;
+            outRe[half] = 0.0f;
+        }
+        if (findPeaks) {
+            SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
+            vector_ops::selected::FindPeaks(linkedMagnitude, shortPeak[0], limit);
+        }
+        LinkRotations(shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half,
+                      limit);
+    }
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = shortSynthesisPhasor[ch];
@@ -132,16 +190,21 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         auto crossoverShare = [weight](int k) { return 1.0f - weight[2 * k]; };
         auto fullShare = [](int) { return 1.0f; };
         if (emitSteady) {
-            // The rotations live in the output bins until they are emitted.
-            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
-                                              shortBinCounters, outRe, outIm, limit);
-            outRe[0] = 0.0f;
-            outIm[0] = 0.0f;
-            if (findPeaks) {
-                vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+            if (linked) {
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
+                                                  linkedRe, linkedIm, shortPeak[0], limit);
+            } else {
+                // The rotations live in the output bins until they are emitted.
+                vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe,
+                                                  analysedIm, shortBinCounters, outRe, outIm, limit);
+                outRe[0] = 0.0f;
+                outIm[0] = 0.0f;
+                if (findPeaks) {
+                    vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+                }
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
+                                                  outRe, outIm, shortPeak[ch], limit);
             }
-            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, outRe,
-                                              outIm, shortPeak[ch], limit);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
         } else {
@@ -150,6 +213,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
                        fullShare, outRe, outIm, shared, limit);
         }
+        MuteOnset(shortOnset, shortOnsetBins, outRe, outIm, limit);
 
         if (limit < half) {
             // Fade the last bins below the limit with the falling half of the
@@ -185,6 +249,53 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 
     const int crossover = crossoverStart;
     const bool findPeaks = emitSteady && !PeaksHold(longPeakEnd, m);
+    const bool linked = channelCount > 1;
+    float* linkedRe = linkedRotation;
+    float* linkedIm = linkedRotation + half;
+
+    // Turns the channel's phasors and leaves each bin's rotation from analysed
+    // to synthesis phase in its output bins.
+    auto turn = [&](int ch) {
+        float* phasorRe = longSynthesisPhasor[ch];
+        const float* advanceRe = longAdvance[ch];
+        const float* analysedRe = longPrevPhasor[ch];
+        float* outRe = longSynthesis[ch];
+        float* outIm = outRe + n;
+        vector_ops::selected::TurnPhasors(phasorRe, phasorRe + m, advanceRe, advanceRe + m, analysedRe,
+                                          analysedRe + m, longBinCounters, outRe, outIm, m);
+        // In the crossover both bands sound the same partials: a steady
+        // long bin there takes the rotation of the short bin at its
+        // frequency (synthesised just before), so that the two bands add
+        // as they were analysed instead of cancelling.
+        const float* shortRe = shortSynthesisPhasor[ch];
+        const float* shortIm = shortRe + half;
+        const float* shortAnalysedRe = shortPrevPhasor[ch];
+        const float* shortAnalysedIm = shortAnalysedRe + half;
+        for (int j = crossover; j < m; ++j) {
+            const int k = j / 2;
+            const float x = shortRe[k] * shortAnalysedRe[k] + shortIm[k] * shortAnalysedIm[k];
+            const float y = shortIm[k] * shortAnalysedRe[k] - shortRe[k] * shortAnalysedIm[k];
+            const float norm = x * x + y * y;
+            if (longBinCounters[j] != 0 && norm > 0.25f) {
+                const float g = 1.0f / std::sqrt(norm);
+                outRe[j] = x * g;
+                outIm[j] = y * g;
+            }
+        }
+        outRe[0] = 0.0f;
+        outIm[0] = 0.0f;
+    };
+
+    if (emitSteady && linked) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            turn(ch);
+        }
+        if (findPeaks) {
+            SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
+            vector_ops::selected::FindPeaks(linkedMagnitude, longPeak[0], m);
+        }
+        LinkRotations(longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half, m);
+    }
 
     for (int ch = 0; ch < channelCount; ++ch) {
         float* phasorRe = longSynthesisPhasor[ch];
@@ -210,34 +321,17 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         };
         auto plainShare = [weight](int j) { return weight[j]; };
         if (emitSteady) {
-            vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
-                                              longBinCounters, outRe, outIm, m);
-            // In the crossover both bands sound the same partials: a steady
-            // long bin there takes the rotation of the short bin at its
-            // frequency (synthesised just before), so that the two bands add
-            // as they were analysed instead of cancelling.
-            const float* shortRe = shortSynthesisPhasor[ch];
-            const float* shortIm = shortRe + half;
-            const float* shortAnalysedRe = shortPrevPhasor[ch];
-            const float* shortAnalysedIm = shortAnalysedRe + half;
-            for (int j = crossover; j < m; ++j) {
-                const int k = j / 2;
-                const float x = shortRe[k] * shortAnalysedRe[k] + shortIm[k] * shortAnalysedIm[k];
-                const float y = shortIm[k] * shortAnalysedRe[k] - shortRe[k] * shortAnalysedIm[k];
-                const float norm = x * x + y * y;
-                if (longBinCounters[j] != 0 && norm > 0.25f) {
-                    const float g = 1.0f / std::sqrt(norm);
-                    outRe[j] = x * g;
-                    outIm[j] = y * g;
+            if (linked) {
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
+                                                  linkedRe, linkedIm, longPeak[0], m);
+            } else {
+                turn(ch);
+                if (findPeaks) {
+                    vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
                 }
+                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
+                                                  outRe, outIm, longPeak[ch], m);
             }
-            outRe[0] = 0.0f;
-            outIm[0] = 0.0f;
-            if (findPeaks) {
-                vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
-            }
-            vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, outRe,
-                                              outIm, longPeak[ch], m);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);
         } else {
@@ -246,6 +340,7 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
                        plainShare, outRe, outIm, lifted, m);
         }
+        MuteOnset(longOnset, longOnsetBins, outRe, outIm, m);
         // The transform works in place, so the bins above the low band are
         // cleared on every call.
         for (int j = m; j < n; ++j) {
@@ -262,6 +357,12 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 
 void EngineInstance::ResynthesiseHop(int mode)
 {
+    if (shortOnset.live || longOnset.live) {
+        // A frame passed over still sounds an onset that it holds in place.
+        if (PlaceOnsets() && mode == phaseResetsOnly) {
+            mode = onsetsInPlace;
+        }
+    }
     if (mode == phaseResetsOnly) {
         // Nothing is emitted: the magnitudes are not read, so the formant
         // step is skipped too.
@@ -289,7 +390,7 @@ void EngineInstance::ResynthesiseHop(int mode)
         float* acc = outputAccumulator[ch];
         const float* longOut = longSynthesis[ch];
         const float* shortOut = shortSynthesis[ch];
-        if (mode == allBinsInPlace) {
+        if (mode == allBinsInPlace || mode == onsetsInPlace) {
             for (int j = 0; j < n; ++j) {
                 acc[j] = acc[j] + longWindow[j] * longOut[j] + shortWindow[j] * shortOut[j];
             }

@@ -247,6 +247,61 @@ inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KEL
     FindPeaksDown(peak, end - 1, 1, end, next);
 }
 
+// Linked channels: where a channel's magnitude is above the loudest so far
+// (kept*), its rotation and magnitude go to linked* and loudest, else the
+// kept ones do. Element by element, so kept* may be the outputs themselves.
+inline void TakeLouder(const float* rotationRe, const float* rotationIm, const float* magnitude,
+                       const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
+                       float* linkedIm, float* loudest, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const bool louder = magnitude[b] > keptMagnitude[b];
+        const float re = louder ? rotationRe[b] : keptRe[b];
+        const float im = louder ? rotationIm[b] : keptIm[b];
+        const float m = louder ? magnitude[b] : keptMagnitude[b];
+        linkedRe[b] = re;
+        linkedIm[b] = im;
+        loudest[b] = m;
+    }
+}
+
+// Bins that restarted (counter 0) and are no onset's take the given turn as
+// their advance.
+inline void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint8_t* KELVANE_RESTRICT onset,
+                         const float* KELVANE_RESTRICT turnRe, const float* KELVANE_RESTRICT turnIm,
+                         float* KELVANE_RESTRICT advanceRe, float* KELVANE_RESTRICT advanceIm, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        if ((counters[b] | onset[b]) == 0) {
+            advanceRe[b] = turnRe[b];
+            advanceIm[b] = turnIm[b];
+        }
+    }
+}
+
+// Per lane (bin mod 4), the summed power of all bins and of those that
+// restart while rising (counter 0, power above the hop before's); returns
+// how many bins restart. `count` is a multiple of 4.
+inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                         const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT total,
+                         float* KELVANE_RESTRICT rising, int count)
+{
+    int restarts = 0;
+    for (int k = 0; k < count; k += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            const float p = power[k + lane];
+            total[lane] = total[lane] + p;
+            if (counters[k + lane] == 0) {
+                ++restarts;
+                if (ratio[k + lane] > 1.0f) {
+                    rising[lane] = rising[lane] + p;
+                }
+            }
+        }
+    }
+    return restarts;
+}
+
 }  // namespace scalar
 
 #if defined(KELVANE_HAVE_SSE2)
@@ -500,6 +555,84 @@ inline void FindPeaks(const float* KELVANE_RESTRICT magnitude, std::int16_t* KEL
         distance = _mm_unpacklo_epi64(low, low);
         index = _mm_sub_epi16(index, eight);
     }
+}
+
+inline void TakeLouder(const float* rotationRe, const float* rotationIm, const float* magnitude,
+                       const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
+                       float* linkedIm, float* loudest, int count)
+{
+    int b = 0;
+    for (; b + 4 <= count; b += 4) {
+        const __m128 m = _mm_loadu_ps(magnitude + b);
+        const __m128 kept = _mm_loadu_ps(keptMagnitude + b);
+        const __m128 louder = _mm_cmpgt_ps(m, kept);
+        auto pick = [louder](__m128 taken, __m128 other) {
+            return _mm_or_ps(_mm_and_ps(louder, taken), _mm_andnot_ps(louder, other));
+        };
+        const __m128 re = pick(_mm_loadu_ps(rotationRe + b), _mm_loadu_ps(keptRe + b));
+        const __m128 im = pick(_mm_loadu_ps(rotationIm + b), _mm_loadu_ps(keptIm + b));
+        _mm_storeu_ps(linkedRe + b, re);
+        _mm_storeu_ps(linkedIm + b, im);
+        _mm_storeu_ps(loudest + b, pick(m, kept));
+    }
+    scalar::TakeLouder(rotationRe + b, rotationIm + b, magnitude + b, keptRe + b, keptIm + b, keptMagnitude + b,
+                       linkedRe + b, linkedIm + b, loudest + b, count - b);
+}
+
+inline void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint8_t* KELVANE_RESTRICT onset,
+                         const float* KELVANE_RESTRICT turnRe, const float* KELVANE_RESTRICT turnIm,
+                         float* KELVANE_RESTRICT advanceRe, float* KELVANE_RESTRICT advanceIm, int count)
+{
+    const __m128i zero = _mm_setzero_si128();
+    int b = 0;
+    for (; b + 4 <= count; b += 4) {
+        std::int32_t packedCounters;
+        std::int32_t packedOnset;
+        std::memcpy(&packedCounters, counters + b, sizeof packedCounters);
+        std::memcpy(&packedOnset, onset + b, sizeof packedOnset);
+        // No zero byte among the four counters: all steady, the common case.
+        const auto bytes = static_cast<std::uint32_t>(packedCounters);
+        if (((bytes - 0x01010101u) & ~bytes & 0x80808080u) == 0) {
+            continue;
+        }
+        const __m128i either = _mm_cvtsi32_si128(packedCounters | packedOnset);
+        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(either, zero), zero);
+        const __m128 held = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        auto pick = [held](__m128 taken, __m128 kept) {
+            return _mm_or_ps(_mm_and_ps(held, taken), _mm_andnot_ps(held, kept));
+        };
+        _mm_storeu_ps(advanceRe + b, pick(_mm_loadu_ps(turnRe + b), _mm_loadu_ps(advanceRe + b)));
+        _mm_storeu_ps(advanceIm + b, pick(_mm_loadu_ps(turnIm + b), _mm_loadu_ps(advanceIm + b)));
+    }
+    scalar::HoldRestarts(counters + b, onset + b, turnRe + b, turnIm + b, advanceRe + b, advanceIm + b, count - b);
+}
+
+inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                         const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT total,
+                         float* KELVANE_RESTRICT rising, int count)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 sum = _mm_loadu_ps(total);
+    __m128 risen = _mm_loadu_ps(rising);
+    __m128i restarts = _mm_setzero_si128();
+    for (int k = 0; k < count; k += 4) {
+        const __m128 p = _mm_loadu_ps(power + k);
+        sum = _mm_add_ps(sum, p);
+        std::int32_t packed;
+        std::memcpy(&packed, counters + k, sizeof packed);
+        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
+        const __m128i restart = _mm_cmpeq_epi32(widened, zero);
+        restarts = _mm_sub_epi32(restarts, restart);
+        const __m128 rises = _mm_and_ps(_mm_castsi128_ps(restart), _mm_cmpgt_ps(_mm_loadu_ps(ratio + k), one));
+        // Adding 0 where a bin does not rise leaves the lane's sum as it is.
+        risen = _mm_add_ps(risen, _mm_and_ps(rises, p));
+    }
+    _mm_storeu_ps(total, sum);
+    _mm_storeu_ps(rising, risen);
+    std::int32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), restarts);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
 }  // namespace sse

@@ -348,6 +348,35 @@ TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
         (f == 0 ? scalar::ClimbDirections : sse::ClimbDirections)(magnitude, direction, n);
         std::copy_n(direction, n, out);
     });
+    // Linked channels and onsets: runs 0 and 1 are one channel's rotation,
+    // runs 2 and 3 the linked one, run 4 its magnitude, run 5 the loudest so
+    // far (ties included); some bins restart or belong to an onset.
+    run(7, [](int f, float* x, float*, float*, float*, float*, std::uint8_t*) {
+        x[5 * n + 3] = x[4 * n + 3];
+        (f == 0 ? scalar::TakeLouder : sse::TakeLouder)(x, x + n, x + 4 * n, x + 2 * n, x + 3 * n, x + 5 * n,
+                                                       x + 2 * n, x + 3 * n, x + 5 * n, n);
+    });
+    run(8, [](int f, float* x, float*, float*, float*, float*, std::uint8_t* c) {
+        std::uint8_t onset[n];
+        for (int k = 0; k < n; ++k) {
+            c[k] = k % 3 == 0 ? 0 : c[k];
+            onset[k] = k % 7 == 0 ? 1 : 0;
+        }
+        (f == 0 ? scalar::HoldRestarts : sse::HoldRestarts)(c, onset, x, x + n, x + 2 * n, x + 3 * n, n);
+    });
+    run(9, [](int f, float* x, float*, float*, float*, float* out, std::uint8_t* c) {
+        for (int k = 0; k < n; k += 2) {
+            c[k] = 0;
+        }
+        float total[4] = {};
+        float rising[4] = {};
+        // Ratios from 0 to 4: some restarting bins rise, some fall.
+        const int restarts = (f == 0 ? scalar::SumOnsetPower : sse::SumOnsetPower)(x + 2 * n, x + 3 * n, c, total,
+                                                                                   rising, n - n % 4);
+        std::copy_n(total, 4, out);
+        std::copy_n(rising, 4, out + 4);
+        out[8] = static_cast<float>(restarts);
+    });
 }
 #endif
 

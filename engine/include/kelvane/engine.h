@@ -33,6 +33,16 @@
  * Latency: a frame comes out about 2N frames after it was pushed (2048 frames,
  * 46 ms, at 44100 Hz); parameters are stamped on the frames pushed after the
  * change, so a change is heard with that same delay.
+ *
+ * Sound: the engine is a phase vocoder with three additions. Phase locking:
+ * the bins around each magnitude peak take the peak's phase rotation, so
+ * steady tones keep their level. Onsets once: an onset (a click, a drum hit)
+ * is placed where the input holds it, at its input time divided by the
+ * speed, in every frame that holds it, so it comes out once and compact and
+ * slowing down does not repeat it. Linked channels: all channels lock to the
+ * peaks of their summed magnitude with one shared rotation per peak, so the
+ * differences between channels (the stereo image) survive; a one-channel
+ * engine is unchanged by this.
  */
 #ifndef KELVANE_ENGINE_H
 #define KELVANE_ENGINE_H

@@ -1,0 +1,216 @@
+// Onsets come out once, compact and at their place, at every speed: single-
+// sample clicks, clicks delayed differently in eight channels, and drum-like
+// bursts over a steady chord.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "stretch_stream.h"
+
+namespace kelvane {
+namespace {
+
+using test::Stretch;
+using test::StretchStream;
+
+struct ClickMeasure {
+    double offsetMs;  // peak minus its place
+    double spreadMs;  // energy-weighted RMS spread within 60 ms of the peak
+    double beforeDb;  // energy from 60 ms to 3 ms before the peak, over the window's
+    double strayDb;   // highest other sample within 30 ms, outside 2 ms, over the peak
+};
+
+// The click meant to be at `place` (in frames) of y.
+ClickMeasure MeasureClick(const std::vector<float>& y, double place, int rate)
+{
+    const auto frames = static_cast<std::ptrdiff_t>(y.size());
+    auto at = [&](double ms) { return static_cast<std::ptrdiff_t>(std::lround(ms * rate / 1000.0)); };
+    const auto expected = static_cast<std::ptrdiff_t>(std::lround(place));
+    std::ptrdiff_t peak = std::max<std::ptrdiff_t>(expected - at(20), 0);
+    for (std::ptrdiff_t i = peak; i < std::min(expected + at(20), frames); ++i) {
+        if (std::abs(y[i]) > std::abs(y[peak])) {
+            peak = i;
+        }
+    }
+    const std::ptrdiff_t first = std::max<std::ptrdiff_t>(peak - at(60), 0);
+    const std::ptrdiff_t last = std::min(peak + at(60), frames - 1);
+    double total = 1e-30;
+    double moment = 0.0;
+    double before = 0.0;
+    double stray = 0.0;
+    for (std::ptrdiff_t i = first; i <= last; ++i) {
+        const double e = static_cast<double>(y[i]) * y[i];
+        total += e;
+        moment += e * static_cast<double>(i);
+        if (i < peak - at(3)) {
+            before += e;
+        }
+        const std::ptrdiff_t distance = std::abs(i - peak);
+        if (distance > at(2) && distance <= at(30)) {
+            stray = std::max(stray, static_cast<double>(std::abs(y[i])));
+        }
+    }
+    const double centre = moment / total;
+    double spread = 0.0;
+    for (std::ptrdiff_t i = first; i <= last; ++i) {
+        spread += static_cast<double>(y[i]) * y[i] * (static_cast<double>(i) - centre) * (i - centre);
+    }
+    return {(static_cast<double>(peak) - place) * 1000.0 / rate, std::sqrt(spread / total) * 1000.0 / rate,
+            10.0 * std::log10(before / total + 1e-30), 20.0 * std::log10(stray / std::abs(y[peak]) + 1e-30)};
+}
+
+constexpr double clickSeconds[] = {0.25, 0.75, 1.25, 1.75};
+
+TEST(OnsetPlacementTest, ClicksComeOutOnceCompactAndAtTheirPlace)
+{
+    struct Setting {
+        float speedPercent;
+        float semitones;
+        // Faster than the input, an onset comes into the analysis frames
+        // when most synthesised frames that hold its place are gone, and
+        // comes out weaker over what the others leave: its spread is wider.
+        double spreadMs;
+    };
+    const Setting settings[] = {{25.0f, 0.0f, 1.0},  {50.0f, 0.0f, 1.0},   {70.0f, 0.0f, 1.0},
+                                {200.0f, 0.0f, 3.0}, {400.0f, 0.0f, 12.0}, {50.0f, 3.0f, 1.0},
+                                {200.0f, -5.0f, 2.0}};
+    for (const int rate : {44100, 96000}) {
+        std::vector<float> clicks(2 * rate, 0.0f);
+        for (const double t : clickSeconds) {
+            clicks[std::lround(t * rate)] = 0.9f;
+        }
+        for (const int quality : {1, 0}) {
+            for (const Setting& s : settings) {
+                const std::vector<float> y =
+                    StretchStream(clicks, {rate, 1, quality, s.speedPercent, s.semitones})[0];
+                ClickMeasure worst{0.0, 0.0, -300.0, -300.0};
+                for (const double t : clickSeconds) {
+                    const ClickMeasure m = MeasureClick(y, t * rate * 100.0 / s.speedPercent, rate);
+                    worst.offsetMs = std::max(worst.offsetMs, std::abs(m.offsetMs));
+                    worst.spreadMs = std::max(worst.spreadMs, m.spreadMs);
+                    worst.beforeDb = std::max(worst.beforeDb, m.beforeDb);
+                    worst.strayDb = std::max(worst.strayDb, m.strayDb);
+                }
+                std::printf("clicks at %d Hz, quality %d, %g%%, %+g: offset %.2f ms, spread %.2f ms, before %.1f dB, "
+                            "stray %.1f dB\n",
+                            rate, quality, s.speedPercent, s.semitones, worst.offsetMs, worst.spreadMs,
+                            worst.beforeDb, worst.strayDb);
+                SCOPED_TRACE(testing::Message() << rate << " Hz, quality " << quality << ", " << s.speedPercent
+                                                << "%, " << s.semitones << " semitones");
+                EXPECT_LE(worst.offsetMs, 1.0);
+                EXPECT_LE(worst.spreadMs, s.spreadMs);
+                EXPECT_LE(worst.beforeDb, -25.0);
+                if (s.semitones == 0.0f) {
+                    EXPECT_LE(worst.strayDb, -20.0);
+                }
+            }
+        }
+    }
+}
+
+// Delays between channels are part of the image: kept, not stretched.
+TEST(OnsetPlacementTest, ChannelsKeepTheirDelays)
+{
+    constexpr int channels = 8;
+    for (const int rate : {44100, 96000}) {
+        std::vector<float> clicks(static_cast<std::size_t>(2 * rate) * channels, 0.0f);
+        for (const double t : clickSeconds) {
+            for (int c = 0; c < channels; ++c) {
+                const long frame = std::lround(t * rate) + std::lround(c * rate / 1000.0);
+                clicks[frame * channels + c] = 0.9f;
+            }
+        }
+        for (const float speed : {50.0f, 200.0f}) {
+            const std::vector<std::vector<float>> y = StretchStream(clicks, {rate, channels, 1, speed, 0.0f});
+            double worst = 0.0;
+            for (const double t : clickSeconds) {
+                const double place = t * rate * 100.0 / speed;
+                const double reference = MeasureClick(y[0], place, rate).offsetMs;
+                for (int c = 1; c < channels; ++c) {
+                    // Each channel's click is looked for at its own place.
+                    const double delay =
+                        MeasureClick(y[c], place + c * rate / 1000.0, rate).offsetMs + c - reference;
+                    worst = std::max(worst, std::abs(delay - c));
+                }
+            }
+            std::printf("channel delays at %d Hz, %g%%: within %.3f ms\n", rate, speed, worst);
+            EXPECT_LE(worst, 0.5) << rate << " Hz, " << speed << "%";
+        }
+    }
+}
+
+// Decaying noise bursts over a steady chord, at half speed: the bursts'
+// onsets stand out as far above what surrounds them as in the input, and the
+// chord between them keeps its level.
+TEST(OnsetPlacementTest, DrumBurstsKeepTheirCrestAndTheChordItsLevel)
+{
+    constexpr int rate = 44100;
+    constexpr double pi = std::numbers::pi;
+    constexpr double burstSeconds[] = {0.3, 0.8, 1.3, 1.8};
+    std::vector<float> chord(static_cast<std::size_t>(2.3 * rate));
+    std::vector<float> x(chord.size());
+    std::mt19937 generator(5);
+    std::normal_distribution<double> noise(0.0, 0.3);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        double c = 0.0;
+        for (const double f : {220.0, 277.2, 329.6}) {
+            c += 0.12 * std::sin(2.0 * pi * f * t);
+        }
+        double burst = 0.0;
+        for (const double b : burstSeconds) {
+            if (t >= b) {
+                burst += std::exp(-(t - b) / 0.03);
+            }
+        }
+        chord[i] = static_cast<float>(c);
+        x[i] = static_cast<float>(c + burst * noise(generator));
+    }
+    constexpr float speed = 50.0f;
+    const std::vector<float> y = StretchStream(x, {rate, 1, 1, speed, 0.0f})[0];
+    const double stretch = 100.0 / speed;
+
+    auto rms = [](const std::vector<float>& s, double from, double to) {
+        double sum = 0.0;
+        const auto a = static_cast<std::size_t>(from);
+        const auto b = static_cast<std::size_t>(to);
+        for (std::size_t i = a; i < b; ++i) {
+            sum += static_cast<double>(s[i]) * s[i];
+        }
+        return std::sqrt(sum / static_cast<double>(b - a));
+    };
+    auto peak = [](const std::vector<float>& s, double from, double to) {
+        float p = 0.0f;
+        for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i) {
+            p = std::max(p, std::abs(s[i]));
+        }
+        return static_cast<double>(p);
+    };
+    double worstCrest = 100.0;
+    double worstLevel = 0.0;
+    for (const double b : burstSeconds) {
+        // Crest: the onset's peak over the RMS of 100 ms on either side of it.
+        const double in = b * rate;
+        const double out = in * stretch;
+        const double inputCrest = peak(x, in, in + 0.01 * rate) / rms(x, in - 0.1 * rate, in + 0.1 * rate);
+        const double outputCrest =
+            peak(y, out, out + 0.01 * rate * stretch) / rms(y, out - 0.1 * rate * stretch, out + 0.1 * rate * stretch);
+        worstCrest = std::min(worstCrest, 20.0 * std::log10(outputCrest / inputCrest));
+        // The chord alone, once the burst has died away.
+        const double quiet = (b + 0.3) * rate;
+        const double level = 20.0 * std::log10(rms(y, quiet * stretch, (quiet + 0.15 * rate) * stretch) /
+                                               rms(chord, quiet, quiet + 0.15 * rate));
+        worstLevel = std::max(worstLevel, std::abs(level));
+    }
+    std::printf("bursts at %g%%: crest %.2f dB, chord level within %.2f dB\n", speed, worstCrest, worstLevel);
+    EXPECT_GE(worstCrest, -0.5);
+    EXPECT_LE(worstLevel, 0.5);
+}
+
+}  // namespace
+}  // namespace kelvane
