@@ -213,6 +213,12 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
                        fullShare, outRe, outIm, shared, limit);
         }
+        // Nyquist (bin 0's imaginary part) is the short band's alone, and
+        // above the limit when the pitch rises.
+        if (shared > 0) {
+            const bool sounds = limit == half && (emitSteady || shortBinCounters[0] == 0);
+            outIm[0] = sounds ? phasorIm[0] * (synthesisGain * magnitude[0]) : 0.0f;
+        }
         MuteOnset(shortOnset, shortOnsetBins, outRe, outIm, limit);
 
         if (limit < half) {
@@ -340,6 +346,8 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
                        plainShare, outRe, outIm, lifted, m);
         }
+        // The long frame's Nyquist lies in the short band.
+        outIm[0] = 0.0f;
         MuteOnset(longOnset, longOnsetBins, outRe, outIm, m);
         // The transform works in place, so the bins above the low band are
         // cleared on every call.

@@ -71,14 +71,15 @@ TEST(OnsetPlacementTest, ClicksComeOutOnceCompactAndAtTheirPlace)
     struct Setting {
         float speedPercent;
         float semitones;
-        // Faster than the input, an onset comes into the analysis frames
-        // when most synthesised frames that hold its place are gone, and
-        // comes out weaker over what the others leave: its spread is wider.
-        double spreadMs;
+        // At 96000 Hz and four times faster, quality 1 takes an onset into
+        // its short frames when the synthesised frames that hold its place
+        // are nearly gone: some clicks come out weak over what the others
+        // leave, and spread wider.
+        double spreadMsAt96000;
     };
-    const Setting settings[] = {{25.0f, 0.0f, 1.0},  {50.0f, 0.0f, 1.0},   {70.0f, 0.0f, 1.0},
-                                {200.0f, 0.0f, 3.0}, {400.0f, 0.0f, 12.0}, {50.0f, 3.0f, 1.0},
-                                {200.0f, -5.0f, 2.0}};
+    const Setting settings[] = {{25.0f, 0.0f, 1.0},  {50.0f, 0.0f, 1.0},  {70.0f, 0.0f, 1.0},
+                                {200.0f, 0.0f, 1.0}, {400.0f, 0.0f, 2.0}, {50.0f, 3.0f, 1.0},
+                                {200.0f, -5.0f, 1.0}};
     for (const int rate : {44100, 96000}) {
         std::vector<float> clicks(2 * rate, 0.0f);
         for (const double t : clickSeconds) {
@@ -103,7 +104,7 @@ TEST(OnsetPlacementTest, ClicksComeOutOnceCompactAndAtTheirPlace)
                 SCOPED_TRACE(testing::Message() << rate << " Hz, quality " << quality << ", " << s.speedPercent
                                                 << "%, " << s.semitones << " semitones");
                 EXPECT_LE(worst.offsetMs, 1.0);
-                EXPECT_LE(worst.spreadMs, s.spreadMs);
+                EXPECT_LE(worst.spreadMs, rate == 96000 ? s.spreadMsAt96000 : 1.0);
                 EXPECT_LE(worst.beforeDb, -25.0);
                 if (s.semitones == 0.0f) {
                     EXPECT_LE(worst.strayDb, -20.0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kelvane/engine.h"
+#include "stretch_stream.h"
 
 namespace kelvane {
 namespace {
@@ -85,6 +86,35 @@ TEST(PhaseCoherenceTest, SteadySineKeepsItsLevelWhenStretchedOrShifted)
         }
     }
     std::printf("steady sine level: within %.2f dB\n", worst);
+}
+
+// Bin 0 carries DC and Nyquist together. Nyquist lies in the short band
+// only: a tone there (every other sample negated) keeps its level at both
+// rates and qualities.
+TEST(PhaseCoherenceTest, NyquistToneKeepsItsLevel)
+{
+    const float amplitude = 0.25f;
+    for (const int sampleRate : {44100, 96000}) {
+        std::vector<float> input(2 * sampleRate);
+        for (std::size_t i = 0; i < input.size(); ++i) {
+            input[i] = (i & 1) != 0 ? -amplitude : amplitude;
+        }
+        for (const int quality : {1, 0}) {
+            for (const float speed : {50.0f, 70.0f, 200.0f}) {
+                const std::vector<float> y = test::StretchStream(input, {sampleRate, 1, quality, speed, 0.0f})[0];
+                ASSERT_GT(y.size(), static_cast<std::size_t>(sampleRate / 2));
+                double sum = 0.0;
+                const std::size_t begin = y.size() / 4;
+                const std::size_t end = y.size() - y.size() / 4;
+                for (std::size_t i = begin; i < end; ++i) {
+                    sum += static_cast<double>(y[i]) * y[i];
+                }
+                const double db = 10.0 * std::log10(sum / static_cast<double>(end - begin)) -
+                                  20.0 * std::log10(amplitude);
+                EXPECT_LT(std::abs(db), 0.2) << sampleRate << " Hz, quality " << quality << ", " << speed << "%";
+            }
+        }
+    }
 }
 
 }  // namespace
