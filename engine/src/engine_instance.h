@@ -25,6 +25,7 @@ struct OnsetTrack {
     bool restarts = false;       // bins restarted at the latest analysis and have not been held yet
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at
+    float borrowed = 0.0f;      // long band: the share of it the short spectrum sounds from the long one
 };
 
 // Synthesis modes of ResynthesiseHop.
@@ -76,6 +77,14 @@ struct EngineInstance {
     // frame synthesised next; called by ResynthesiseHop. Returns whether a
     // band sounds its onset from this frame.
     bool PlaceOnsets();
+    // Faster than the input, an onset that the long frame holds and the
+    // short one not yet is sounded in the short spectrum from the long
+    // frame's bins: PrepareLongOnset tells whether this frame does so (and
+    // makes the turn that places it), BorrowLongOnset does it in one
+    // channel's short spectrum (bins below `limit`, the crossover below
+    // `shared`).
+    bool PrepareLongOnset();
+    void BorrowLongOnset(int channel, float* re, float* im, int shared, int limit) const;
     // Silences a muted onset's bins in a synthesised spectrum.
     static void MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im, int count);
     // A held engine has no place to put an onset at: its bins sound on as

@@ -9,6 +9,14 @@
 // lands at that place in every synthesised frame whose span holds the place,
 // and are silent in the others. Once the analysis has passed the onset, its
 // bins run on from there like any other.
+//
+// Faster than the input, the short frame (the older half of the long one)
+// takes an onset in only when most synthesised frames that hold its place
+// are gone, and its high band would come out weak, or not at all. The long
+// frame has it a step sooner: until the short frame holds it, the short
+// spectrum sounds it from the long frame's bins at the same frequencies, by
+// as much as the short frame's own view will leave short of the windows'
+// full overlap, and never more than it is.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -211,6 +219,54 @@ void Hold(const Band& band, int channels)
     }
 }
 
+// The share of the long frame's view of an onset that the short spectrum
+// sounds until its own frame holds the onset: what the short frames will
+// give short of the windows' full overlap, over what the long view gives in
+// the frames before, at most 1. The steps are followed as the cycle takes
+// them, `ratio` analysis hops per synthesis hop with `credit` left in this
+// one, from the onset `held` frames into the long analysis frame and
+// `placed` frames into the synthesised ones.
+double BorrowedShare(const EngineInstance& e, double ratio, double credit, std::int64_t held, std::int64_t placed)
+{
+    const int n = e.blockLength;
+    const int hop = e.hopLength;
+    const float* shortAnalysis = e.shortAnalysisWindow;
+    const float* shortSynthesis = e.shortSynthesisWindow;
+    const float* longAnalysis = e.longAnalysisWindow;
+    double full = 0.0;
+    for (int i = 0; i < n; ++i) {
+        full += static_cast<double>(shortAnalysis[i]) * shortSynthesis[i];
+    }
+    full /= hop;
+    double own = 0.0;
+    double borrowed = 0.0;
+    auto add = [&](std::int64_t a, std::int64_t s) {
+        if (s < 0 || s >= n || a < 0) {
+            return;
+        }
+        if (a < n) {
+            own += static_cast<double>(shortAnalysis[a]) * shortSynthesis[s];
+        } else if (a < 2 * n) {
+            borrowed += static_cast<double>(longAnalysis[a]) * shortSynthesis[s];
+        }
+    };
+    add(held, placed);
+    const double perHop = ratio * hop;
+    while (held >= 0 && placed >= 0) {
+        while (credit >= hop && held >= 0) {
+            credit -= hop;
+            held -= hop;
+            add(held, placed);
+        }
+        placed -= hop;
+        credit += perHop;
+    }
+    if (!(borrowed > 0.0) || !(own < full)) {
+        return 0.0;
+    }
+    return std::min((full - own) / borrowed, 1.0);
+}
+
 Band ShortBand(EngineInstance& e)
 {
     return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters,    e.shortSpectrumWork,    e.shortPower,
@@ -235,7 +291,16 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
     Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    const bool following = longOnset.live;
     Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    if (longOnset.live && !following) {
+        longOnset.borrowed = 0.0f;
+        if (ratio > 1.0) {
+            const std::int64_t placed = longOnset.target + std::llround(originShift) - synthesisTime;
+            longOnset.borrowed = static_cast<float>(
+                BorrowedShare(*this, ratio, analysisCredit, longOnset.position - frameStart, placed));
+        }
+    }
 }
 
 bool EngineInstance::PlaceOnsets()
@@ -246,6 +311,63 @@ bool EngineInstance::PlaceOnsets()
     const bool shortSounds = Place(shortBand, channelCount, analysedFrameStart, synthesisTime, shift, onsetTurn);
     const bool longSounds = Place(longBand, channelCount, analysedFrameStart, synthesisTime, shift, onsetTurn);
     return shortSounds || longSounds;
+}
+
+bool EngineInstance::PrepareLongOnset()
+{
+    const OnsetTrack& track = longOnset;
+    if (!track.live || !(track.borrowed > 0.0f) || shortOnset.live) {
+        return false;
+    }
+    const int n = blockLength;
+    const std::int64_t held = track.position - analysedFrameStart;
+    const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
+    if (held < n || placed < 0 || placed >= n) {
+        return false;
+    }
+    // Long bin 2k has the frequency of short bin k, and its phase is that of
+    // the onset `held` mod N into a short frame: turn it to `placed`.
+    const std::int64_t shift = (placed - held) % n;
+    const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift) / n;
+    const double stepRe = std::cos(angle);
+    const double stepIm = std::sin(angle);
+    const int half = halfBlock;
+    float* turnRe = onsetTurn;
+    float* turnIm = onsetTurn + half;
+    double wr = 1.0;
+    double wi = 0.0;
+    for (int k = 1; k < half; ++k) {
+        const double nr = wr * stepRe - wi * stepIm;
+        wi = wr * stepIm + wi * stepRe;
+        wr = nr;
+        turnRe[k] = static_cast<float>(wr);
+        turnIm[k] = static_cast<float>(wi);
+    }
+    return true;
+}
+
+void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shared, int limit) const
+{
+    // A bin sounds the long frame's content where that is well above what
+    // the short frame holds (a steady partial is about twice as strong in
+    // the long frame): it is new, the onset's.
+    const int n = blockLength;
+    const float* longRe = longFrame[channel];
+    const float* longIm = longRe + n;
+    const float* shortHeld = shortMagnitude[channel];
+    const float* turnRe = onsetTurn;
+    const float* turnIm = onsetTurn + halfBlock;
+    const float gain = synthesisGain * longOnset.borrowed;
+    for (int k = 1; k < limit; ++k) {
+        const float x = longRe[2 * k];
+        const float y = longIm[2 * k];
+        const float power = x * x + y * y;
+        if (power > 16.0f * shortHeld[k] * shortHeld[k] && power > tinyValue) {
+            const float share = gain * (k < shared ? 1.0f - crossoverWeight[2 * k] : 1.0f);
+            re[k] = (x * turnRe[k] - y * turnIm[k]) * share;
+            im[k] = (x * turnIm[k] + y * turnRe[k]) * share;
+        }
+    }
 }
 
 void EngineInstance::MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im,

@@ -1,6 +1,8 @@
 // Spectral synthesis: the running output phasor of every bin is turned by the
 // bin's latest phase advance (or restarted at its analysed phase, which for
-// an onset's bins is turned to put the onset at its place), the bins around
+// an onset's bins is turned to put the onset at its place; faster than the
+// input, the short spectrum sounds an onset that only the long frame holds
+// yet from the long frame's bins), the bins around
 // each magnitude peak are locked to it (with more than one channel, to the
 // peaks of the summed magnitude, with one rotation shared by all channels),
 // every bin is scaled by its magnitude, and the short and long frames are
@@ -146,6 +148,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
     const bool linked = channelCount > 1;
     float* linkedRe = linkedRotation;
     float* linkedIm = linkedRotation + half;
+    const bool borrow = mode != phaseResetsOnly && PrepareLongOnset();
 
     if (emitSteady && linked) {
         // Every channel's phasors turn first, their rotations are shared out,
@@ -220,6 +223,9 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             outIm[0] = sounds ? phasorIm[0] * (synthesisGain * magnitude[0]) : 0.0f;
         }
         MuteOnset(shortOnset, shortOnsetBins, outRe, outIm, limit);
+        if (borrow) {
+            BorrowLongOnset(ch, outRe, outIm, shared, limit);
+        }
 
         if (limit < half) {
             // Fade the last bins below the limit with the falling half of the
