@@ -28,6 +28,23 @@
 namespace kelvane {
 namespace {
 
+// Bin k's turn for a shift in time: e^(i angle k) for k from 1 to bins - 1,
+// by repeated rotation in double precision.
+void FillPhaseRamp(double angle, float* turnRe, float* turnIm, int bins)
+{
+    const double stepRe = std::cos(angle);
+    const double stepIm = std::sin(angle);
+    double wr = 1.0;
+    double wi = 0.0;
+    for (int k = 1; k < bins; ++k) {
+        const double nr = wr * stepRe - wi * stepIm;
+        wi = wr * stepIm + wi * stepRe;
+        wr = nr;
+        turnRe[k] = static_cast<float>(wr);
+        turnIm[k] = static_cast<float>(wi);
+    }
+}
+
 // A frame holds an onset when its rising bins carry at least this share of
 // the whole frame's power one hop before.
 constexpr double onsetRise = 0.5;
@@ -159,19 +176,9 @@ bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t
     const std::int64_t shift = inFrame - (track.position - frameStart);
     // Bin k turns by -2 pi k shift / length.
     const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift % band.length) / band.length;
-    const double stepRe = std::cos(angle);
-    const double stepIm = std::sin(angle);
     float* turnRe = scratch;
     float* turnIm = scratch + bins;
-    double wr = 1.0;
-    double wi = 0.0;
-    for (int k = 1; k < bins; ++k) {
-        const double nr = wr * stepRe - wi * stepIm;
-        wi = wr * stepIm + wi * stepRe;
-        wr = nr;
-        turnRe[k] = static_cast<float>(wr);
-        turnIm[k] = static_cast<float>(wi);
-    }
+    FillPhaseRamp(angle, turnRe, turnIm, bins);
     for (int ch = 0; ch < channels; ++ch) {
         const float* ar = band.phasor[ch];
         const float* ai = ar + bins;
@@ -329,20 +336,7 @@ bool EngineInstance::PrepareLongOnset()
     // the onset `held` mod N into a short frame: turn it to `placed`.
     const std::int64_t shift = (placed - held) % n;
     const double angle = -2.0 * std::numbers::pi * static_cast<double>(shift) / n;
-    const double stepRe = std::cos(angle);
-    const double stepIm = std::sin(angle);
-    const int half = halfBlock;
-    float* turnRe = onsetTurn;
-    float* turnIm = onsetTurn + half;
-    double wr = 1.0;
-    double wi = 0.0;
-    for (int k = 1; k < half; ++k) {
-        const double nr = wr * stepRe - wi * stepIm;
-        wi = wr * stepIm + wi * stepRe;
-        wr = nr;
-        turnRe[k] = static_cast<float>(wr);
-        turnIm[k] = static_cast<float>(wi);
-    }
+    FillPhaseRamp(angle, onsetTurn, onsetTurn + halfBlock, halfBlock);
     return true;
 }
 

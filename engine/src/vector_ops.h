@@ -307,6 +307,17 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
 #if defined(KELVANE_HAVE_SSE2)
 namespace sse {
 
+// All ones in the lanes of the four bins whose stability counter is 0 (the
+// bins that restart at their analysed phase), zeros elsewhere.
+inline __m128i RestartLanes(const std::uint8_t* counters)
+{
+    const __m128i zero = _mm_setzero_si128();
+    std::int32_t packed;
+    std::memcpy(&packed, counters, sizeof packed);
+    const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
+    return _mm_cmpeq_epi32(widened, zero);
+}
+
 // Unaligned loads and stores: as fast as aligned ones on aligned data, and
 // safe should a caller hand in any other pointer.
 inline void SplitPolar(const float* re, const float* im, float* KELVANE_RESTRICT power,
@@ -375,7 +386,6 @@ inline void PhaseAdvance(const float* KELVANE_RESTRICT currentRe, const float* K
                          float* KELVANE_RESTRICT advanceRe, float* KELVANE_RESTRICT advanceIm,
                          const std::uint8_t* KELVANE_RESTRICT counters, int count)
 {
-    const __m128i zero = _mm_setzero_si128();
     int b = 0;
     for (; b + 4 <= count; b += 4) {
         const __m128 cr = _mm_loadu_ps(currentRe + b);
@@ -384,10 +394,7 @@ inline void PhaseAdvance(const float* KELVANE_RESTRICT currentRe, const float* K
         const __m128 pi = _mm_loadu_ps(previousIm + b);
         const __m128 rotationRe = _mm_add_ps(_mm_mul_ps(pr, cr), _mm_mul_ps(pi, ci));
         const __m128 rotationIm = _mm_sub_ps(_mm_mul_ps(pr, ci), _mm_mul_ps(pi, cr));
-        std::int32_t packed;
-        std::memcpy(&packed, counters + b, sizeof packed);
-        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
-        const __m128 restart = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        const __m128 restart = _mm_castsi128_ps(RestartLanes(counters + b));
         _mm_storeu_ps(advanceRe + b, _mm_or_ps(_mm_and_ps(restart, cr), _mm_andnot_ps(restart, rotationRe)));
         _mm_storeu_ps(advanceIm + b, _mm_or_ps(_mm_and_ps(restart, ci), _mm_andnot_ps(restart, rotationIm)));
         _mm_storeu_ps(previousRe + b, cr);
@@ -403,7 +410,6 @@ inline void TurnPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRIC
                         const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT rotationRe,
                         float* KELVANE_RESTRICT rotationIm, int count)
 {
-    const __m128i zero = _mm_setzero_si128();
     const __m128 usable = _mm_set1_ps(usableRotation);
     int b = 0;
     for (; b + 4 <= count; b += 4) {
@@ -411,10 +417,7 @@ inline void TurnPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRIC
         const __m128 pi = _mm_loadu_ps(phasorIm + b);
         const __m128 ar = _mm_loadu_ps(advanceRe + b);
         const __m128 ai = _mm_loadu_ps(advanceIm + b);
-        std::int32_t packed;
-        std::memcpy(&packed, counters + b, sizeof packed);
-        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
-        const __m128 restart = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        const __m128 restart = _mm_castsi128_ps(RestartLanes(counters + b));
         const __m128 turnedRe = _mm_sub_ps(_mm_mul_ps(pr, ar), _mm_mul_ps(pi, ai));
         const __m128 turnedIm = _mm_add_ps(_mm_mul_ps(pi, ar), _mm_mul_ps(pr, ai));
         const __m128 nr = _mm_or_ps(_mm_and_ps(restart, ar), _mm_andnot_ps(restart, turnedRe));
@@ -442,7 +445,6 @@ inline void LockPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRIC
                         const float* KELVANE_RESTRICT rotationIm, const std::int16_t* KELVANE_RESTRICT peak,
                         int count)
 {
-    const __m128i zero = _mm_setzero_si128();
     const __m128 half = _mm_set1_ps(0.5f);
     int b = 0;
     for (; b + 4 <= count; b += 4) {
@@ -454,10 +456,7 @@ inline void LockPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRIC
         const __m128 di = _mm_setr_ps(rotationIm[p0], rotationIm[p1], rotationIm[p2], rotationIm[p3]);
         const __m128 cr = _mm_loadu_ps(analysedRe + b);
         const __m128 ci = _mm_loadu_ps(analysedIm + b);
-        std::int32_t packed;
-        std::memcpy(&packed, counters + b, sizeof packed);
-        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
-        const __m128 restart = _mm_castsi128_ps(_mm_cmpeq_epi32(widened, zero));
+        const __m128 restart = _mm_castsi128_ps(RestartLanes(counters + b));
         const __m128 norm = _mm_add_ps(_mm_mul_ps(dr, dr), _mm_mul_ps(di, di));
         const __m128 lock = _mm_andnot_ps(restart, _mm_cmpgt_ps(norm, half));
         const __m128 lockedRe = _mm_sub_ps(_mm_mul_ps(dr, cr), _mm_mul_ps(di, ci));
@@ -611,7 +610,6 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
                          const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT total,
                          float* KELVANE_RESTRICT rising, int count)
 {
-    const __m128i zero = _mm_setzero_si128();
     const __m128 one = _mm_set1_ps(1.0f);
     __m128 sum = _mm_loadu_ps(total);
     __m128 risen = _mm_loadu_ps(rising);
@@ -619,10 +617,7 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     for (int k = 0; k < count; k += 4) {
         const __m128 p = _mm_loadu_ps(power + k);
         sum = _mm_add_ps(sum, p);
-        std::int32_t packed;
-        std::memcpy(&packed, counters + k, sizeof packed);
-        const __m128i widened = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(packed), zero), zero);
-        const __m128i restart = _mm_cmpeq_epi32(widened, zero);
+        const __m128i restart = RestartLanes(counters + k);
         restarts = _mm_sub_epi32(restarts, restart);
         const __m128 rises = _mm_and_ps(_mm_castsi128_ps(restart), _mm_cmpgt_ps(_mm_loadu_ps(ratio + k), one));
         // Adding 0 where a bin does not rise leaves the lane's sum as it is.

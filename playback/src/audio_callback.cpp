@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 namespace sevrane {
 namespace {
@@ -31,6 +32,14 @@ float monoScratch[kScratchSamples];
 // stops asking for input or stops producing output: the buffer is then
 // played as silence instead of the callback never returning.
 constexpr int kMaxFeedingPasses = 64;
+
+// Hands pitch, speed and formant to the engine, in this order.
+void SendControls(EngineInterface* engine, const PlayerState& state, float pitch)
+{
+    engine->operations->SetPitchSemitones(engine, pitch);
+    engine->operations->SetSpeedPercent(engine, state.speedPercent.load(relaxed));
+    engine->operations->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
+}
 
 // One callback's view of the player: read once, used throughout.
 struct Feeder {
@@ -214,9 +223,7 @@ struct Feeder {
         const float smoothed =
             0.1f * state.pitchTarget.load(relaxed) + 0.9f * state.pitchSmoothed.load(relaxed);
         state.pitchSmoothed.store(smoothed, relaxed);
-        ops->SetPitchSemitones(engine, smoothed);
-        ops->SetSpeedPercent(engine, state.speedPercent.load(relaxed));
-        ops->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
+        SendControls(engine, state, smoothed);
 
         Feed(frames);
 
@@ -237,6 +244,22 @@ struct Feeder {
     }
 };
 
+// The feeder for the state's engine and sound, or none when there is nothing
+// to feed (no engine, no sound, a sound without frames).
+std::optional<Feeder> FeederFor(PlayerState& state)
+{
+    EngineInterface* engine = state.engineHandle.load(relaxed);
+    const LoadedSound* sound = state.sound.load(relaxed);
+    if (engine == nullptr || sound == nullptr || sound->frameCount <= 0) {
+        return std::nullopt;
+    }
+    const int channels = engine->operations->GetChannelCount(engine);
+    if (channels < 1 || channels > kMaxPlaybackChannels) {
+        return std::nullopt;
+    }
+    return Feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
+}
+
 }  // namespace
 
 int AudioCallback(const void*, void* output, unsigned long frameCount, const PaStreamCallbackTimeInfo*,
@@ -244,30 +267,23 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
 {
     PlayerState& state = *static_cast<PlayerState*>(userData);
     float* out = static_cast<float*>(output);
-    EngineInterface* engine = state.engineHandle.load(relaxed);
-    const LoadedSound* sound = state.sound.load(relaxed);
-    if (engine == nullptr || sound == nullptr || sound->frameCount <= 0) {
+    const std::optional<Feeder> feeder = FeederFor(state);
+    if (!feeder) {
         std::fill(out, out + 2 * frameCount, 0.0f);
-        return engine == nullptr ? paContinue : paComplete;
-    }
-    const int channels = engine->operations->GetChannelCount(engine);
-    if (channels < 1 || channels > kMaxPlaybackChannels) {
-        std::fill(out, out + 2 * frameCount, 0.0f);
-        return paComplete;
+        return state.engineHandle.load(relaxed) == nullptr ? paContinue : paComplete;
     }
 
     const std::int32_t seek = state.seekRequest.exchange(-1, relaxed);
     if (seek >= 0) {
-        state.position.store(std::min(seek, sound->frameCount - 1), relaxed);
+        state.position.store(std::min<std::int32_t>(seek, static_cast<std::int32_t>(feeder->frameCount - 1)), relaxed);
         state.ended.store(false, relaxed);
     }
 
-    const Feeder feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
     // The stream asks for one buffer at a time; a larger request is served
     // as several.
     for (unsigned long done = 0; done < frameCount;) {
         const int frames = static_cast<int>(std::min<unsigned long>(frameCount - done, kFramesPerBuffer));
-        if (feeder.FillBuffer(out + 2 * done, frames) == paComplete) {
+        if (feeder->FillBuffer(out + 2 * done, frames) == paComplete) {
             std::fill(out + 2 * (done + frames), out + 2 * frameCount, 0.0f);
             return paComplete;
         }
@@ -286,10 +302,7 @@ void PrepareForPlay(PlayerState& state) noexcept
     // Backwards play starts at the end of the sound, with or without Loop.
     state.position.store(reverse && sound != nullptr ? sound->frameCount : 0, relaxed);
     if (engine != nullptr) {
-        const float pitch = state.pitchTarget.load(relaxed);
-        engine->operations->SetPitchSemitones(engine, pitch);
-        engine->operations->SetSpeedPercent(engine, state.speedPercent.load(relaxed));
-        engine->operations->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
+        SendControls(engine, state, state.pitchTarget.load(relaxed));
         engine->operations->Reset(engine);
     }
     state.pitchSmoothed.store(state.pitchTarget.load(relaxed), relaxed);
@@ -300,12 +313,8 @@ void PrepareForPlay(PlayerState& state) noexcept
     // stream starts, keeps that work out of the first callback, which would
     // otherwise overrun its budget with many channels at high rates. The
     // frames and their settings are those the first callback would push.
-    if (engine != nullptr && sound != nullptr && sound->frameCount > 0) {
-        const int channels = engine->operations->GetChannelCount(engine);
-        if (channels >= 1 && channels <= kMaxPlaybackChannels) {
-            const Feeder feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
-            feeder.Feed(kFramesPerBuffer);
-        }
+    if (const std::optional<Feeder> feeder = FeederFor(state)) {
+        feeder->Feed(kFramesPerBuffer);
     }
 }
 

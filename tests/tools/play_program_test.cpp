@@ -1,91 +1,37 @@
 // kelvane-play run as a user runs it, into a capture device or none.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "play_options.h"
 #include "player/audio_device.h"
+#include "render_test_support.h"
 #include "sound_files/sound_file_writer.h"
 #include "temp_folder.h"
 #include "wav_bytes.h"
-
-extern char** environ;
 
 namespace sevrane::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct PlayRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using PlayRun = kelvane::render::test::ProgramRun;
 
 // Starts kelvane-play on `device` with `arguments`; output and error go to
 // files in `folder`.
 pid_t StartPlay(const AudioDevice& device, const TempFolder& folder, const std::vector<std::string>& arguments)
 {
-    std::vector<std::string> words{KELVANE_PLAY_PROGRAM};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> settings{"ALSA_CONFIG_PATH=" + device.configPath};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::string(*entry).rfind("ALSA_CONFIG_PATH=", 0) != 0) {
-            settings.emplace_back(*entry);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& setting : settings) {
-        envp.push_back(setting.data());
-    }
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (folder.path + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (folder.path + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t child = -1;
-    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-        child = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return child;
+    return kelvane::render::test::StartProgram(KELVANE_PLAY_PROGRAM, arguments, folder.path + "/out",
+                                               folder.path + "/err", {"ALSA_CONFIG_PATH=" + device.configPath});
 }
 
 PlayRun Finish(pid_t child, const TempFolder& folder)
 {
-    PlayRun run;
-    int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        run.exitCode = WEXITSTATUS(status);
-    }
-    run.out = ReadText(folder.path + "/out");
-    run.err = ReadText(folder.path + "/err");
-    return run;
+    return kelvane::render::test::FinishProgram(child, folder.path + "/out", folder.path + "/err");
 }
 
 PlayRun Play(const AudioDevice& device, const std::vector<std::string>& arguments)

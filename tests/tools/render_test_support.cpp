@@ -46,12 +46,24 @@ std::vector<char*> ArgumentVector(std::vector<std::string>& all)
 
 // Spawns the program with stdin from /dev/null, stdout to `outPath` and
 // stderr to `errPath`, or to `errDescriptor` when that is not -1.
-pid_t Spawn(const std::vector<std::string>& arguments, const std::string& outPath, const std::string& errPath,
-            int errDescriptor)
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, const std::string& outPath,
+            const std::string& errPath, int errDescriptor, const std::vector<std::string>& environment = {})
 {
-    std::vector<std::string> all{KELVANE_RENDER_PROGRAM};
+    std::vector<std::string> all{program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv = ArgumentVector(all);
+    // The inherited environment, with the settings given in place of any of
+    // the same name.
+    std::vector<std::string> settings = environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string inherited = *entry;
+        const std::string name = inherited.substr(0, inherited.find('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& given) { return given.rfind(name, 0) == 0; })) {
+            settings.push_back(inherited);
+        }
+    }
+    std::vector<char*> envp = ArgumentVector(settings);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -63,7 +75,7 @@ pid_t Spawn(const std::vector<std::string>& arguments, const std::string& outPat
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     pid_t child = -1;
-    int failed = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    int failed = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(failed, 0) << "cannot start " << argv[0];
     return failed == 0 ? child : -1;
@@ -264,7 +276,7 @@ double Rms(const Sound& sound, int channel, std::int64_t first, std::int64_t cou
 ProgramRun RunRender(const std::vector<std::string>& arguments)
 {
     ScratchFolder streams;
-    pid_t child = Spawn(arguments, streams.Path("out"), streams.Path("err"), -1);
+    pid_t child = Spawn(KELVANE_RENDER_PROGRAM, arguments, streams.Path("out"), streams.Path("err"), -1);
     if (child < 0) {
         return {};
     }
@@ -276,7 +288,7 @@ ProgramRun RunRender(const std::vector<std::string>& arguments)
 
 pid_t StartRender(const std::vector<std::string>& arguments)
 {
-    return Spawn(arguments, "/dev/null", "/dev/null", -1);
+    return Spawn(KELVANE_RENDER_PROGRAM, arguments, "/dev/null", "/dev/null", -1);
 }
 
 ProgramRun RunRenderOnTerminal(const std::vector<std::string>& arguments)
@@ -288,7 +300,7 @@ ProgramRun RunRenderOnTerminal(const std::vector<std::string>& arguments)
     }
     int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
     ScratchFolder streams;
-    pid_t child = Spawn(arguments, streams.Path("out"), "", slave);
+    pid_t child = Spawn(KELVANE_RENDER_PROGRAM, arguments, streams.Path("out"), "", slave);
     ::close(slave);
     std::string terminal;
     char buffer[4096];
@@ -311,6 +323,20 @@ ProgramRun RunRenderOnTerminal(const std::vector<std::string>& arguments)
 ProgramRun WaitFor(pid_t child)
 {
     return Reap(child);
+}
+
+pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& outPath,
+                   const std::string& errPath, const std::vector<std::string>& environment)
+{
+    return Spawn(program, arguments, outPath, errPath, -1, environment);
+}
+
+ProgramRun FinishProgram(pid_t child, const std::string& outPath, const std::string& errPath)
+{
+    ProgramRun run = child < 0 ? ProgramRun{} : Reap(child);
+    run.out = ReadText(outPath);
+    run.err = ReadText(errPath);
+    return run;
 }
 
 }  // namespace kelvane::render::test

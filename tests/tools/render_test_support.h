@@ -81,4 +81,12 @@ pid_t StartRender(const std::vector<std::string>& arguments);
 ProgramRun RunRenderOnTerminal(const std::vector<std::string>& arguments);
 ProgramRun WaitFor(pid_t child);
 
+// Any built program: started with `arguments`, stdin empty, output and error
+// into the files named; `environment` settings ("NAME=value") replace the
+// inherited ones of the same name. FinishProgram waits for it and reads
+// what it wrote.
+pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments, const std::string& outPath,
+                   const std::string& errPath, const std::vector<std::string>& environment = {});
+ProgramRun FinishProgram(pid_t child, const std::string& outPath, const std::string& errPath);
+
 }  // namespace kelvane::render::test

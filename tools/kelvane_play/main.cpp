@@ -52,12 +52,6 @@ void Complain(const std::string& message)
     std::fprintf(stderr, "kelvane-play: %s\n", message.c_str());
 }
 
-std::string FormatVersion(int packed)
-{
-    return std::to_string((packed >> 16) & 0xFF) + "." + std::to_string((packed >> 8) & 0xFF) + "." +
-           std::to_string(packed & 0xFF);
-}
-
 // Starts the audio library for the program's lifetime.
 class AudioLibrary {
 public:
@@ -168,7 +162,7 @@ int main(int argc, char** argv)
             std::fputs(PlayUsageText().c_str(), stdout);
             return kExitDone;
         case PlayParseOutcome::ShowVersion:
-            std::printf("kelvane-play %s\n", FormatVersion(GetVersion()).c_str());
+            std::printf("kelvane-play %s\n", kelvane::tools::FormatVersion(GetVersion()).c_str());
             return kExitDone;
         case PlayParseOutcome::UsageError:
             Complain(parsed.message);

@@ -9,54 +9,11 @@ namespace kelvane::play {
 
 namespace {
 
-constexpr double kMaximumSpeedPercent = 400.0;
-constexpr double kSemitoneLimit = 24.0;
-
 PlayParseResult Refuse(std::string message)
 {
     PlayParseResult result;
     result.message = std::move(message);
     return result;
-}
-
-// The whole text must be a finite number; speed may end in '%'.
-std::optional<double> ParseNumber(std::string text, bool allowPercentSign)
-{
-    if (allowPercentSign && !text.empty() && text.back() == '%') {
-        text.pop_back();
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-// Applies --speed, --pitch or --formant; returns a refusal, or "".
-std::string ApplyValue(const std::string& name, const std::string& value, PlayOptions& options)
-{
-    const bool isSpeed = name == "--speed";
-    const std::optional<double> number = ParseNumber(value, isSpeed);
-    if (!number) {
-        return name + " needs a number, not '" + value + "'";
-    }
-    if (isSpeed) {
-        if (!(*number > 0.0) || *number > kMaximumSpeedPercent) {
-            return "--speed must be more than 0 and at most 400 percent, not '" + value + "'";
-        }
-        options.speedPercent = *number;
-    } else if (*number < -kSemitoneLimit || *number > kSemitoneLimit) {
-        return name + " must be from -24 to 24 semitones, not '" + value + "'";
-    } else if (name == "--pitch") {
-        options.pitchSemitones = *number;
-    } else {
-        options.formantSemitones = *number;
-    }
-    return "";
 }
 
 }  // namespace
@@ -84,7 +41,7 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        if (name == "--speed" || name == "--pitch" || name == "--formant") {
+        if (tools::IsStretchValueOption(name)) {
             if (!value) {
                 // The next argument is the value even when it starts with '-'.
                 if (i + 1 >= arguments.size()) {
@@ -92,7 +49,7 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
                 }
                 value = arguments[++i];
             }
-            if (std::string refusal = ApplyValue(name, *value, options); !refusal.empty()) {
+            if (std::string refusal = tools::ApplyStretchValue(name, *value, options); !refusal.empty()) {
                 return Refuse(refusal);
             }
             continue;
@@ -108,12 +65,11 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
             result.outcome = PlayParseOutcome::ShowVersion;
             return result;
         }
-        if (name == "--reverse") {
-            options.reverse = true;
-        } else if (name == "--loop") {
+        if (tools::ApplyStretchFlag(name, options)) {
+            continue;
+        }
+        if (name == "--loop") {
             options.loop = true;
-        } else if (name == "--preserve-formants") {
-            options.preserveFormants = true;
         } else if (name == "--quiet") {
             options.quiet = true;
         } else {
@@ -121,8 +77,8 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
         }
     }
 
-    if (options.preserveFormants && options.formantSemitones) {
-        return Refuse("--formant and --preserve-formants cannot be used together");
+    if (std::string refusal = tools::CheckStretchSettings(options); !refusal.empty()) {
+        return Refuse(refusal);
     }
     if (paths.size() != 1) {
         return Refuse(paths.empty() ? "needs a file to play" : "too many files: '" + paths[1] + "' (one at a time)");
@@ -155,10 +111,7 @@ std::string PlayUsageText()
 
 double PlayFormantSemitones(const PlayOptions& options)
 {
-    if (options.preserveFormants) {
-        return options.pitchSemitones;
-    }
-    return options.formantSemitones.value_or(0.0);
+    return tools::EffectiveFormantSemitones(options).value_or(0.0);
 }
 
 std::string FormatPlayTime(double seconds)

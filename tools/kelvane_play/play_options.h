@@ -1,18 +1,16 @@
 // The command line of kelvane-play: what it accepts and how it refuses.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "stretch_options.h"
+
 namespace kelvane::play {
 
-struct PlayOptions {
-    double speedPercent = 100.0;
-    double pitchSemitones = 0.0;
-    std::optional<double> formantSemitones;  // unset: formants move with the pitch
-    bool preserveFormants = false;           // formant shift follows the pitch
-    bool reverse = false;
+// Speed, pitch, formants and direction, as kelvane-render takes them, and
+// the player's own options.
+struct PlayOptions : tools::StretchSettings {
     bool loop = false;
     bool quiet = false;
     std::string inputPath;

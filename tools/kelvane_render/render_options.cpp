@@ -18,28 +18,10 @@ ParseResult Refuse(std::string message)
     return result;
 }
 
-// Strict: the whole text must be a finite number ("1e2" is fine, "12abc",
-// "nan" and "" are not).
-std::optional<double> ParseNumber(std::string text, bool allowPercentSign)
-{
-    if (allowPercentSign && !text.empty() && text.back() == '%') {
-        text.pop_back();
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 bool TakesValue(const std::string& name)
 {
-    return name == "--speed" || name == "--pitch" || name == "--formant" || name == "--quality" ||
-           name == "--bits" || name == "--format" || name == "--output" || name == "--jobs";
+    return tools::IsStretchValueOption(name) || name == "--quality" || name == "--bits" || name == "--format" ||
+           name == "--output" || name == "--jobs";
 }
 
 // The long name of a short option.
@@ -104,28 +86,7 @@ std::string ApplyValue(const std::string& name, const std::string& value, Render
         }
         return "";
     }
-
-    const bool isSpeed = name == "--speed";
-    std::optional<double> number = ParseNumber(value, isSpeed);
-    if (!number) {
-        return name + " needs a number, not '" + value + "'";
-    }
-    if (isSpeed) {
-        if (!(*number > 0.0) || *number > kMaximumSpeedPercent) {
-            return "--speed must be more than 0 and at most 400 percent, not '" + value + "'";
-        }
-        options.speedPercent = *number;
-        return "";
-    }
-    if (*number < -kSemitoneLimit || *number > kSemitoneLimit) {
-        return name + " must be from -24 to 24 semitones, not '" + value + "'";
-    }
-    if (name == "--pitch") {
-        options.pitchSemitones = *number;
-    } else {
-        options.formantSemitones = *number;
-    }
-    return "";
+    return tools::ApplyStretchValue(name, value, options);
 }
 
 }  // namespace
@@ -191,19 +152,18 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
             result.outcome = ParseOutcome::ShowVersion;
             return result;
         }
-        if (name == "--reverse") {
-            options.reverse = true;
-        } else if (name == "--preserve-formants") {
-            options.preserveFormants = true;
-        } else if (name == "--quiet") {
+        if (tools::ApplyStretchFlag(name, options)) {
+            continue;
+        }
+        if (name == "--quiet") {
             options.quiet = true;
         } else {
             return Refuse("unknown option '" + argument + "'");
         }
     }
 
-    if (options.preserveFormants && options.formantSemitones) {
-        return Refuse("--formant and --preserve-formants cannot be used together");
+    if (std::string refusal = tools::CheckStretchSettings(options); !refusal.empty()) {
+        return Refuse(refusal);
     }
     if (!options.batch) {
         if (paths.size() != 2) {
@@ -282,22 +242,6 @@ std::string UsageText()
            "\n"
            "Exit status: 0 done, 1 usage error, 2 input refused or unreadable, 3 output not writable.\n"
            "A batch goes on past a bad file and exits with the worst status among its files.\n";
-}
-
-std::string FormatVersion(int packedVersion)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%d.%d.%d", (packedVersion >> 16) & 0xFF, (packedVersion >> 8) & 0xFF,
-                  packedVersion & 0xFF);
-    return text;
-}
-
-std::optional<double> EffectiveFormantSemitones(const RenderOptions& options)
-{
-    if (options.preserveFormants) {
-        return options.pitchSemitones;
-    }
-    return options.formantSemitones;
 }
 
 SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container)

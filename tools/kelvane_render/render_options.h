@@ -7,15 +7,15 @@
 
 #include "sound_files/sound_file_reader.h"
 #include "sound_files/sound_file_writer.h"
+#include "stretch_options.h"
 
 namespace kelvane::render {
 
 using sound_files::Container;
 using sound_files::SampleFormat;
+using tools::EffectiveFormantSemitones;
+using tools::FormatVersion;
 
-// Speed must be above 0 (0 would freeze the output for ever).
-constexpr double kMaximumSpeedPercent = 400.0;
-constexpr double kSemitoneLimit = 24.0;
 constexpr int kMaximumThreads = 256;
 
 // One input and the file it is rendered into.
@@ -24,12 +24,9 @@ struct RenderJob {
     std::string outputPath;
 };
 
-struct RenderOptions {
-    double speedPercent = 100.0;
-    double pitchSemitones = 0.0;
-    std::optional<double> formantSemitones;  // unset: formants move with the pitch
-    bool preserveFormants = false;           // formant shift follows the pitch
-    bool reverse = false;
+// Speed, pitch, formants and direction, as kelvane-play takes them, and the
+// renderer's own options.
+struct RenderOptions : tools::StretchSettings {
     int quality = 1;
     std::optional<SampleFormat> sampleFormat;  // unset: from the input's depth
     // From --format, else the output's extension (WAV for a name without
@@ -54,12 +51,6 @@ struct ParseResult {
 ParseResult ParseRenderOptions(const std::vector<std::string>& arguments);
 
 std::string UsageText();
-
-// "5.6.1" from GetVersion's 0x050601.
-std::string FormatVersion(int packedVersion);
-
-// The formant shift to give the engine, or nothing to leave correction off.
-std::optional<double> EffectiveFormantSemitones(const RenderOptions& options);
 
 // The output samples when --bits was not given: the input's depth (8-bit
 // widened to 16, 32-bit integers and floats kept as float where the

@@ -1,0 +1,92 @@
+#include "stretch_options.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kelvane::tools {
+
+std::optional<double> ParseNumber(std::string text, bool allowPercentSign)
+{
+    if (allowPercentSign && !text.empty() && text.back() == '%') {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool IsStretchValueOption(const std::string& name)
+{
+    return name == "--speed" || name == "--pitch" || name == "--formant";
+}
+
+std::string ApplyStretchValue(const std::string& name, const std::string& value, StretchSettings& settings)
+{
+    const bool isSpeed = name == "--speed";
+    const std::optional<double> number = ParseNumber(value, isSpeed);
+    if (!number) {
+        return name + " needs a number, not '" + value + "'";
+    }
+    if (isSpeed) {
+        if (!(*number > 0.0) || *number > kMaximumSpeedPercent) {
+            return "--speed must be more than 0 and at most 400 percent, not '" + value + "'";
+        }
+        settings.speedPercent = *number;
+        return "";
+    }
+    if (*number < -kSemitoneLimit || *number > kSemitoneLimit) {
+        return name + " must be from -24 to 24 semitones, not '" + value + "'";
+    }
+    if (name == "--pitch") {
+        settings.pitchSemitones = *number;
+    } else {
+        settings.formantSemitones = *number;
+    }
+    return "";
+}
+
+bool ApplyStretchFlag(const std::string& name, StretchSettings& settings)
+{
+    if (name == "--reverse") {
+        settings.reverse = true;
+        return true;
+    }
+    if (name == "--preserve-formants") {
+        settings.preserveFormants = true;
+        return true;
+    }
+    return false;
+}
+
+std::string CheckStretchSettings(const StretchSettings& settings)
+{
+    if (settings.preserveFormants && settings.formantSemitones) {
+        return "--formant and --preserve-formants cannot be used together";
+    }
+    return "";
+}
+
+std::optional<double> EffectiveFormantSemitones(const StretchSettings& settings)
+{
+    if (settings.preserveFormants) {
+        return settings.pitchSemitones;
+    }
+    return settings.formantSemitones;
+}
+
+std::string FormatVersion(int packedVersion)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%d.%d.%d", (packedVersion >> 16) & 0xFF, (packedVersion >> 8) & 0xFF,
+                  packedVersion & 0xFF);
+    return text;
+}
+
+}  // namespace kelvane::tools
