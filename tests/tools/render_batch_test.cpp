@@ -173,7 +173,7 @@ TEST_F(RenderBatch, AFewHundredShortFilesAllComeOutAndTheBadOnesAreCounted)
     command.insert(command.end(), paths.begin(), paths.end());
     ProgramRun run = RunRender(command);
 
-    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.exitCode, 2) << run.err;
     EXPECT_THAT(run.out, HasSubstr(std::to_string(kFiles) + " files: " + std::to_string(kFiles - bad) + " done, " +
                                    std::to_string(bad) + " refused, 0 failed\n"));
     std::vector<std::string> expected;

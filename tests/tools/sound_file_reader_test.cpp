@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 
 #include "render_test_support.h"
+#include "sndfile_access.h"
 #include "sound_files/sound_file_reader.h"
 
 namespace kelvane::sound_files {
@@ -264,6 +267,32 @@ TEST_F(SoundFileReaderTest, ATruncatedFlacOpensButItsReadFailsWhereTheDataEnds)
     EXPECT_EQ(ReadWholeSound(folder.Path("cut.flac"), whole, message), ReadStatus::Truncated);
     EXPECT_EQ(message, reader.Error());
     EXPECT_TRUE(whole.samples.empty());
+}
+
+}  // namespace
+}  // namespace kelvane::sound_files
+
+namespace kelvane::sound_files {
+namespace {
+
+// libsndfile closes the descriptor of a failed open even when told not to.
+// The caller's descriptor must survive it: closing it a second time could
+// close a file another thread has just opened under the same number (a batch
+// with a bad file among its inputs lost good files that way).
+TEST(SndfileAccess, AFailedOpenLeavesTheCallersDescriptorOpen)
+{
+    render::test::ScratchFolder folder;
+    const std::string path = folder.Path("notes.wav");
+    std::ofstream(path) << "not sound";
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(descriptor, 0);
+    SF_INFO info = {};
+    {
+        std::lock_guard<std::mutex> hold(LibraryOpenLock());
+        EXPECT_EQ(OpenOnDescriptor(descriptor, SFM_READ, &info), nullptr);
+    }
+    EXPECT_NE(::fcntl(descriptor, F_GETFD), -1) << "the caller's descriptor was closed";
+    ::close(descriptor);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "sndfile_access.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kelvane::sound_files {
@@ -21,6 +22,15 @@ std::string WithoutErrorPrefix(std::string text)
         text.pop_back();
     }
     return text;
+}
+
+SNDFILE* OpenOnDescriptor(int descriptor, int mode, SF_INFO* info)
+{
+    const int duplicate = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        return nullptr;
+    }
+    return sf_open_fd(duplicate, mode, info, SF_TRUE);
 }
 
 void CloseSoundFile(void*& file, int& descriptor)

@@ -23,8 +23,15 @@ inline SNDFILE* AsSndfile(void* file)
     return static_cast<SNDFILE*>(file);
 }
 
-// Closes the library's handle, then the descriptor it was opened on; both
-// are left cleared.
+// Opens the library's handle on a duplicate of `descriptor` that the library
+// owns and closes. libsndfile closes the descriptor it was given when an open
+// fails, even when told not to; the caller's own descriptor must stay the
+// caller's, or closing it again could close another thread's file. Call with
+// LibraryOpenLock held.
+SNDFILE* OpenOnDescriptor(int descriptor, int mode, SF_INFO* info);
+
+// Closes the library's handle (and with it the library's duplicate), then
+// the caller's descriptor; both are left cleared.
 void CloseSoundFile(void*& file, int& descriptor);
 
 }  // namespace kelvane::sound_files

@@ -159,7 +159,7 @@ ReadStatus SoundFileReader::Open(const std::string& path)
     SF_INFO libraryInfo = {};
     {
         std::lock_guard<std::mutex> hold(LibraryOpenLock());
-        file = sf_open_fd(descriptor, SFM_READ, &libraryInfo, SF_FALSE);
+        file = OpenOnDescriptor(descriptor, SFM_READ, &libraryInfo);
         if (file == nullptr) {
             return Refuse(ReadStatus::NotSound,
                           "not a sound file that can be read (" + WithoutErrorPrefix(sf_strerror(nullptr)) + ")");

@@ -19,6 +19,20 @@ namespace kelvane::sound_files {
 
 namespace {
 
+// The process's file-creation mask. The only way to read it is to set it and
+// set it back, which must not race with other threads doing the same (a batch
+// writes several files at once), so it is read once.
+mode_t ProcessFileMask()
+{
+    static const mode_t mask = [] {
+        const mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    return mask;
+}
+
+
 // WAV and AIFF count their sizes in 32 bits. The headers libsndfile writes
 // take a few hundred bytes at most; this leaves room for any of them.
 constexpr std::uint64_t kThirtyTwoBitSizeLimit = 0xFFFFFFFFu;
@@ -267,9 +281,7 @@ bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFo
     if (exists) {
         mode = existing.st_mode & 07777;
     } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+        mode = 0666 & ~ProcessFileMask();
     }
     if (::fchmod(descriptor, mode) != 0) {
         return Fail("cannot write " + path, errno);
@@ -286,7 +298,7 @@ bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFo
                         " Hz",
                     0);
     }
-    file = sf_open_fd(descriptor, SFM_WRITE, &libraryInfo, SF_FALSE);
+    file = OpenOnDescriptor(descriptor, SFM_WRITE, &libraryInfo);
     if (file == nullptr) {
         return Fail("cannot write " + path + ": " + WithoutErrorPrefix(sf_strerror(nullptr)), 0);
     }
