@@ -9,23 +9,25 @@
 //      channel and folding more than two channels onto the two outputs.
 // At the end of the sound without Loop the engine is flushed once; what it
 // releases is played out, padded with silence, and the stream completes.
+//
+// A seek never splices the input: the frames fed fade out, feeding moves to
+// the new place, and its frames fade in. A direction turn waits until the
+// fade is over, so that a turning block is never cut into faded pieces.
 #include "sevrane/audio_callback.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numbers>
 #include <optional>
 
 namespace sevrane {
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
-
-// Engine output for one buffer when it cannot go straight to the device (a
-// mono engine, or more than two channels): a whole buffer of the largest
-// channel count.
-constexpr int kScratchSamples = kFramesPerBuffer * kMaxPlaybackChannels;
-float monoScratch[kScratchSamples];
+// The end of the sound and a seek request crossing it: see PlayerState::ended.
+constexpr auto ordered = std::memory_order_seq_cst;
 
 // A buffer never needs more than a few feeding passes (priming, then one
 // hop or a few per pass). The bound only guards against an engine that
@@ -41,6 +43,13 @@ void SendControls(EngineInterface* engine, const PlayerState& state, float pitch
     engine->operations->SetFormantSemitones(engine, state.formantSemitones.load(relaxed));
 }
 
+// The gain of a seek's fade at `step` of `length`: a raised cosine from 0 to
+// 1, flat at both ends.
+float FadeGain(int step, int length)
+{
+    return 0.5f - 0.5f * std::cos(std::numbers::pi_v<float> * static_cast<float>(step) / static_cast<float>(length));
+}
+
 // One callback's view of the player: read once, used throughout.
 struct Feeder {
     PlayerState& state;
@@ -49,9 +58,83 @@ struct Feeder {
     const float* samples;
     std::int64_t frameCount;
     int channels;
+    std::uint32_t sampleRate;
+
+    CallbackWorkspace& Work() const { return state.workspace; }
+    bool Fading() const { return Work().seekTarget >= 0 || Work().fadeStep < Work().fadeLength; }
+
+    // Asks for a seek to `frame`: the old place fades out from the gain it
+    // has now (a seek during another's fade takes over where it stands).
+    void BeginSeek(std::int32_t frame) const
+    {
+        CallbackWorkspace& work = Work();
+        if (!Fading()) {
+            work.fadeLength = std::max(1, static_cast<int>(std::lround(sampleRate * kSeekFadeSeconds)));
+            work.fadeStep = work.fadeLength;
+        }
+        work.seekTarget = frame;
+    }
+
+    // Feeding moves to the seek's target, which fades in from silence
+    // (also when the old place ended before it had faded out).
+    void TakeSeek() const
+    {
+        CallbackWorkspace& work = Work();
+        work.fadeStep = 0;
+        state.position.store(work.seekTarget, relaxed);
+        work.seekTarget = -1;
+    }
+
+    // Frames left before the sound's end in the direction being fed.
+    std::int64_t FramesBeforeEnd() const
+    {
+        const std::int64_t position = state.position.load(relaxed);
+        return state.reverseActive.load(relaxed) ? std::min(position, frameCount) : frameCount - position;
+    }
 
     void Push(std::int64_t start, std::int64_t count, int mode) const
     {
+        if (count <= 0) {
+            return;
+        }
+        const bool turning = mode == KELVANE_FORWARD_TO_REVERSE || mode == KELVANE_REVERSE_TO_FORWARD;
+        if (!turning && Fading()) {
+            PushFading(start, count, mode);
+            return;
+        }
+        ops->PushInput(engine, samples + start * channels, static_cast<int>(count), mode);
+    }
+
+    // Pushes frames [start, start + count) with the fade applied, a chunk of
+    // the workspace at a time, in the order the engine stages them (a
+    // reversed block from its top down); what follows the fade-in's end goes
+    // straight from the sound.
+    void PushFading(std::int64_t start, std::int64_t count, int mode) const
+    {
+        CallbackWorkspace& work = Work();
+        const bool reverse = mode == KELVANE_REVERSE;
+        const std::int64_t chunkFrames = CallbackWorkspace::kSamples / channels;
+        while (count > 0 && Fading()) {
+            const bool fadingOut = work.seekTarget >= 0;
+            std::int64_t chunk = std::min(count, chunkFrames);
+            if (!fadingOut) {
+                chunk = std::min<std::int64_t>(chunk, work.fadeLength - work.fadeStep);
+            }
+            const std::int64_t first = reverse ? start + count - chunk : start;
+            for (std::int64_t k = 0; k < chunk; ++k) {
+                work.fadeStep = fadingOut ? std::max(work.fadeStep - 1, 0) : work.fadeStep + 1;
+                const float gain = FadeGain(work.fadeStep, work.fadeLength);
+                const std::int64_t offset = reverse ? chunk - 1 - k : k;
+                const float* from = samples + (first + offset) * channels;
+                float* to = work.fadedInput.data() + offset * channels;
+                for (int c = 0; c < channels; ++c) {
+                    to[c] = from[c] * gain;
+                }
+            }
+            ops->PushInput(engine, work.fadedInput.data(), static_cast<int>(chunk), mode);
+            count -= chunk;
+            start = reverse ? start : start + chunk;
+        }
         if (count > 0) {
             ops->PushInput(engine, samples + start * channels, static_cast<int>(count), mode);
         }
@@ -94,7 +177,7 @@ struct Feeder {
     {
         ops->Flush(engine);
         state.position.store(static_cast<std::int32_t>(position), relaxed);
-        state.ended.store(true, relaxed);
+        state.ended.store(true, ordered);
     }
 
     // One step forward of n frames. False when the sound has ended.
@@ -122,11 +205,12 @@ struct Feeder {
         FeedBlock(position, position + n, mode, loop);
         position += n;
         if (position >= frameCount) {
-            if (!loop) {
+            // A seek under way is taken instead of ending (Feed moves there).
+            if (!loop && Work().seekTarget < 0) {
                 EndOfSound(position);
                 return false;
             }
-            position = Wrap(position);
+            position = loop ? Wrap(position) : position;
         }
         state.position.store(static_cast<std::int32_t>(position), relaxed);
         return true;
@@ -162,6 +246,14 @@ struct Feeder {
         return true;
     }
 
+    // One step of n frames in the direction asked for; while a seek fades,
+    // in the direction being fed. False when the sound has ended.
+    bool Step(int n, bool loop) const
+    {
+        const bool reverse = Fading() ? state.reverseActive.load(relaxed) : state.reverseRequested.load(relaxed);
+        return reverse ? ReverseStep(n, loop) : ForwardStep(n, loop);
+    }
+
     // Feeds and processes until `frames` output frames are ready, the sound
     // ends, or the engine makes no progress.
     void Feed(int frames) const
@@ -173,13 +265,25 @@ struct Feeder {
             if (state.ended.load(relaxed)) {
                 return;
             }
-            const int n = ops->GetInputRequired(engine);
             const bool loop = state.loopEnabled.load(relaxed);
-            if (n > 0) {
-                const bool fed = state.reverseRequested.load(relaxed) ? ReverseStep(n, loop) : ForwardStep(n, loop);
-                if (!fed) {
+            // The engine's request is met whole; a seek's fade-out ends inside
+            // it where it ends, and the rest comes from the new place.
+            for (int n = ops->GetInputRequired(engine); n > 0;) {
+                int part = n;
+                if (Work().seekTarget >= 0) {
+                    part = std::min(part, Work().fadeStep);
+                    if (!loop) {
+                        part = static_cast<int>(std::min<std::int64_t>(part, FramesBeforeEnd()));
+                    }
+                    if (part <= 0) {
+                        TakeSeek();
+                        continue;
+                    }
+                }
+                if (!Step(part, loop)) {
                     return;
                 }
+                n -= part;
             }
             ops->Process(engine);
             if (ops->GetOutputAvailable(engine) >= frames) {
@@ -195,17 +299,18 @@ struct Feeder {
             ops->PullOutput(engine, output, frames);
             return;
         }
-        ops->PullOutput(engine, monoScratch, frames);
+        float* engineOutput = Work().engineOutput.data();
+        ops->PullOutput(engine, engineOutput, frames);
         if (channels == 1) {
             for (int f = 0; f < frames; ++f) {
-                output[2 * f] = monoScratch[f];
-                output[2 * f + 1] = monoScratch[f];
+                output[2 * f] = engineOutput[f];
+                output[2 * f + 1] = engineOutput[f];
             }
             return;
         }
         const DownmixGains& gains = state.downmix;
         for (int f = 0; f < frames; ++f) {
-            const float* frame = monoScratch + f * channels;
+            const float* frame = engineOutput + f * channels;
             float left = 0.0f;
             float right = 0.0f;
             for (int c = 0; c < channels; ++c) {
@@ -257,7 +362,8 @@ std::optional<Feeder> FeederFor(PlayerState& state)
     if (channels < 1 || channels > kMaxPlaybackChannels) {
         return std::nullopt;
     }
-    return Feeder{state, engine, engine->operations, sound->samples.data(), sound->frameCount, channels};
+    return Feeder{state,           engine,   engine->operations, sound->samples.data(), sound->frameCount,
+                  channels,        sound->format.sampleRate};
 }
 
 }  // namespace
@@ -273,23 +379,45 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
         return state.engineHandle.load(relaxed) == nullptr ? paContinue : paComplete;
     }
 
-    const std::int32_t seek = state.seekRequest.exchange(-1, relaxed);
+    // Once the sound has ended, a seek only moves the position shown.
+    const std::int32_t seek = state.seekRequest.exchange(-1, ordered);
     if (seek >= 0) {
-        state.position.store(std::min<std::int32_t>(seek, static_cast<std::int32_t>(feeder->frameCount - 1)), relaxed);
-        state.ended.store(false, relaxed);
+        const auto frame = static_cast<std::int32_t>(std::min<std::int64_t>(seek, feeder->frameCount - 1));
+        if (state.ended.load(ordered)) {
+            state.position.store(frame, relaxed);
+        } else {
+            feeder->BeginSeek(frame);
+        }
     }
 
     // The stream asks for one buffer at a time; a larger request is served
     // as several.
+    int result = paContinue;
     for (unsigned long done = 0; done < frameCount;) {
         const int frames = static_cast<int>(std::min<unsigned long>(frameCount - done, kFramesPerBuffer));
         if (feeder->FillBuffer(out + 2 * done, frames) == paComplete) {
             std::fill(out + 2 * (done + frames), out + 2 * frameCount, 0.0f);
-            return paComplete;
+            result = paComplete;
+            break;
         }
         done += static_cast<unsigned long>(frames);
     }
-    return paContinue;
+    // This may be the last call: a request that arrived while the sound
+    // ended is not left waiting for another.
+    DropSeekRequestAfterEnd(state);
+    return result;
+}
+
+void DropSeekRequestAfterEnd(PlayerState& state) noexcept
+{
+    if (!state.ended.load(ordered)) {
+        return;
+    }
+    const std::int32_t seek = state.seekRequest.exchange(-1, ordered);
+    const LoadedSound* sound = state.sound.load(relaxed);
+    if (seek >= 0 && sound != nullptr && sound->frameCount > 0) {
+        state.position.store(std::min(seek, sound->frameCount - 1), relaxed);
+    }
 }
 
 void PrepareForPlay(PlayerState& state) noexcept
@@ -299,6 +427,9 @@ void PrepareForPlay(PlayerState& state) noexcept
     const bool reverse = state.reverseRequested.load(relaxed);
     state.seekRequest.store(-1, relaxed);
     state.ended.store(false, relaxed);
+    state.workspace.seekTarget = -1;
+    state.workspace.fadeStep = 0;
+    state.workspace.fadeLength = 0;
     // Backwards play starts at the end of the sound, with or without Loop.
     state.position.store(reverse && sound != nullptr ? sound->frameCount : 0, relaxed);
     if (engine != nullptr) {

@@ -158,14 +158,18 @@ std::optional<PlaybackFailure> Player::OpenPlayback(const LoadedSound& sound)
     return std::nullopt;
 }
 
-void Player::Play() noexcept
+std::optional<PlaybackFailure> Player::Play() noexcept
 {
     if (!streamOpen) {
-        return;
+        return std::nullopt;
     }
     Pa_AbortStream(stream);
     PrepareForPlay(state);
-    Pa_StartStream(stream);
+    const PaError error = Pa_StartStream(stream);
+    if (error != paNoError) {
+        return PlaybackFailure{kStreamProblemTitle, Pa_GetErrorText(error)};
+    }
+    return std::nullopt;
 }
 
 void Player::Stop() noexcept
@@ -218,8 +222,11 @@ void Player::Seek(std::int32_t frame) noexcept
         return;
     }
     frame = std::clamp(frame, 0, sound->frameCount - 1);
-    if (IsPlaying()) {
-        state.seekRequest.store(frame, std::memory_order_relaxed);
+    if (IsPlaying() && !state.ended.load(std::memory_order_seq_cst)) {
+        state.seekRequest.store(frame, std::memory_order_seq_cst);
+        // The sound may have ended since, and the callback made its last
+        // call: then the request is dropped here rather than left waiting.
+        DropSeekRequestAfterEnd(state);
     } else {
         state.position.store(frame, std::memory_order_relaxed);
     }

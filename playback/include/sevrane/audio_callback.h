@@ -25,4 +25,10 @@ int AudioCallback(const void* input, void* output, unsigned long frameCount,
 // while the stream is stopped.
 void PrepareForPlay(PlayerState& state) noexcept;
 
+// Once the sound has ended, a seek request still waiting is dropped: it only
+// moves the position the display shows. The callback calls it after the end,
+// and Player::Seek after asking, so that whichever of the two threads comes
+// last clears a request that crossed the end. Any thread; real-time safe.
+void DropSeekRequestAfterEnd(PlayerState& state) noexcept;
+
 }  // namespace sevrane

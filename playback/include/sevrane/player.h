@@ -10,8 +10,9 @@
 // Threads: every Player method runs on the control thread (the window's, or
 // a tool's main thread). The audio thread runs only AudioCallback. The two
 // share PlayerState without a lock: each shared field is a lock-free atomic
-// read and written with relaxed ordering, and the control thread touches the
-// engine only after the stream has been aborted.
+// read and written with relaxed ordering (but for the hand-over of a seek as
+// the sound ends, see `ended`), and the control thread touches the engine
+// and the callback's workspace only after the stream has been aborted.
 //
 // Failures are returned to the caller as a title and a text to show; the
 // player itself shows and prints nothing.
@@ -50,6 +51,30 @@ struct DownmixGains {
 // For 1 and 2 channels it is the identity (mono feeds both sides at 1).
 DownmixGains DownmixFor(int channels) noexcept;
 
+// How long a seek fades the old place out, and then the new one in.
+inline constexpr double kSeekFadeSeconds = 0.005;
+
+// The callback's own working memory: used by the audio thread alone while a
+// stream runs, and by the control thread only while none runs (through
+// PrepareForPlay), so its fields are plain. Each player has its own, so
+// that players on different audio threads never share one.
+struct CallbackWorkspace {
+    static constexpr int kSamples = kFramesPerBuffer * kMaxPlaybackChannels;
+    // One buffer of the engine's output with all its channels, before they
+    // reach the two outputs (a mono engine's doubled, more channels folded).
+    std::array<float, kSamples> engineOutput{};
+    // Frames of the sound on their way to the engine while a seek fades
+    // them, at most kSamples / channels frames at a time.
+    std::array<float, kSamples> fadedInput{};
+    // A seek in progress. While `seekTarget` is a frame of the sound, the
+    // frames fed fade out; once silent, feeding moves to `seekTarget` and
+    // fades in. The gain is the raised cosine of fadeStep / fadeLength:
+    // 0 silent, fadeLength full (and then no fade is under way).
+    std::int32_t seekTarget = -1;
+    int fadeStep = 0;
+    int fadeLength = 0;
+};
+
 // The block of state shared by the control thread, the audio callback and
 // the waveform display.
 struct PlayerState {
@@ -77,13 +102,18 @@ struct PlayerState {
     // only while no stream runs.
     std::atomic<EngineInterface*> engineHandle{nullptr};
     // A play position asked for by the control thread (a click on the
-    // waveform), or -1: the callback takes it at its next call.
+    // waveform), or -1: the callback takes it at its next call and fades
+    // over to it. Once the sound has ended, a request only moves `position`
+    // (see Player::Seek); it is never left waiting.
     std::atomic<std::int32_t> seekRequest{-1};
     // Set by the callback once the sound has ended without Loop and the
-    // engine has been flushed; cleared by Play and by a seek.
+    // engine has been flushed; cleared by Play. Its store, and the requests'
+    // hand-over once it is set, are sequentially consistent, so that a seek
+    // asked for just as the sound ends is either taken or dropped.
     std::atomic<bool> ended{false};
     // How the engine's channels reach the two outputs; set with the engine.
     DownmixGains downmix = DownmixFor(1);
+    CallbackWorkspace workspace;
 };
 
 static_assert(std::atomic<const LoadedSound*>::is_always_lock_free);
@@ -135,11 +165,13 @@ public:
     // CloseStream or the player's end).
     std::optional<PlaybackFailure> OpenPlayback(const LoadedSound& sound);
 
-    // Restarts playback from the start of the sound (from its end in reverse
-    // with Loop on): aborts the stream, rewinds, hands the current controls
-    // to the engine, resets it and starts the stream. Nothing without an
-    // open stream.
-    void Play() noexcept;
+    // Restarts playback from the start of the sound (from its end in
+    // reverse): aborts the stream, rewinds, hands the current controls to
+    // the engine, resets it and starts the stream. Returns what to show when
+    // the stream does not start ("Portaudio" with the audio library's text);
+    // nothing is playing then. Nothing, and no failure, without an open
+    // stream.
+    std::optional<PlaybackFailure> Play() noexcept;
     // Stops at once (what is queued is discarded) and rewinds.
     void Stop() noexcept;
     // Stops the stream without rewinding, as the program ends.
@@ -156,9 +188,12 @@ public:
     void SetFormantSemitones(float semitones) noexcept;
     void SetLoop(bool enabled) noexcept;
     // Moves the play position to a frame of the sound (clamped to it). While
-    // playing, the callback takes it at its next call; otherwise it only
-    // moves the position that the display shows (Play still starts at the
-    // beginning).
+    // playing, the callback takes it at its next call: the frames fed fade
+    // out over kSeekFadeSeconds, then those from `frame` on fade in over as
+    // long, so the jump does not click (it is heard, like every change, the
+    // engine's latency later). Otherwise, and once the sound has ended
+    // without Loop while its last frames still play, it only moves the
+    // position that the display shows (Play still starts at the beginning).
     void Seek(std::int32_t frame) noexcept;
 
 private:

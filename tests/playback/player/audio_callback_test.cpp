@@ -48,10 +48,14 @@ struct Played {
     std::vector<float> output;
 
     Played(int channels, int frames, bool loop, bool reverse, std::uint32_t seed = 1)
-        : source(Noise(channels, frames, 0.5f, seed))
+        : Played(channels, Noise(channels, frames, 0.5f, seed), loop, reverse)
+    {
+    }
+    Played(int channels, std::vector<float> samples, bool loop, bool reverse) : source(std::move(samples))
     {
         sound = MakeSound(kRate, channels, source);
         spy = std::make_unique<SpyEngine>(*sound);
+        spy->Watch(state);
         state.loopEnabled = loop;
         state.reverseRequested = reverse;
         PrepareState(state, *sound, spy->Interface());
@@ -241,18 +245,133 @@ TEST(AudioCallback, PlayPrimesTheEngineBeforeTheFirstCallback)
     EXPECT_TRUE(play.spy->CallsNamed("Process").empty());
 }
 
+// A seek fades out what was being fed, then feeds from the new place, its
+// first frames faded in; at speed 100 the output is then the sound from there.
 TEST(AudioCallback, SeekMovesThePlayPosition)
 {
     Played play(2, 50000, true, false);
-    RunCallback(play.state, play.output);
+    for (int buffer = 0; buffer < 10; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    const int fadeFrames = static_cast<int>(std::lround(kRate * kSeekFadeSeconds));
+    const std::int64_t resumeAt = 30000 + fadeFrames;
     play.state.seekRequest = 30000;
-    play.spy->Calls().clear();
-    RunCallback(play.state, play.output);
-    RunCallback(play.state, play.output);
-    const auto pushes = play.spy->CallsNamed("PushInput");
-    ASSERT_FALSE(pushes.empty());
-    EXPECT_EQ(pushes[0].first, 30000);
+    for (int buffer = 0; buffer < 30; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
     EXPECT_EQ(play.state.seekRequest.load(), -1);
+    EXPECT_TRUE(play.spy->PushesInsideSound());
+
+    // The engine gives its input back in order: the frame fed first from
+    // `resumeAt` is heard after every frame fed before it.
+    const auto pushes = play.spy->CallsNamed("PushInput");
+    std::int64_t fedBefore = 0;
+    int faded = 0;
+    std::size_t p = 0;
+    for (; p < pushes.size() && pushes[p].first != resumeAt; ++p) {
+        faded += pushes[p].first < 0 ? pushes[p].frames : 0;
+        fedBefore += pushes[p].frames;
+    }
+    ASSERT_LT(p, pushes.size()) << "feeding never went on from the new place";
+    EXPECT_EQ(faded, 2 * fadeFrames) << "one fade out and one fade in";
+    const std::vector<float> heard(play.output.begin() + 2 * fedBefore, play.output.end());
+    ExpectFollows(heard, play.source, 2, 2000, [&](std::int64_t k) { return resumeAt + k; });
+}
+
+// Around a seek the output steps from one sample to the next by no more than
+// the signal does by itself, forwards and backwards, with and without Loop,
+// at speed 100 (where the engine passes its input straight through) and with
+// speed and pitch changed.
+TEST(AudioCallback, SeekFadesOverWithoutAStep)
+{
+    struct Case {
+        float speed;
+        float pitch;
+        bool reverse;
+        bool loop;
+    };
+    for (const Case c : {Case{100, 0, false, true}, Case{100, 0, true, false}, Case{50, 0, false, false},
+                         Case{200, 5, false, true}, Case{141, -7, true, true}}) {
+        SCOPED_TRACE(testing::Message() << c.speed << " % " << c.pitch << " st" << (c.reverse ? " reverse" : "")
+                                        << (c.loop ? " loop" : ""));
+        // 441 Hz on the left, 882 Hz on the right: 100 frames a period on the left.
+        Played play(2, Sine(2, 100000, 0.01, 0.5f), c.loop, c.reverse);
+        play.state.speedPercent = c.speed;
+        play.state.pitchTarget = c.pitch;
+        PrepareForPlay(play.state);
+        for (int buffer = 0; buffer < 30; ++buffer) {
+            RunCallback(play.state, play.output);
+        }
+        const std::size_t seekAt = play.output.size();
+        // Half a period away from where feeding stands: spliced, the sine
+        // would jump by its whole height.
+        const std::int32_t position = play.state.position.load();
+        const std::int32_t target = c.reverse ? position - 20050 : position + 20050;
+        play.state.seekRequest = target;
+        for (int buffer = 0; buffer < 50; ++buffer) {
+            ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+        }
+        const std::int32_t now = play.state.position.load();
+        EXPECT_TRUE(c.reverse ? now < target && now > target - 30000 : now > target && now < target + 30000)
+            << "position " << now << " after a seek to " << target;
+
+        for (int side = 0; side < 2; ++side) {
+            auto largestStep = [&](std::size_t from, std::size_t to) {
+                float largest = 0.0f;
+                for (std::size_t i = from + 2 + side; i < to; i += 2) {
+                    largest = std::max(largest, std::fabs(play.output[i] - play.output[i - 2]));
+                }
+                return largest;
+            };
+            const float own = largestStep(2 * 4 * kFramesPerBuffer, seekAt);
+            EXPECT_LE(largestStep(seekAt, play.output.size()), 1.2f * own) << "side " << side;
+        }
+    }
+}
+
+// Once the sound has ended without Loop, while the engine's last frames still
+// play, a seek only moves the position shown: nothing more is fed, the stream
+// completes, and no request is left waiting, also one that comes after the
+// callback's last call (whichever thread comes last drops it).
+TEST(AudioCallback, SeekAfterTheEndIsDroppedNotLeftWaiting)
+{
+    Played play(2, 10000, false, false);
+    for (int buffer = 0; buffer < 400 && !play.state.ended.load(); ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    ASSERT_TRUE(play.state.ended.load());
+    play.spy->Calls().clear();
+    play.state.seekRequest = 2000;
+    EXPECT_LT(RunUntilComplete(play.state, play.output, 400), 400) << "never completed";
+    EXPECT_TRUE(play.spy->CallsNamed("PushInput").empty());
+    EXPECT_EQ(play.state.seekRequest.load(), -1);
+    EXPECT_EQ(play.state.position.load(), 2000);
+
+    play.state.seekRequest = 3000;
+    DropSeekRequestAfterEnd(play.state);
+    EXPECT_EQ(play.state.seekRequest.load(), -1);
+    EXPECT_EQ(play.state.position.load(), 3000);
+}
+
+// Each player's callback works in memory of its own: another player's
+// callback running in the middle of it (as on two audio threads) leaves its
+// output as it would have been alone.
+TEST(AudioCallback, TwoPlayersInterleavedKeepTheirOwnSound)
+{
+    for (const int channels : {1, 6}) {
+        SCOPED_TRACE(channels);
+        Played alone(channels, 20000, true, false, 5);
+        Played first(channels, 20000, true, false, 5);
+        Played second(channels, 20000, true, false, 9);
+        std::vector<float> secondOutput;
+        first.spy->AfterPull([&] { RunCallback(second.state, secondOutput); });
+        for (int buffer = 0; buffer < 20; ++buffer) {
+            RunCallback(alone.state, alone.output);
+            RunCallback(first.state, first.output);
+        }
+        ASSERT_EQ(secondOutput.size(), first.output.size());
+        EXPECT_EQ(first.output, alone.output);
+    }
 }
 
 // Whatever the controls do, every push stays inside the sound, every call

@@ -95,6 +95,10 @@ TEST(CallbackAllocation, CallbackAllocatesAndLocksNothing)
             state.loopEnabled = controls.loop;
             state.seekRequest = 1000;
             for (int buffer = 0; buffer < 60; ++buffer) {
+                // Seeks that fade over, one of them in the middle of another's fade.
+                if (buffer == 20 || buffer == 21) {
+                    state.seekRequest = 5000 * buffer / 10;
+                }
                 completed += AudioCallback(nullptr, output.data(), kFramesPerBuffer, nullptr, 0, &state) == paComplete;
             }
         }

@@ -59,16 +59,27 @@ struct SpyTable {
     {
         EngineCall call{"PullOutput"};
         call.frames = frames;
-        SpyEngine::Of(e).calls.push_back(call);
-        return Ops(e).PullOutput(Real(e), destination, frames);
+        SpyEngine& spy = SpyEngine::Of(e);
+        spy.calls.push_back(call);
+        const int status = Ops(e).PullOutput(Real(e), destination, frames);
+        if (spy.afterPull) {
+            spy.afterPull();
+        }
+        return status;
     }
     static int PushInput(EngineInterface* e, const float* source, int frames, int mode)
     {
         SpyEngine& spy = SpyEngine::Of(e);
         const int channels = spy.sound.format.channels;
         const float* begin = spy.sound.samples.data();
-        const std::int64_t first = (source - begin) / channels;
-        if (source < begin || first + frames > spy.sound.frameCount || frames < 0) {
+        const float* faded = spy.workspace != nullptr ? spy.workspace->fadedInput.data() : nullptr;
+        std::int64_t first = (source - begin) / channels;
+        if (faded != nullptr && source == faded) {
+            first = -1;
+            if (frames < 0 || frames * channels > CallbackWorkspace::kSamples) {
+                ++spy.outsideReads;
+            }
+        } else if (source < begin || first + frames > spy.sound.frameCount || frames < 0) {
             ++spy.outsideReads;
         }
         EngineCall call{"PushInput"};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +28,7 @@ std::vector<float> Noise(int channels, int frames, float amplitude, std::uint32_
 struct EngineCall {
     std::string name;      // "PushInput", "SetPitchSemitones", ...
     double value = 0.0;    // the setter's argument
-    std::int64_t first = -1;  // PushInput: first source frame (offset in the sound)
+    std::int64_t first = -1;  // PushInput: first source frame (offset in the sound); -1 when faded
     int frames = 0;        // PushInput / PullOutput: the count
     int mode = -1;         // PushInput: the direction
 };
@@ -45,8 +46,12 @@ public:
     EngineInterface* Real() { return real; }
     std::vector<EngineCall>& Calls() { return calls; }
     std::vector<EngineCall> CallsNamed(const std::string& name) const;
-    // Every push read only frames of the sound.
+    // Every push read only frames of the sound, or of the faded input in
+    // the workspace of `state` once Watch has named it.
     bool PushesInsideSound() const { return outsideReads == 0; }
+    void Watch(const PlayerState& state) { workspace = &state.workspace; }
+    // Runs after each PullOutput has filled its destination.
+    void AfterPull(std::function<void()> action) { afterPull = std::move(action); }
 
 private:
     // The interface the callback sees; the table's functions find the spy
@@ -61,6 +66,8 @@ private:
     Face face;
     EngineInterface* real = nullptr;
     const LoadedSound& sound;
+    const CallbackWorkspace* workspace = nullptr;
+    std::function<void()> afterPull;
     std::vector<EngineCall> calls;
     int outsideReads = 0;
 

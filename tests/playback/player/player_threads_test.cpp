@@ -29,9 +29,10 @@ TEST(PlayerThreads, ControlsMoveWhileTheCallbackRuns)
         std::vector<float> output(2 * kFramesPerBuffer);
         while (running.load() || buffers.load() < 200) {
             if (AudioCallback(nullptr, output.data(), kFramesPerBuffer, nullptr, 0, &player.State()) == paComplete) {
-                // What Play would do after the end; the control thread is
-                // the one that calls it in the program, after stopping the stream.
+                // What Play does after the end; the control thread is the
+                // one that calls it in the program, once the stream stopped.
                 player.State().loopEnabled.store(true, std::memory_order_relaxed);
+                PrepareForPlay(player.State());
             }
             for (float sample : output) {
                 if (!std::isfinite(sample)) {
