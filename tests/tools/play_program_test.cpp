@@ -1,10 +1,16 @@
 // kelvane-play run as a user runs it, into a capture device or none.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <thread>
 
 #include "play_options.h"
@@ -38,6 +44,20 @@ PlayRun Play(const AudioDevice& device, const std::vector<std::string>& argument
 {
     TempFolder streams;
     return Finish(StartPlay(device, streams, arguments), streams);
+}
+
+// True once `child` has ended, within `limit`; it is left to be reaped.
+bool EndsWithin(pid_t child, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        siginfo_t info = {};
+        if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
 }
 
 // A 16-bit mono WAV: `silent` frames of silence, then `loud` frames of a
@@ -148,14 +168,83 @@ TEST(PlayProgram, InterruptStopsALoopAtOnceAndExitsCleanly)
     TempFolder streams;
     const pid_t child = StartPlay(device, streams, {"--loop", path});
     ASSERT_GT(child, 0);
-    std::this_thread::sleep_for(300ms);
+    // Playing, and looped a few times (the capture device runs far faster
+    // than real time).
+    constexpr std::uintmax_t kThreeSeconds = 3u * 44100 * 2 * sizeof(float);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (device.CapturedBytes() <= kThreeSeconds && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
     ASSERT_EQ(::kill(child, SIGINT), 0);
     const auto interrupted = std::chrono::steady_clock::now();
     const PlayRun run = Finish(child, streams);
     EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     // It looped: far more than the file's one second was played.
-    EXPECT_GT(device.CapturedBytes(), 3u * 44100 * 2 * sizeof(float));
+    EXPECT_GT(device.CapturedBytes(), kThreeSeconds);
+}
+
+// Ctrl-C while the file is still being read ends the program at once, by
+// that signal, and no stream is opened. The file is a pipe whose writer
+// stalls after a few frames of the ten minutes its header announces, so the
+// reading is under way and cannot end by itself.
+TEST(PlayProgram, InterruptWhileReadingEndsAtOnceWithoutSound)
+{
+    TempFolder files;
+    const std::string path = files.path + "/stalled.wav";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+    AudioDevice device(AudioDevice::Kind::Capture);
+    TempFolder streams;
+    const pid_t child = StartPlay(device, streams, {path});
+    ASSERT_GT(child, 0);
+
+    // The pipe opens for writing once the program has opened it to read.
+    int pipe = -1;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (pipe < 0 && std::chrono::steady_clock::now() < deadline) {
+        pipe = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (pipe < 0) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ASSERT_GE(pipe, 0) << "the program never opened the file";
+    ::fcntl(pipe, F_SETFL, 0);
+    constexpr std::uint32_t kAnnouncedFrames = 600 * 44100;
+    const Bytes start = Riff({Chunk("fmt ", FormatBody(1, 1, 44100, 16)),
+                              Chunk("data", Bytes(100000, 0), 2 * kAnnouncedFrames)},
+                             36 + 2 * kAnnouncedFrames);
+    // Written whole only once the program has read most of it.
+    ASSERT_EQ(::write(pipe, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+
+    ASSERT_EQ(::kill(child, SIGINT), 0);
+    const bool ended = EndsWithin(child, 30s);
+    ::close(pipe);
+    const PlayRun run = Finish(child, streams);
+    EXPECT_TRUE(ended) << "Ctrl-C waited for the file to end";
+    EXPECT_EQ(run.signal, SIGINT) << "exit " << run.exitCode << ": " << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(device.CapturedBytes(), 0u) << "a stream was opened";
+}
+
+// A stream that opens but does not start is an error, exit 3 with the audio
+// library's text, not a silent success.
+TEST(PlayProgram, AStreamThatDoesNotStartIsAnError)
+{
+    TempFolder files;
+    const std::string path = files.Write("tone.wav", ToneFile(0, 4410));
+    AudioDevice device(AudioDevice::Kind::Capture);
+    TempFolder streams;
+    // The stand-in comes before the sanitizer's runtime in a sanitizer build.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string sanitizerOptions = std::string(sanitizer != nullptr ? sanitizer : "") + ":verify_asan_link_order=0";
+    const pid_t child = kelvane::render::test::StartProgram(
+        KELVANE_PLAY_PROGRAM, {path}, streams.path + "/out", streams.path + "/err",
+        {"ALSA_CONFIG_PATH=" + device.configPath, std::string("LD_PRELOAD=") + KELVANE_STREAM_START_FAILURE,
+         "ASAN_OPTIONS=" + sanitizerOptions});
+    const PlayRun run = Finish(child, streams);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "kelvane-play: cannot start the audio output: Device unavailable\n");
+    EXPECT_EQ(device.CapturedBytes(), 0u);
 }
 
 TEST(PlayOptions, TakesTheRenderersOptionsAndLoop)

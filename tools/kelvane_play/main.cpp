@@ -37,6 +37,10 @@ extern "C" void RequestStop(int signalNumber)
     stopSignal = signalNumber;
 }
 
+// From here on Ctrl-C (and the other stop signals) stops the sound and lets
+// the program end normally. Until then they keep their default action: while
+// the file is read they end the program at once, however long the reading
+// would take or wherever it is blocked, and before any sound.
 void CatchStopSignals()
 {
     struct sigaction action = {};
@@ -101,11 +105,16 @@ int Play(const PlayOptions& options)
         Complain(options.inputPath + ": " + refusal);
         return kExitInput;
     }
+    CatchStopSignals();
 
     AudioLibrary audio;
     if (audio.status != 0) {
         Complain(std::string("cannot start the audio output: ") + sevrane::AudioErrorText(audio.status));
         return kExitNoOutput;
+    }
+    // Stopped while the audio library started: no stream is opened.
+    if (stopSignal != 0) {
+        return kExitDone;
     }
     sevrane::Player player;
     if (const auto failure = player.OpenPlayback(sound)) {
@@ -135,7 +144,14 @@ int Play(const PlayOptions& options)
     }
     const bool showPosition = !options.quiet && ::isatty(STDERR_FILENO) == 1;
 
-    player.Play();
+    // Nor is one started after a stop.
+    if (stopSignal != 0) {
+        return kExitDone;
+    }
+    if (const auto failure = player.Play()) {
+        Complain("cannot start the audio output: " + failure->text);
+        return kExitNoOutput;
+    }
     for (int poll = 0; player.IsPlaying() && stopSignal == 0; ++poll) {
         if (showPosition && poll % kPollsPerDisplay == 0) {
             const std::string at = FormatPlayTime(player.State().position.load(std::memory_order_relaxed) / rate);
@@ -155,7 +171,6 @@ int Play(const PlayOptions& options)
 
 int main(int argc, char** argv)
 {
-    CatchStopSignals();
     const PlayParseResult parsed = ParsePlayOptions(std::vector<std::string>(argv + 1, argv + argc));
     switch (parsed.outcome) {
         case PlayParseOutcome::ShowHelp:

@@ -2,8 +2,11 @@
 // that records what is played, and a system with no output device at all.
 #include "sevrane/player.h"
 
+#include <dlfcn.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -12,6 +15,25 @@
 
 #include "audio_device.h"
 #include "player_test_support.h"
+
+namespace {
+
+// What the next stream starts give instead of starting, or paNoError.
+std::atomic<PaError> streamStartFailure{paNoError};
+
+}  // namespace
+
+// The audio library's stream start as the player calls it: the library's
+// own, unless a test makes it fail as a device that is lost or busy would.
+extern "C" PaError Pa_StartStream(PaStream* stream)
+{
+    const PaError failure = streamStartFailure.load();
+    if (failure != paNoError) {
+        return failure;
+    }
+    static const auto next = reinterpret_cast<PaError (*)(PaStream*)>(dlsym(RTLD_NEXT, "Pa_StartStream"));
+    return next(stream);
+}
 
 namespace sevrane::test {
 namespace {
@@ -123,6 +145,58 @@ TEST(PlayerDevice, StopEndsTheSoundAtOnceAndPlayStartsAgain)
     EXPECT_GT(device.CapturedBytes(), stoppedAt);
 }
 
+TEST(PlayerDevice, AStreamThatDoesNotStartIsReportedWithTheLibrarysText)
+{
+    AudioDevice device(AudioDevice::Kind::Capture);
+    AudioLibrary audio(device);
+    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
+    auto sound = MakeSound(44100, 2, Sine(2, 44100, 0.01, 0.5f));
+    Player player;
+    ASSERT_FALSE(player.OpenPlayback(*sound));
+
+    streamStartFailure = paDeviceUnavailable;
+    const auto failure = player.Play();
+    streamStartFailure = paNoError;
+    ASSERT_TRUE(failure) << "a stream that did not start was reported as playing";
+    EXPECT_EQ(failure->title, "Portaudio");
+    EXPECT_EQ(failure->text, AudioErrorText(paDeviceUnavailable));
+    EXPECT_FALSE(player.IsPlaying());
+
+    const auto started = player.Play();
+    EXPECT_FALSE(started) << started->text;
+    EXPECT_TRUE(player.IsPlaying());
+    player.Stop();
+}
+
+// Seeks from the control thread while the callback plays, and one as the
+// sound ends: that one is taken or dropped, never left waiting.
+TEST(PlayerDevice, SeeksWhilePlayingAndAsTheSoundEnds)
+{
+    AudioDevice device(AudioDevice::Kind::Capture);
+    AudioLibrary audio(device);
+    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
+    auto sound = MakeSound(44100, 2, Sine(2, 20000, 0.01, 0.5f));
+    Player player;
+    ASSERT_FALSE(player.OpenPlayback(*sound));
+    player.SetLoop(true);
+    ASSERT_FALSE(player.Play());
+    for (int seek = 0; seek < 20; ++seek) {
+        player.Seek(seek * 997);
+        std::this_thread::sleep_for(1ms);
+    }
+    player.SetLoop(false);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!player.State().ended.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(player.State().ended.load()) << "the sound never ended";
+    player.Seek(1234);
+    ASSERT_TRUE(WaitUntilStopped(player, 20s)) << "the sound never stopped";
+    EXPECT_EQ(player.State().seekRequest.load(), -1);
+    EXPECT_EQ(player.State().position.load(), 1234);
+    player.CloseStream();
+}
+
 TEST(PlayerDevice, WithoutAnOutputDeviceOpeningFailsWithTheLibrarysText)
 {
     AudioDevice device(AudioDevice::Kind::None);
@@ -142,7 +216,7 @@ TEST(PlayerDevice, WithoutAnOutputDeviceOpeningFailsWithTheLibrarysText)
     EXPECT_EQ(failure->title, "Portaudio");
     EXPECT_EQ(failure->text, "Invalid device");
     EXPECT_FALSE(player.StreamOpen());
-    player.Play();  // does nothing
+    EXPECT_FALSE(player.Play());  // does nothing, and nothing is wrong
     player.Stop();
     EXPECT_FALSE(player.IsPlaying());
 }
