@@ -52,6 +52,26 @@ public:
     int status;
 };
 
+// A player with a sound open on the capture device, the audio library
+// started for it; Open says what went wrong, if anything.
+struct OpenOnCapture {
+    explicit OpenOnCapture(std::unique_ptr<LoadedSound> made) : audio(device), sound(std::move(made)) {}
+    testing::AssertionResult Open()
+    {
+        if (audio.status != 0) {
+            return testing::AssertionFailure() << AudioErrorText(audio.status);
+        }
+        const auto failure = player.OpenPlayback(*sound);
+        return failure ? testing::AssertionFailure() << failure->title << ": " << failure->text
+                       : testing::AssertionSuccess();
+    }
+
+    AudioDevice device{AudioDevice::Kind::Capture};
+    AudioLibrary audio;
+    std::unique_ptr<LoadedSound> sound;
+    Player player;
+};
+
 bool WaitUntilStopped(const Player& player, std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -119,13 +139,10 @@ TEST(PlayerDevice, PlaysTheSoundAnOctaveUpIntoTheDevice)
 
 TEST(PlayerDevice, StopEndsTheSoundAtOnceAndPlayStartsAgain)
 {
-    AudioDevice device(AudioDevice::Kind::Capture);
-    AudioLibrary audio(device);
-    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
-
-    auto sound = MakeSound(48000, 2, Sine(2, 48000, 0.01, 0.5f));
-    Player player;
-    ASSERT_FALSE(player.OpenPlayback(*sound));
+    OpenOnCapture open(MakeSound(48000, 2, Sine(2, 48000, 0.01, 0.5f)));
+    ASSERT_TRUE(open.Open());
+    Player& player = open.player;
+    const AudioDevice& device = open.device;
     player.SetLoop(true);
     player.Play();
     std::this_thread::sleep_for(30ms);
@@ -147,13 +164,9 @@ TEST(PlayerDevice, StopEndsTheSoundAtOnceAndPlayStartsAgain)
 
 TEST(PlayerDevice, AStreamThatDoesNotStartIsReportedWithTheLibrarysText)
 {
-    AudioDevice device(AudioDevice::Kind::Capture);
-    AudioLibrary audio(device);
-    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
-    auto sound = MakeSound(44100, 2, Sine(2, 44100, 0.01, 0.5f));
-    Player player;
-    ASSERT_FALSE(player.OpenPlayback(*sound));
-
+    OpenOnCapture open(MakeSound(44100, 2, Sine(2, 44100, 0.01, 0.5f)));
+    ASSERT_TRUE(open.Open());
+    Player& player = open.player;
     streamStartFailure = paDeviceUnavailable;
     const auto failure = player.Play();
     streamStartFailure = paNoError;
@@ -172,12 +185,9 @@ TEST(PlayerDevice, AStreamThatDoesNotStartIsReportedWithTheLibrarysText)
 // sound ends: that one is taken or dropped, never left waiting.
 TEST(PlayerDevice, SeeksWhilePlayingAndAsTheSoundEnds)
 {
-    AudioDevice device(AudioDevice::Kind::Capture);
-    AudioLibrary audio(device);
-    ASSERT_EQ(audio.status, 0) << AudioErrorText(audio.status);
-    auto sound = MakeSound(44100, 2, Sine(2, 20000, 0.01, 0.5f));
-    Player player;
-    ASSERT_FALSE(player.OpenPlayback(*sound));
+    OpenOnCapture open(MakeSound(44100, 2, Sine(2, 20000, 0.01, 0.5f)));
+    ASSERT_TRUE(open.Open());
+    Player& player = open.player;
     player.SetLoop(true);
     ASSERT_FALSE(player.Play());
     for (int seek = 0; seek < 20; ++seek) {
