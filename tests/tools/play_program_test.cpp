@@ -195,7 +195,14 @@ TEST(PlayProgram, InterruptWhileReadingEndsAtOnceWithoutSound)
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
     AudioDevice device(AudioDevice::Kind::Capture);
     TempFolder streams;
+    // The program keeps the Ctrl-C it inherits while it reads, and tests run
+    // in the background inherit it ignored: it starts with the default here.
+    struct sigaction byDefault = {};
+    struct sigaction inherited = {};
+    byDefault.sa_handler = SIG_DFL;
+    ::sigaction(SIGINT, &byDefault, &inherited);
     const pid_t child = StartPlay(device, streams, {path});
+    ::sigaction(SIGINT, &inherited, nullptr);
     ASSERT_GT(child, 0);
 
     // The pipe opens for writing once the program has opened it to read.
