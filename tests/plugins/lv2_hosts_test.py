@@ -89,6 +89,17 @@ def test_lv2ls_and_lv2info_show_each_plugin_with_every_port(variant):
     assert symbols == CONTROL_SYMBOLS + AUDIO_SYMBOLS[variant]
 
 
+def test_cmake_install_puts_the_bundle_under_lib_lv2(tmp_path):
+    completed = subprocess.run(["cmake", "--install", os.environ["KELVANE_BUILD_DIR"], "--component", "lv2",
+                                "--prefix", str(tmp_path)], capture_output=True, text=True, timeout=WAIT_SECONDS)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    installed = tmp_path / "lib" / "lv2" / "kelvane.lv2"
+    assert sorted(path.name for path in installed.iterdir()) == ["kelvane.so", "manifest.ttl", "mono.ttl", "stereo.ttl"]
+    listing = subprocess.run(["lv2ls"], env=dict(os.environ, LV2_PATH=str(installed.parent)), capture_output=True,
+                             text=True, timeout=WAIT_SECONDS)
+    assert listing.stdout.split() == [URI + "mono", URI + "stereo"]
+
+
 @pytest.mark.parametrize("variant,rate", [("mono", 44100), ("stereo", 44100), ("stereo", 96000)])
 def test_lv2apply_an_octave_up_doubles_the_fundamental_and_keeps_the_length(tmp_path, variant, rate):
     fundamentals = [196.0, 293.7][: 1 if variant == "mono" else 2]
