@@ -20,7 +20,7 @@ URI = "https://www.valtrix.example/plugins/kelvane/#"
 CONTROL_SYMBOLS = ["pitch", "preserve_formants", "formant", "freeze", "latency"]
 AUDIO_SYMBOLS = {"mono": ["in", "out"], "stereo": ["in_l", "in_r", "out_l", "out_r"]}
 NAMES = {"mono": "Kelvane Pitch Shifter (Mono)", "stereo": "Kelvane Pitch Shifter (Stereo)"}
-# The engine's latency, 2N frames (N = 1024 up to 48000 Hz, 4096 above).
+# The engine's latency, 2N frames.
 LATENCY = {44100: 2048, 48000: 2048, 96000: 8192}
 # Generous limits for a busy machine; every wait ends as soon as its
 # condition holds.
