@@ -13,21 +13,17 @@
 #include <dlfcn.h>
 #include <lv2/core/lv2.h>
 
-#include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <random>
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
 
-double ThreadSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
+using kelvane::bench::ReportBudgetShares;
+using kelvane::bench::ThreadSeconds;
 
 constexpr double kAudioSeconds = 60.0;
 constexpr const char* kStereoUri = "https://www.valtrix.example/plugins/kelvane/#stereo";
@@ -103,12 +99,7 @@ void StereoRunBudget(benchmark::State& run)
         benchmark::DoNotOptimize(output[0].data());
         descriptor->deactivate(plugin);
     }
-    std::vector<double> sorted = shares;
-    std::sort(sorted.begin(), sorted.end());
-    run.counters["median_%budget"] = 100.0 * sorted[sorted.size() / 2];
-    run.counters["p99_%budget"] = 100.0 * sorted[sorted.size() * 99 / 100];
-    run.counters["worst_%budget"] = 100.0 * sorted.back();
-    run.counters["calls"] = calls;
+    ReportBudgetShares(run, shares);
     descriptor->cleanup(plugin);
 }
 
