@@ -12,12 +12,17 @@ constexpr int kMaxChannels = 2;
 constexpr float kLiveSpeedPercent = 100.0f;
 constexpr float kFrozenSpeedPercent = 0.0f;
 constexpr float kSemitoneLimit = 24.0f;
-// Long enough to hide the jump from the frozen sound back to the live one,
-// short enough to be heard as a release rather than a fade.
-constexpr int kReleaseFadeMilliseconds = 10;
 // A frozen engine makes one hop per Process call without new input; the
 // smallest hop (256 frames) fills the longest chunk in 32 calls.
 constexpr int kMaxFrozenProcessCalls = 64;
+// The latency beyond 2N, in hops. A synthesis hop at the lowest pitch (two
+// octaves down) consumes and writes four hops at once, so at a steady pitch
+// the engine's output lags between 2N - 2 hops and 2N + 3 hops behind its
+// input. While the output is due within a hop of being late, or more than
+// nine hops early, its pace has wandered and the engine is restarted.
+constexpr int kLatencyHops = 5;
+constexpr int kLateMarginHops = 1;
+constexpr int kEarlyMarginHops = 9;
 
 float ClampSemitones(float semitones)
 {
@@ -51,14 +56,25 @@ std::unique_ptr<PitchShifter> PitchShifter::Create(int sampleRate, int channelCo
     }
     shifter->channels = channelCount;
     // Right after creation the engine asks for 2N frames before its first
-    // output: its latency.
-    shifter->latency = shifter->engine->operations->GetInputRequired(shifter->engine);
-    shifter->fadeLength = sampleRate * kReleaseFadeMilliseconds / 1000;
+    // output, then for a hop at a time.
+    EngineInterface* engine = shifter->engine;
+    const int frameLength = engine->operations->GetInputRequired(engine);
+    shifter->frameLength = frameLength;
     const auto samples = [&](int frames) { return static_cast<std::size_t>(frames) * channelCount; };
+    const auto probe = ZeroedFloats(samples(frameLength));
+    if (probe == nullptr) {
+        *status = KELVANE_ERROR_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    engine->operations->PushInput(engine, probe.get(), frameLength, KELVANE_FORWARD);
+    engine->operations->Process(engine);
+    shifter->hopLength = engine->operations->GetInputRequired(engine);
+    shifter->latency = frameLength + kLatencyHops * shifter->hopLength;
+    shifter->historyLength = shifter->latency + kMaxChunkFrames;
     shifter->inputChunk = ZeroedFloats(samples(kMaxChunkFrames));
     shifter->outputChunk = ZeroedFloats(samples(kMaxChunkFrames));
-    shifter->history = ZeroedFloats(samples(shifter->latency));
-    shifter->fadeTail = ZeroedFloats(samples(shifter->fadeLength));
+    shifter->history = ZeroedFloats(samples(shifter->historyLength));
+    shifter->fadeTail = ZeroedFloats(samples(shifter->hopLength));
     if (!shifter->inputChunk || !shifter->outputChunk || !shifter->history || !shifter->fadeTail) {
         *status = KELVANE_ERROR_OUT_OF_MEMORY;
         return nullptr;
@@ -79,9 +95,9 @@ void PitchShifter::Reset()
     const EngineOperations& call = *engine->operations;
     call.SetSpeedPercent(engine, kLiveSpeedPercent);
     call.Reset(engine);
-    std::fill_n(history.get(), static_cast<std::size_t>(latency) * channels, 0.0f);
+    std::fill_n(history.get(), static_cast<std::size_t>(historyLength) * channels, 0.0f);
     historyStart = 0;
-    fadePosition = fadeLength;
+    fadePosition = hopLength;
     silenceLeft = latency;
     frozen = false;
 }
@@ -109,32 +125,52 @@ void PitchShifter::RunChunk(const float* const* inputs, float* const* outputs, i
             input[frame * channels + channel] = inputs[channel][frame];
         }
     }
-    ApplyControls(controls);
     RecordHistory(input, frames);
 
-    // Every block goes in as it comes, stamped with its own controls. A
-    // freezing engine still takes input until it holds the frame it freezes
-    // on; after that it asks for none, and the live input only feeds the
-    // history.
-    if (!frozen || call.GetInputRequired(engine) > 0) {
-        call.PushInput(engine, input, frames, KELVANE_FORWARD);
+    int silent = std::min(silenceLeft, frames);
+    silenceLeft -= silent;
+    if (frozen && !controls.freeze) {
+        Restart(frames, controls);
+        silent = 0;
+    } else {
+        ApplyControls(controls);
+        // Every block goes in as it comes, stamped with its own controls. A
+        // freezing engine still takes input until it holds the frame it
+        // freezes on; after that it asks for none.
+        if (!frozen || call.GetInputRequired(engine) > 0) {
+            call.PushInput(engine, input, frames, KELVANE_FORWARD);
+        }
+        call.Process(engine);
+        // What the engine holds beyond what is due now: the latency less
+        // how far its output lags its input.
+        const int ahead = call.GetOutputAvailable(engine) - (frames - silent);
+        bool wandered = ahead < kLateMarginHops * hopLength || ahead > kEarlyMarginHops * hopLength;
+        // Unshifted, the engine lags by 2N less a hop to 2N less a frame,
+        // and its output keeps the input's timing to the frame; any other
+        // lag is left over from earlier moves, and restarting puts the
+        // sound back exactly in time.
+        const int unshiftedAhead = latency - frameLength;
+        wandered = wandered || (ClampSemitones(controls.pitchSemitones) == 0.0f &&
+                                (ahead <= unshiftedAhead || ahead > unshiftedAhead + hopLength));
+        if (!frozen && silenceLeft == 0 && wandered) {
+            ++restarts;
+            Restart(frames, controls);
+            silent = 0;
+        }
     }
-    call.Process(engine);
+    const int wanted = frames - silent;
 
     float* output = outputChunk.get();
-    const int silent = std::min(silenceLeft, frames);
-    silenceLeft -= silent;
     std::fill_n(output, static_cast<std::size_t>(silent) * channels, 0.0f);
-    const int wanted = frames - silent;
     const int pulled = PullEngine(output + silent * channels, wanted);
     std::fill_n(output + (silent + pulled) * channels, static_cast<std::size_t>(wanted - pulled) * channels, 0.0f);
 
-    // Out of a freeze: the frozen sound fades out under the live one.
-    for (int frame = 0; frame < frames && fadePosition < fadeLength; ++frame, ++fadePosition) {
-        const float live = static_cast<float>(fadePosition) / static_cast<float>(fadeLength);
+    // After a restart: the old output fades out under the new one.
+    for (int frame = silent; frame < frames && fadePosition < hopLength; ++frame, ++fadePosition) {
+        const float fresh = static_cast<float>(fadePosition) / static_cast<float>(hopLength);
         for (int channel = 0; channel < channels; ++channel) {
             float& sample = output[frame * channels + channel];
-            sample = live * sample + (1.0f - live) * fadeTail[fadePosition * channels + channel];
+            sample = fresh * sample + (1.0f - fresh) * fadeTail[fadePosition * channels + channel];
         }
     }
     for (int frame = 0; frame < frames; ++frame) {
@@ -151,51 +187,40 @@ void PitchShifter::ApplyControls(const ShifterControls& controls)
     call.SetPitchSemitones(engine, pitch);
     // A formant shift equal to the pitch shift keeps the formants in place.
     call.SetFormantSemitones(engine, controls.preserveFormants ? pitch : ClampSemitones(controls.formantSemitones));
-    if (controls.freeze && !frozen) {
-        // Stamped on the frames pushed from now on: the sound freezes when
-        // they reach the output, a latency later, like any other change.
-        call.SetSpeedPercent(engine, kFrozenSpeedPercent);
-        frozen = true;
-    } else if (!controls.freeze && frozen) {
-        ReleaseFreeze();
-    }
+    // Stamped on the frames pushed from now on: the sound freezes when they
+    // reach the output, a latency later, like any other change.
+    call.SetSpeedPercent(engine, controls.freeze ? kFrozenSpeedPercent : kLiveSpeedPercent);
+    frozen = controls.freeze;
 }
 
-void PitchShifter::ReleaseFreeze()
+void PitchShifter::Restart(int frames, const ShifterControls& controls)
 {
     const EngineOperations& call = *engine->operations;
-    const int tail = PullEngine(fadeTail.get(), fadeLength);
-    std::fill_n(fadeTail.get() + tail * channels, static_cast<std::size_t>(fadeLength - tail) * channels, 0.0f);
-    // The engine still holds the input from before the freeze. Started
-    // afresh on the last `latency` input frames, its output begins with the
-    // very frame the live output is due to play next.
-    call.SetSpeedPercent(engine, kLiveSpeedPercent);
-    call.Reset(engine);
-    PushHistory();
-    silenceLeft = 0;
+    // What the old engine would have played next goes on under the fade (a
+    // frozen one makes it now).
+    const int tail = PullEngine(fadeTail.get(), hopLength);
+    std::fill_n(fadeTail.get() + tail * channels, static_cast<std::size_t>(hopLength - tail) * channels, 0.0f);
     fadePosition = 0;
-    frozen = false;
+    // Started on the input from a latency before this chunk on, the engine's
+    // output begins with the very frame the chunk's output starts with
+    // (silence, from input before the first frame).
+    ApplyControls(controls);
+    call.Reset(engine);
+    const int count = std::min(latency + frames, historyLength);
+    const int first = (historyStart + historyLength - count) % historyLength;
+    const int untilEnd = std::min(count, historyLength - first);
+    call.PushInput(engine, history.get() + first * channels, untilEnd, KELVANE_FORWARD);
+    call.PushInput(engine, history.get(), count - untilEnd, KELVANE_FORWARD);
+    call.Process(engine);
+    silenceLeft = 0;
 }
 
 void PitchShifter::RecordHistory(const float* frames, int count)
 {
-    if (count >= latency) {
-        std::memcpy(history.get(), frames + (count - latency) * channels,
-                    static_cast<std::size_t>(latency) * channels * sizeof(float));
-        historyStart = 0;
-        return;
-    }
-    const int first = std::min(count, latency - historyStart);
+    const int first = std::min(count, historyLength - historyStart);
     std::memcpy(history.get() + historyStart * channels, frames, static_cast<std::size_t>(first) * channels * sizeof(float));
     std::memcpy(history.get(), frames + first * channels, static_cast<std::size_t>(count - first) * channels * sizeof(float));
-    historyStart = (historyStart + count) % latency;
-}
-
-void PitchShifter::PushHistory()
-{
-    const EngineOperations& call = *engine->operations;
-    call.PushInput(engine, history.get() + historyStart * channels, latency - historyStart, KELVANE_FORWARD);
-    call.PushInput(engine, history.get(), historyStart, KELVANE_FORWARD);
+    historyStart = (historyStart + count) % historyLength;
 }
 
 int PitchShifter::PullEngine(float* destination, int frames)

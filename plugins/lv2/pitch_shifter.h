@@ -2,11 +2,17 @@
 // size, with a constant latency.
 //
 // The engine takes input a hop at a time and gives output a hop at a time,
-// so how much it holds varies with where a host's block boundaries fall. A
-// PitchShifter hides that: it stages every block in the engine as it comes,
-// and plays the engine's output exactly `Latency()` frames behind the input
-// (silence before the first input frame is due). Since the engine never holds
-// back more than its own latency, that output is always there.
+// and at low pitches several hops at once, so how much it holds varies with
+// the pitch and with where a host's block boundaries fall. A PitchShifter
+// hides that: it stages every block in the engine as it comes, and plays the
+// engine's output exactly `Latency()` frames behind the input (silence
+// before the first input frame is due).
+//
+// While the pitch jumps about, the engine's output does not keep exact pace
+// with its input; when it has fallen behind (or run ahead) by more than the
+// latency leaves room for, the shifter starts the engine afresh on the last
+// input frames, which puts its output back in step, and cross-fades from the
+// old output to the new. Releasing a freeze does the same.
 //
 // Real-time safety: Create allocates everything; Run allocates nothing, takes
 // no lock and does no I/O. Reset rewrites the engine's staging rings and
@@ -42,8 +48,14 @@ public:
     PitchShifter& operator=(const PitchShifter&) = delete;
 
     // Frames between an input frame and the output frame that plays it: the
-    // engine's latency, 2N (2048 at 44100 Hz).
+    // engine's 2N plus five hops (3328 at 44100 Hz, 13312 at 96000 Hz). At
+    // the lowest pitch the engine's output lags 2N plus three hops; the rest
+    // is room for its pace to wander while the pitch moves.
     int Latency() const { return latency; }
+
+    // Times the engine was started afresh to put its output back in step
+    // (freezes released not counted).
+    std::int64_t Restarts() const { return restarts; }
 
     // Forgets all audio: the next Run starts as after Create.
     void Reset();
@@ -56,29 +68,31 @@ private:
     PitchShifter() = default;
     void RunChunk(const float* const* inputs, float* const* outputs, int frames, const ShifterControls& controls);
     void ApplyControls(const ShifterControls& controls);
-    void ReleaseFreeze();
-    void PushHistory();
     void RecordHistory(const float* frames, int count);
+    void Restart(int frames, const ShifterControls& controls);
     int PullEngine(float* destination, int frames);
 
     EngineInterface* engine = nullptr;
     int channels = 0;
+    int frameLength = 0;  // 2N: what the engine takes before its first output
+    int hopLength = 0;
     int latency = 0;
-    int fadeLength = 0;  // frames of the cross-fade out of a freeze
 
     std::unique_ptr<float[]> inputChunk;   // interleaved
     std::unique_ptr<float[]> outputChunk;  // interleaved
-    // The last `latency` input frames, interleaved, oldest at historyStart:
-    // what the engine is given again when a freeze ends.
+    // The last `historyLength` input frames, interleaved, oldest at
+    // historyStart: what a restarted engine is given again.
     std::unique_ptr<float[]> history;
+    int historyLength = 0;
     int historyStart = 0;
-    // The frozen sound's continuation, faded out under the live sound when
-    // a freeze ends.
+    // The old output's continuation, faded out under the new one after a
+    // restart; a hop long.
     std::unique_ptr<float[]> fadeTail;
     int fadePosition = 0;
 
     int silenceLeft = 0;  // output frames still due before the first input frame
     bool frozen = false;
+    std::int64_t restarts = 0;
 };
 
 }  // namespace kelvane::lv2

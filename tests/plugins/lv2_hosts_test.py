@@ -20,8 +20,8 @@ URI = "https://www.valtrix.example/plugins/kelvane/#"
 CONTROL_SYMBOLS = ["pitch", "preserve_formants", "formant", "freeze", "latency"]
 AUDIO_SYMBOLS = {"mono": ["in", "out"], "stereo": ["in_l", "in_r", "out_l", "out_r"]}
 NAMES = {"mono": "Kelvane Pitch Shifter (Mono)", "stereo": "Kelvane Pitch Shifter (Stereo)"}
-# The engine's latency, 2N frames.
-LATENCY = {44100: 2048, 48000: 2048, 96000: 8192}
+# The plug-ins' latency: the engine's 2N and five hops.
+LATENCY = {44100: 2048 + 5 * 256, 48000: 2048 + 5 * 256, 96000: 8192 + 5 * 1024}
 # Generous limits for a busy machine; every wait ends as soon as its
 # condition holds.
 WAIT_SECONDS = 120
