@@ -153,7 +153,6 @@ void PitchShifter::RunChunk(const float* const* inputs, float* const* outputs, i
         wandered = wandered || (ClampSemitones(controls.pitchSemitones) == 0.0f &&
                                 (ahead <= unshiftedAhead || ahead > unshiftedAhead + hopLength));
         if (!frozen && silenceLeft == 0 && wandered) {
-            ++restarts;
             Restart(frames, controls);
             silent = 0;
         }

@@ -53,10 +53,6 @@ public:
     // is room for its pace to wander while the pitch moves.
     int Latency() const { return latency; }
 
-    // Times the engine was started afresh to put its output back in step
-    // (freezes released not counted).
-    std::int64_t Restarts() const { return restarts; }
-
     // Forgets all audio: the next Run starts as after Create.
     void Reset();
 
@@ -92,7 +88,6 @@ private:
 
     int silenceLeft = 0;  // output frames still due before the first input frame
     bool frozen = false;
-    std::int64_t restarts = 0;
 };
 
 }  // namespace kelvane::lv2
