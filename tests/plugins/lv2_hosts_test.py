@@ -67,7 +67,7 @@ def apply(tmp_path, variant, rate, channels, controls):
     return output
 
 
-def test_the_turtle_validates_against_the_lv2_specification():
+def test_the_turtle_validates_against_the_lv2_vocabularies():
     completed = subprocess.run(["lv2_validate", *sorted(map(str, BUNDLE.glob("*.ttl")))],
                                capture_output=True, text=True, timeout=WAIT_SECONDS)
     report = completed.stdout + completed.stderr
