@@ -98,8 +98,12 @@ void PitchShifter::Reset()
     std::fill_n(history.get(), static_cast<std::size_t>(historyLength) * channels, 0.0f);
     historyStart = 0;
     fadePosition = hopLength;
-    silenceLeft = latency;
     frozen = false;
+    // The silence due before the first input frame comes out of the engine
+    // itself, which so takes its first frame, the costliest step, here
+    // rather than in a host's first blocks.
+    call.PushInput(engine, history.get(), latency, KELVANE_FORWARD);
+    call.Process(engine);
 }
 
 void PitchShifter::Run(const float* const* inputs, float* const* outputs, int frames, const ShifterControls& controls)
@@ -127,11 +131,8 @@ void PitchShifter::RunChunk(const float* const* inputs, float* const* outputs, i
     }
     RecordHistory(input, frames);
 
-    int silent = std::min(silenceLeft, frames);
-    silenceLeft -= silent;
     if (frozen && !controls.freeze) {
         Restart(frames, controls);
-        silent = 0;
     } else {
         ApplyControls(controls);
         // Every block goes in as it comes, stamped with its own controls. A
@@ -143,7 +144,7 @@ void PitchShifter::RunChunk(const float* const* inputs, float* const* outputs, i
         call.Process(engine);
         // What the engine holds beyond what is due now: the latency less
         // how far its output lags its input.
-        const int ahead = call.GetOutputAvailable(engine) - (frames - silent);
+        const int ahead = call.GetOutputAvailable(engine) - frames;
         bool wandered = ahead < kLateMarginHops * hopLength || ahead > kEarlyMarginHops * hopLength;
         // Unshifted, the engine lags by 2N less a hop to 2N less a frame,
         // and its output keeps the input's timing to the frame; any other
@@ -152,20 +153,17 @@ void PitchShifter::RunChunk(const float* const* inputs, float* const* outputs, i
         const int unshiftedAhead = latency - frameLength;
         wandered = wandered || (ClampSemitones(controls.pitchSemitones) == 0.0f &&
                                 (ahead <= unshiftedAhead || ahead > unshiftedAhead + hopLength));
-        if (!frozen && silenceLeft == 0 && wandered) {
+        if (!frozen && wandered) {
             Restart(frames, controls);
-            silent = 0;
         }
     }
-    const int wanted = frames - silent;
 
     float* output = outputChunk.get();
-    std::fill_n(output, static_cast<std::size_t>(silent) * channels, 0.0f);
-    const int pulled = PullEngine(output + silent * channels, wanted);
-    std::fill_n(output + (silent + pulled) * channels, static_cast<std::size_t>(wanted - pulled) * channels, 0.0f);
+    const int pulled = PullEngine(output, frames);
+    std::fill_n(output + pulled * channels, static_cast<std::size_t>(frames - pulled) * channels, 0.0f);
 
     // After a restart: the old output fades out under the new one.
-    for (int frame = silent; frame < frames && fadePosition < hopLength; ++frame, ++fadePosition) {
+    for (int frame = 0; frame < frames && fadePosition < hopLength; ++frame, ++fadePosition) {
         const float fresh = static_cast<float>(fadePosition) / static_cast<float>(hopLength);
         for (int channel = 0; channel < channels; ++channel) {
             float& sample = output[frame * channels + channel];
@@ -201,8 +199,7 @@ void PitchShifter::Restart(int frames, const ShifterControls& controls)
     std::fill_n(fadeTail.get() + tail * channels, static_cast<std::size_t>(hopLength - tail) * channels, 0.0f);
     fadePosition = 0;
     // Started on the input from a latency before this chunk on, the engine's
-    // output begins with the very frame the chunk's output starts with
-    // (silence, from input before the first frame).
+    // output begins with the very frame the chunk's output starts with.
     ApplyControls(controls);
     call.Reset(engine);
     const int count = std::min(latency + frames, historyLength);
@@ -211,7 +208,6 @@ void PitchShifter::Restart(int frames, const ShifterControls& controls)
     call.PushInput(engine, history.get() + first * channels, untilEnd, KELVANE_FORWARD);
     call.PushInput(engine, history.get(), count - untilEnd, KELVANE_FORWARD);
     call.Process(engine);
-    silenceLeft = 0;
 }
 
 void PitchShifter::RecordHistory(const float* frames, int count)

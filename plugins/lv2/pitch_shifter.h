@@ -6,7 +6,7 @@
 // the pitch and with where a host's block boundaries fall. A PitchShifter
 // hides that: it stages every block in the engine as it comes, and plays the
 // engine's output exactly `Latency()` frames behind the input (silence
-// before the first input frame is due).
+// before the first input frame is due, which the engine is primed with).
 //
 // While the pitch jumps about, the engine's output does not keep exact pace
 // with its input; when it has fallen behind (or run ahead) by more than the
@@ -86,7 +86,6 @@ private:
     std::unique_ptr<float[]> fadeTail;
     int fadePosition = 0;
 
-    int silenceLeft = 0;  // output frames still due before the first input frame
     bool frozen = false;
 };
 
