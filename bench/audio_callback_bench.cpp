@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_support.h"
 #include "kelvane/engine.h"
 #include "sevrane/audio_callback.h"
 #include "sevrane/player.h"
@@ -19,13 +20,7 @@
 namespace {
 
 using namespace sevrane;
-
-double ThreadSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
+using kelvane::bench::ThreadSeconds;
 
 constexpr double kAudioSeconds = 60.0;
 constexpr double kSoundSeconds = 10.0;  // looped
@@ -85,12 +80,7 @@ void CallbackBudget(benchmark::State& run, int rate, int channels, float pitch, 
         }
         benchmark::DoNotOptimize(output.data());
     }
-    std::vector<double> sorted = shares;
-    std::sort(sorted.begin(), sorted.end());
-    run.counters["median_%budget"] = 100.0 * sorted[sorted.size() / 2];
-    run.counters["p99_%budget"] = 100.0 * sorted[sorted.size() * 99 / 100];
-    run.counters["worst_%budget"] = 100.0 * sorted.back();
-    run.counters["calls"] = calls;
+    kelvane::bench::ReportBudgetShares(run, shares);
     run.counters["first_%budget"] = 100.0 * shares[0];
     run.counters["over_budget"] =
         static_cast<double>(std::count_if(shares.begin(), shares.end(), [](double share) { return share > 1.0; }));

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace kelvane::bench {
 
@@ -13,6 +17,26 @@ inline bool IsSummaryRun(const benchmark::BenchmarkReporter::Run& run)
     const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
     const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
     return !run.error_occurred && (single || median);
+}
+
+// The calling thread's own CPU time in seconds: time the machine gives to
+// other work does not count.
+inline double ThreadSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Reports the calls' shares of their real-time budget (1 = all of it): the
+// median, the 99th percentile and the worst, in percent, and the count.
+inline void ReportBudgetShares(benchmark::State& run, std::vector<double> shares)
+{
+    std::sort(shares.begin(), shares.end());
+    run.counters["median_%budget"] = 100.0 * shares[shares.size() / 2];
+    run.counters["p99_%budget"] = 100.0 * shares[shares.size() * 99 / 100];
+    run.counters["worst_%budget"] = 100.0 * shares.back();
+    run.counters["calls"] = static_cast<double>(shares.size());
 }
 
 }  // namespace kelvane::bench
