@@ -6,11 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <system_error>
 
 #include "progress_bar.h"
@@ -87,23 +85,14 @@ struct BatchState {
         }
     }
 
-    // Whatever a render throws fails its file alone; the writer it held has
-    // removed its temporary file on the way out.
+    // Whatever a render throws fails its file alone.
     FileOutcome RenderCaught(const RenderJob& job, const ProgressReport& progress)
     {
-        FileOutcome outcome;
-        outcome.result = FileResult::Failed;
-        outcome.exitCode = kExitInput;
         try {
             return seams.renderFile(job, options, progress, stopRequested);
-        } catch (const std::bad_alloc&) {
-            outcome.message = job.inputPath + ": not enough memory to render it";
-        } catch (const std::exception& fault) {
-            outcome.message = job.inputPath + ": cannot be rendered: " + fault.what();
         } catch (...) {
-            outcome.message = job.inputPath + ": cannot be rendered: an unknown fault";
+            return FailureOfCaughtException(job);
         }
-        return outcome;
     }
 
     void Work(std::size_t worker)

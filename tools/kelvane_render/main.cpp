@@ -71,7 +71,12 @@ int RenderOne(const RenderOptions& options)
         progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); };
     }
     const RenderJob& job = options.jobs.front();
-    const FileOutcome outcome = RenderFile(job, options, progress, &stopSignal);
+    FileOutcome outcome;
+    try {
+        outcome = RenderFile(job, options, progress, &stopSignal);
+    } catch (...) {
+        outcome = FailureOfCaughtException(job);
+    }
     bar.Finish();
     switch (outcome.result) {
         case FileResult::Done:

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <new>
 
 #include "file_frame_source.h"
 #include "sound_files/sound_file_reader.h"
@@ -128,6 +130,21 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
                       " frames in, " + std::to_string(rendered.framesOut) + " frames out, " +
                       sound_files::DescribeOutputFormat(format) + ", " + speed;
     return outcome;
+}
+
+FileOutcome FailureOfCaughtException(const RenderJob& job)
+{
+    std::string why;
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        why = "not enough memory to render it";
+    } catch (const std::exception& fault) {
+        why = std::string("cannot be rendered: ") + fault.what();
+    } catch (...) {
+        why = "cannot be rendered: an unknown fault";
+    }
+    return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": " + why);
 }
 
 }  // namespace kelvane::render

@@ -43,4 +43,10 @@ struct FileOutcome {
 FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
                        const std::atomic<int>* stopRequested);
 
+// Called inside a `catch (...)` around a render of `job`: the exception being
+// handled as a Failed outcome naming the file ("not enough memory to render
+// it", "cannot be rendered: WHAT"). The writer, unwound, has removed its
+// temporary file by then.
+FileOutcome FailureOfCaughtException(const RenderJob& job);
+
 }  // namespace kelvane::render
