@@ -50,77 +50,94 @@ bool Named(const unsigned char* bytes, const char* name)
     return std::memcmp(bytes, name, 4) == 0;
 }
 
+// What a chunk told the walk: go on to the next, or stop with this answer.
+struct ChunkVerdict {
+    bool done = false;
+    std::optional<std::int64_t> frames;
+};
+constexpr ChunkVerdict kNextChunk{};
+
+ChunkVerdict Answer(std::optional<std::int64_t> frames)
+{
+    return {true, frames};
+}
+
+// Walks the chunks after the 12-byte form header (sizes little- or
+// big-endian, bodies padded to an even length), handing each one's name,
+// size and body offset to `visit` until it answers.
+template <typename Visit>
+std::optional<std::int64_t> WalkChunks(int descriptor, bool bigEndian, Visit visit)
+{
+    std::int64_t offset = 12;
+    for (int chunk = 0; chunk < kMostChunks; ++chunk) {
+        unsigned char header[8];
+        if (!ReadAt(descriptor, offset, header, sizeof header)) {
+            return std::nullopt;
+        }
+        const std::uint64_t size = bigEndian ? Big(header + 4, 4) : Little(header + 4, 4);
+        const ChunkVerdict verdict = visit(header, size, offset + 8);
+        if (verdict.done) {
+            return verdict.frames;
+        }
+        offset += 8 + static_cast<std::int64_t>(size + (size & 1));
+    }
+    return std::nullopt;
+}
+
 // RIFF WAV and its 64-bit form RF64, whose data size sits in the ds64 chunk.
 std::optional<std::int64_t> WaveFrames(int descriptor, bool sixtyFourBit)
 {
     std::uint64_t blockAlign = 0;
     std::uint64_t longDataSize = 0;
-    std::int64_t offset = 12;
-    for (int chunk = 0; chunk < kMostChunks; ++chunk) {
-        unsigned char header[8];
-        if (!ReadAt(descriptor, offset, header, sizeof header)) {
-            return std::nullopt;
-        }
-        const std::uint64_t size = Little(header + 4, 4);
-        const std::int64_t body = offset + 8;
-        if (Named(header, "ds64") && sixtyFourBit) {
+    return WalkChunks(descriptor, false, [&](const unsigned char* name, std::uint64_t size, std::int64_t body) {
+        if (Named(name, "ds64") && sixtyFourBit) {
             unsigned char sizes[16];
             if (!ReadAt(descriptor, body, sizes, sizeof sizes)) {
-                return std::nullopt;
+                return Answer(std::nullopt);
             }
             longDataSize = Little(sizes + 8, 8);
-        } else if (Named(header, "fmt ")) {
+        } else if (Named(name, "fmt ")) {
             unsigned char format[14];
             if (!ReadAt(descriptor, body, format, sizeof format)) {
-                return std::nullopt;
+                return Answer(std::nullopt);
             }
             const auto tag = static_cast<std::uint16_t>(Little(format, 2));
             if (tag != kWavePcm && tag != kWaveFloat && tag != kWaveALaw && tag != kWaveMuLaw &&
                 tag != kWaveExtensible) {
-                return std::nullopt;
+                return Answer(std::nullopt);
             }
             blockAlign = Little(format + 12, 2);
-        } else if (Named(header, "data")) {
-            std::uint64_t dataSize = size;
-            if (sixtyFourBit && size == kOpenLength) {
-                dataSize = longDataSize;
-            } else if (size == kOpenLength) {
-                return std::nullopt;
+        } else if (Named(name, "data")) {
+            if (size == kOpenLength && !sixtyFourBit) {
+                return Answer(std::nullopt);
             }
+            const std::uint64_t dataSize = size == kOpenLength ? longDataSize : size;
             if (blockAlign == 0 || dataSize == 0) {
-                return std::nullopt;
+                return Answer(std::nullopt);
             }
-            return static_cast<std::int64_t>(dataSize / blockAlign);
+            return Answer(static_cast<std::int64_t>(dataSize / blockAlign));
         }
-        offset = body + static_cast<std::int64_t>(size + (size & 1));
-    }
-    return std::nullopt;
+        return kNextChunk;
+    });
 }
 
 // AIFF and AIFF-C: the COMM chunk counts the frames itself.
 std::optional<std::int64_t> AiffFrames(int descriptor)
 {
-    std::int64_t offset = 12;
-    for (int chunk = 0; chunk < kMostChunks; ++chunk) {
-        unsigned char header[8];
-        if (!ReadAt(descriptor, offset, header, sizeof header)) {
-            return std::nullopt;
+    return WalkChunks(descriptor, true, [descriptor](const unsigned char* name, std::uint64_t, std::int64_t body) {
+        if (!Named(name, "COMM")) {
+            return kNextChunk;
         }
-        const std::uint64_t size = Big(header + 4, 4);
-        if (Named(header, "COMM")) {
-            unsigned char common[6];
-            if (!ReadAt(descriptor, offset + 8, common, sizeof common)) {
-                return std::nullopt;
-            }
-            const std::uint64_t frames = Big(common + 2, 4);
-            if (frames == 0 || frames == kOpenLength) {
-                return std::nullopt;
-            }
-            return static_cast<std::int64_t>(frames);
+        unsigned char common[6];
+        if (!ReadAt(descriptor, body, common, sizeof common)) {
+            return Answer(std::nullopt);
         }
-        offset += 8 + static_cast<std::int64_t>(size + (size & 1));
-    }
-    return std::nullopt;
+        const std::uint64_t frames = Big(common + 2, 4);
+        if (frames == 0 || frames == kOpenLength) {
+            return Answer(std::nullopt);
+        }
+        return Answer(static_cast<std::int64_t>(frames));
+    });
 }
 
 }  // namespace
