@@ -87,14 +87,18 @@ TEST(RenderSafety, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten)
         {"the same path", {}, {"@/a.wav", "@/a.wav"}, {"@/a.wav", "@/a.wav"}},
         {"another spelling", {}, {"@/a.wav", "@/./sub/../a.wav"}, {"@/a.wav", "@/./sub/../a.wav"}},
         {"a hard link",
-         [](const ScratchFolder& f) { ASSERT_EQ(::link(f.Path("a.wav").c_str(), f.Path("hard.wav").c_str()), 0); },
+         [](const ScratchFolder& f) {
+             ASSERT_EQ(::link(f.Path("a.wav").c_str(), f.Path("hard.wav").c_str()), 0);
+         },
          {"--pitch", "3", "@/a.wav", "@/hard.wav"},
          {"@/a.wav", "@/hard.wav"}},
         {"a symbolic link",
          [](const ScratchFolder& f) { ASSERT_EQ(::symlink("../a.wav", f.Path("sub/link.wav").c_str()), 0); },
          {"@/a.wav", "@/sub/link.wav"},
          {"@/a.wav", "@/sub/link.wav"}},
-        {"a batch into its inputs' folder", {}, {"--pitch", "3", "@/a.wav", "@/b.wav", "-o", "@/."},
+        {"a batch into its inputs' folder",
+         {},
+         {"--pitch", "3", "@/a.wav", "@/b.wav", "-o", "@/."},
          {"@/a.wav", "@/./a.wav"}},
         {"a batch whose folder links to an input",
          [](const ScratchFolder& f) { ASSERT_EQ(::symlink("../b.wav", f.Path("sub/b.wav").c_str()), 0); },
@@ -115,8 +119,10 @@ TEST(RenderSafety, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsWritten)
         auto expand = [&root](std::string text) {
             return text.rfind("@/", 0) == 0 ? root + text.substr(2) : text;
         };
-        test::WriteSound(folder.Path("a.wav"), test::Music(44100, 2, 0.3, 1), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-        test::WriteSound(folder.Path("b.wav"), test::Music(44100, 1, 0.3, 2), SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+        test::WriteSound(folder.Path("a.wav"), test::Music(44100, 2, 0.3, 1),
+                         SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        test::WriteSound(folder.Path("b.wav"), test::Music(44100, 1, 0.3, 2),
+                         SF_FORMAT_WAV | SF_FORMAT_PCM_24);
         ASSERT_EQ(::mkdir(folder.Path("sub").c_str(), 0755), 0);
         if (c.prepare) {
             c.prepare(folder);

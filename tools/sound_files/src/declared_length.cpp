@@ -89,55 +89,57 @@ std::optional<std::int64_t> WaveFrames(int descriptor, bool sixtyFourBit)
 {
     std::uint64_t blockAlign = 0;
     std::uint64_t longDataSize = 0;
-    return WalkChunks(descriptor, false, [&](const unsigned char* name, std::uint64_t size, std::int64_t body) {
-        if (Named(name, "ds64") && sixtyFourBit) {
-            unsigned char sizes[16];
-            if (!ReadAt(descriptor, body, sizes, sizeof sizes)) {
-                return Answer(std::nullopt);
-            }
-            longDataSize = Little(sizes + 8, 8);
-        } else if (Named(name, "fmt ")) {
-            unsigned char format[14];
-            if (!ReadAt(descriptor, body, format, sizeof format)) {
-                return Answer(std::nullopt);
-            }
-            const auto tag = static_cast<std::uint16_t>(Little(format, 2));
-            if (tag != kWavePcm && tag != kWaveFloat && tag != kWaveALaw && tag != kWaveMuLaw &&
-                tag != kWaveExtensible) {
-                return Answer(std::nullopt);
-            }
-            blockAlign = Little(format + 12, 2);
-        } else if (Named(name, "data")) {
-            if (size == kOpenLength && !sixtyFourBit) {
-                return Answer(std::nullopt);
-            }
-            const std::uint64_t dataSize = size == kOpenLength ? longDataSize : size;
-            if (blockAlign == 0 || dataSize == 0) {
-                return Answer(std::nullopt);
-            }
-            return Answer(static_cast<std::int64_t>(dataSize / blockAlign));
-        }
-        return kNextChunk;
-    });
+    return WalkChunks(descriptor, false,
+                      [&](const unsigned char* name, std::uint64_t size, std::int64_t body) {
+                          if (Named(name, "ds64") && sixtyFourBit) {
+                              unsigned char sizes[16];
+                              if (!ReadAt(descriptor, body, sizes, sizeof sizes)) {
+                                  return Answer(std::nullopt);
+                              }
+                              longDataSize = Little(sizes + 8, 8);
+                          } else if (Named(name, "fmt ")) {
+                              unsigned char format[14];
+                              if (!ReadAt(descriptor, body, format, sizeof format)) {
+                                  return Answer(std::nullopt);
+                              }
+                              const auto tag = static_cast<std::uint16_t>(Little(format, 2));
+                              if (tag != kWavePcm && tag != kWaveFloat && tag != kWaveALaw &&
+                                  tag != kWaveMuLaw && tag != kWaveExtensible) {
+                                  return Answer(std::nullopt);
+                              }
+                              blockAlign = Little(format + 12, 2);
+                          } else if (Named(name, "data")) {
+                              if (size == kOpenLength && !sixtyFourBit) {
+                                  return Answer(std::nullopt);
+                              }
+                              const std::uint64_t dataSize = size == kOpenLength ? longDataSize : size;
+                              if (blockAlign == 0 || dataSize == 0) {
+                                  return Answer(std::nullopt);
+                              }
+                              return Answer(static_cast<std::int64_t>(dataSize / blockAlign));
+                          }
+                          return kNextChunk;
+                      });
 }
 
 // AIFF and AIFF-C: the COMM chunk counts the frames itself.
 std::optional<std::int64_t> AiffFrames(int descriptor)
 {
-    return WalkChunks(descriptor, true, [descriptor](const unsigned char* name, std::uint64_t, std::int64_t body) {
-        if (!Named(name, "COMM")) {
-            return kNextChunk;
-        }
-        unsigned char common[6];
-        if (!ReadAt(descriptor, body, common, sizeof common)) {
-            return Answer(std::nullopt);
-        }
-        const std::uint64_t frames = Big(common + 2, 4);
-        if (frames == 0 || frames == kOpenLength) {
-            return Answer(std::nullopt);
-        }
-        return Answer(static_cast<std::int64_t>(frames));
-    });
+    return WalkChunks(descriptor, true,
+                      [descriptor](const unsigned char* name, std::uint64_t, std::int64_t body) {
+                          if (!Named(name, "COMM")) {
+                              return kNextChunk;
+                          }
+                          unsigned char common[6];
+                          if (!ReadAt(descriptor, body, common, sizeof common)) {
+                              return Answer(std::nullopt);
+                          }
+                          const std::uint64_t frames = Big(common + 2, 4);
+                          if (frames == 0 || frames == kOpenLength) {
+                              return Answer(std::nullopt);
+                          }
+                          return Answer(static_cast<std::int64_t>(frames));
+                      });
 }
 
 }  // namespace
