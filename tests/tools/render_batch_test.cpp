@@ -10,6 +10,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+#include "batch.h"
 #include "render_loop.h"
 #include "render_test_support.h"
 
@@ -211,6 +216,100 @@ TEST_F(RenderBatch, OneProgressBarOverTheBatchOnATerminal)
     EXPECT_THAT(run.err, HasSubstr("elapsed"));
     EXPECT_THAT(run.err, HasSubstr("\r\033[K")) << "the bar is erased at the end";
     EXPECT_THAT(run.out, HasSubstr("6 files: 6 done, 0 refused, 0 failed"));
+}
+
+// What a batch run in this process wrote on a stream.
+std::string Written(std::FILE* stream)
+{
+    std::string text;
+    std::rewind(stream);
+    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
+        text.push_back(static_cast<char>(c));
+    }
+    return text;
+}
+
+class RenderBatchFaults : public RenderBatch {
+protected:
+    // Four short files rendered by RunBatch itself, through `seams`, on up to
+    // three threads; `out` and `err` hold its lines.
+    BatchSummary Run(const BatchSeams& seams)
+    {
+        std::vector<std::string> command = {"-j", "3", "-o", Out("")};
+        for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"}) {
+            test::WriteSound(In(name), test::Music(44100, 1, 0.5, 3), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+            command.push_back(In(name));
+        }
+        ParseResult parsed = ParseRenderOptions(command);
+        EXPECT_EQ(parsed.outcome, ParseOutcome::Render) << parsed.message;
+        const BatchSummary summary = RunBatch(parsed.options, out, err, false, nullptr, seams);
+        outText = Written(out);
+        errText = Written(err);
+        return summary;
+    }
+
+    void TearDown() override
+    {
+        std::fclose(out);
+        std::fclose(err);
+    }
+
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::string outText;
+    std::string errText;
+};
+
+TEST_F(RenderBatchFaults, ThreadsThatCannotStartLeaveTheFilesToThoseThatDid)
+{
+    for (int startable : {0, 1}) {
+        SCOPED_TRACE(startable);
+        BatchSeams seams = RealBatchSeams();
+        int started = 0;
+        seams.startThread = [&started, startable](std::function<void()> work) {
+            if (started == startable) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            ++started;
+            return std::thread(std::move(work));
+        };
+        const BatchSummary summary = Run(seams);
+        EXPECT_EQ(summary.done, 4);
+        EXPECT_EQ(summary.exitCode, 0);
+        EXPECT_THAT(errText, HasSubstr(startable == 0 ? "cannot start another thread (Resource temporarily "
+                                                        "unavailable): rendering on this one alone\n"
+                                                      : "rendering on 1 thread\n"));
+        EXPECT_THAT(NamesIn(Out("")), ElementsAre("a.wav", "b.wav", "c.wav", "d.wav"));
+        std::filesystem::remove_all(Out(""));
+    }
+}
+
+TEST_F(RenderBatchFaults, ARenderThatThrowsFailsItsFileAloneAndLeavesNoTemporaryFile)
+{
+    BatchSeams seams = RealBatchSeams();
+    // b throws half way through, its temporary file open; c throws
+    // something that is no exception class at all.
+    seams.renderFile = [](const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
+                          const std::atomic<int>* stop) {
+        const std::string name = std::filesystem::path(job.inputPath).filename().string();
+        if (name == "c.wav") {
+            throw 42;
+        }
+        ProgressReport faulty = [&](std::uint64_t done, std::uint64_t total) {
+            if (name == "b.wav" && done > total / 2) {
+                throw std::runtime_error("the disk went away");
+            }
+            progress(done, total);
+        };
+        return RenderFile(job, options, faulty, stop);
+    };
+    const BatchSummary summary = Run(seams);
+    EXPECT_EQ(summary.done, 2);
+    EXPECT_EQ(summary.failed, 2);
+    EXPECT_EQ(summary.exitCode, 2);
+    EXPECT_THAT(errText, HasSubstr("kelvane-render: " + In("b.wav") + ": cannot be rendered: the disk went away\n"));
+    EXPECT_THAT(errText, HasSubstr("kelvane-render: " + In("c.wav") + ": cannot be rendered: an unknown fault\n"));
+    EXPECT_THAT(NamesIn(Out("")), ElementsAre("a.wav", "d.wav")) << "no hidden file left";
 }
 
 }  // namespace

@@ -269,6 +269,56 @@ TEST_F(SoundFileReaderTest, ATruncatedFlacOpensButItsReadFailsWhereTheDataEnds)
     EXPECT_TRUE(whole.samples.empty());
 }
 
+TEST_F(SoundFileReaderTest, AWaveOrAiffCutShortReadsAsFarAsItGoesAndTellsWhatItsHeaderPromised)
+{
+    struct Case {
+        const char* name;
+        int libraryFormat;
+        int frameBytes;
+        std::int64_t cutFrames;  // taken off the end
+        bool openLength;         // the data size says "not known" (0xFFFFFFFF), as streaming writers leave it
+        std::int64_t declared;   // what Info().declaredFrames should say
+    };
+    constexpr std::int64_t kFrames = 4410;
+    const Case cases[] = {
+        {"whole.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 0, false, kFrames},
+        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 1000, false, kFrames},
+        {"cut-extensible.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 6, 10, false, kFrames},
+        {"cut.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 4, 4409, false, kFrames},
+        {"cut-float.aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 8, 2000, false, kFrames},
+        {"streamed.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 0, true, kFrames},
+        {"streamed-cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 4, 1000, true, kFrames - 1000},
+    };
+    const Sound music = render::test::Music(44100, 2, 0.1, 5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = folder.Path(c.name);
+        render::test::WriteSound(path, music, c.libraryFormat);
+        std::vector<std::uint8_t> bytes = render::test::ReadBytes(path);
+        bytes.resize(bytes.size() - static_cast<std::size_t>(c.cutFrames * c.frameBytes));
+        if (c.openLength) {
+            const auto data = std::search(bytes.begin(), bytes.end(), std::begin("data"), std::end("data") - 1);
+            ASSERT_NE(data, bytes.end());
+            std::fill(data + 4, data + 8, 0xFF);
+        }
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+        SoundFileReader reader;
+        ASSERT_EQ(reader.Open(path), ReadStatus::Ok) << reader.Error();
+        const std::int64_t held = kFrames - c.cutFrames;
+        EXPECT_EQ(reader.Info().frames, held);
+        EXPECT_EQ(reader.Info().declaredFrames, c.declared);
+        EXPECT_EQ(EarlyEndWarning(reader.Info()),
+                  c.declared > held ? "input ends early: " + std::to_string(held) + " of " +
+                                          std::to_string(c.declared) + " frames"
+                                    : "");
+        std::vector<float> samples(static_cast<std::size_t>(held) * 2);
+        EXPECT_TRUE(reader.Read(samples.data(), held)) << reader.Error();
+        EXPECT_EQ(samples[0], render::test::ReadSound(path).samples[0]);
+    }
+}
+
 }  // namespace
 }  // namespace kelvane::sound_files
 

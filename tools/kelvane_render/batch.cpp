@@ -1,17 +1,17 @@
 #include "batch.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <thread>
-#include <vector>
+#include <system_error>
 
 #include "progress_bar.h"
-#include "render_file.h"
 
 namespace kelvane::render {
 
@@ -26,6 +26,7 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // message never lands inside the bar's line.
 struct BatchState {
     const RenderOptions& options;
+    const BatchSeams& seams;
     const std::atomic<int>* stopRequested;
     std::FILE* out;
     std::FILE* err;
@@ -39,15 +40,15 @@ struct BatchState {
     int running = 0;
     BatchSummary summary;
 
-    BatchState(const RenderOptions& options, const std::atomic<int>* stop, std::FILE* out, std::FILE* err,
-               int workers)
+    BatchState(const RenderOptions& options, const BatchSeams& seams, const std::atomic<int>* stop,
+               std::FILE* out, std::FILE* err, int workers)
         : options(options),
+          seams(seams),
           stopRequested(stop),
           out(out),
           err(err),
           bar(err),
-          workerUnits(new std::atomic<std::uint64_t>[static_cast<std::size_t>(workers)]),
-          running(workers)
+          workerUnits(new std::atomic<std::uint64_t>[static_cast<std::size_t>(workers)])
     {
         for (int i = 0; i < workers; ++i) {
             workerUnits[static_cast<std::size_t>(i)] = 0;
@@ -62,9 +63,10 @@ struct BatchState {
         bar.Finish();
         switch (outcome.result) {
             case FileResult::Done:
-                ++summary.done;
-                if (!outcome.warning.empty()) {
-                    std::fprintf(err, "kelvane-render: %s: %s\n", job.inputPath.c_str(), outcome.warning.c_str());
+            case FileResult::Skipped:
+                ++(outcome.result == FileResult::Done ? summary.done : summary.skipped);
+                for (const std::string& warning : outcome.warnings) {
+                    std::fprintf(err, "kelvane-render: %s: %s\n", job.inputPath.c_str(), warning.c_str());
                 }
                 if (!options.quiet) {
                     std::fprintf(out, "%s\n", outcome.summary.c_str());
@@ -83,6 +85,16 @@ struct BatchState {
         }
     }
 
+    // Whatever a render throws fails its file alone.
+    FileOutcome RenderCaught(const RenderJob& job, const ProgressReport& progress)
+    {
+        try {
+            return seams.renderFile(job, options, progress, stopRequested);
+        } catch (...) {
+            return FailureOfCaughtException(job);
+        }
+    }
+
     void Work(std::size_t worker)
     {
         std::atomic<std::uint64_t>& units = workerUnits[worker];
@@ -95,18 +107,15 @@ struct BatchState {
             ProgressReport progress = [&units](std::uint64_t done, std::uint64_t total) {
                 units = total == 0 ? 0 : done * kFileUnits / total;
             };
-            FileOutcome outcome;
-            try {
-                outcome = RenderFile(job, options, progress, stopRequested);
-            } catch (const std::bad_alloc&) {
-                outcome.result = FileResult::Failed;
-                outcome.exitCode = kExitInput;
-                outcome.message = job.inputPath + ": not enough memory to render it";
-            }
+            const FileOutcome outcome = RenderCaught(job, progress);
             units = 0;
             finishedUnits += kFileUnits;
             Record(job, outcome);
         }
+    }
+
+    void WorkerEnded()
+    {
         std::lock_guard<std::mutex> hold(lock);
         --running;
         allDone.notify_all();
@@ -122,10 +131,75 @@ struct BatchState {
     }
 };
 
+// Blocks the stop signals in this thread while it lives, so that the threads
+// started meanwhile inherit the mask; the thread's own mask comes back after.
+class StopSignalsBlocked {
+public:
+    StopSignalsBlocked()
+    {
+        sigset_t stopping;
+        sigemptyset(&stopping);
+        for (int signalNumber : StopSignals()) {
+            sigaddset(&stopping, signalNumber);
+        }
+        pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+    }
+    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous;
+};
+
+// Starts up to `wanted` workers; returns the threads that started. When one
+// cannot be started, says so on `err` and goes on with the others.
+std::vector<std::thread> StartWorkers(BatchState& state, int wanted)
+{
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(wanted));
+    const StopSignalsBlocked blocked;
+    for (int i = 0; i < wanted; ++i) {
+        {
+            std::lock_guard<std::mutex> hold(state.lock);
+            ++state.running;
+        }
+        try {
+            threads.push_back(state.seams.startThread([&state, i] {
+                state.Work(static_cast<std::size_t>(i));
+                state.WorkerEnded();
+            }));
+        } catch (const std::exception& refusal) {
+            state.WorkerEnded();
+            const std::size_t started = threads.size();
+            std::fprintf(state.err, "kelvane-render: cannot start another thread (%s): rendering on %s\n",
+                         refusal.what(),
+                         started == 0 ? "this one alone"
+                                      : (std::to_string(started) + (started == 1 ? " thread" : " threads")).c_str());
+            break;
+        }
+    }
+    return threads;
+}
+
 }  // namespace
 
+BatchSeams RealBatchSeams()
+{
+    BatchSeams seams;
+    seams.startThread = [](std::function<void()> work) { return std::thread(std::move(work)); };
+    seams.renderFile = RenderFile;
+    return seams;
+}
+
+const std::vector<int>& StopSignals()
+{
+    static const std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP};
+    return signals;
+}
+
 BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* err, bool showProgress,
-                      const std::atomic<int>* stopRequested)
+                      const std::atomic<int>* stopRequested, const BatchSeams& seams)
 {
     std::error_code made;
     std::filesystem::create_directories(options.outputFolder, made);
@@ -141,10 +215,11 @@ BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* e
     int workers = options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
     workers = std::clamp(workers, 1, static_cast<int>(std::max<std::size_t>(options.jobs.size(), 1)));
 
-    BatchState state(options, stopRequested, out, err, workers);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < workers; ++i) {
-        threads.emplace_back([&state, i] { state.Work(static_cast<std::size_t>(i)); });
+    BatchState state(options, seams, stopRequested, out, err, workers);
+    std::vector<std::thread> threads = StartWorkers(state, workers);
+    if (threads.empty()) {
+        state.Work(0);
+        return state.summary;
     }
 
     const std::uint64_t totalUnits = options.jobs.size() * kFileUnits;
@@ -153,7 +228,8 @@ BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* e
         std::unique_lock<std::mutex> hold(state.lock);
         do {
             if (showProgress) {
-                const int finished = state.summary.done + state.summary.refused + state.summary.failed;
+                const int finished =
+                    state.summary.done + state.summary.skipped + state.summary.refused + state.summary.failed;
                 state.bar.Update(state.UnitsDone(workers), totalUnits,
                                  std::to_string(finished) + "/" + std::to_string(options.jobs.size()) + " files");
             }
@@ -168,9 +244,13 @@ BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* e
 
 std::string FormatBatchSummary(const BatchSummary& summary)
 {
-    const int files = summary.done + summary.refused + summary.failed;
-    return std::to_string(files) + (files == 1 ? " file: " : " files: ") + std::to_string(summary.done) +
-           " done, " + std::to_string(summary.refused) + " refused, " + std::to_string(summary.failed) + " failed";
+    const int files = summary.done + summary.skipped + summary.refused + summary.failed;
+    std::string text = std::to_string(files) + (files == 1 ? " file: " : " files: ") + std::to_string(summary.done) +
+                       " done, ";
+    if (summary.skipped > 0) {
+        text += std::to_string(summary.skipped) + " skipped, ";
+    }
+    return text + std::to_string(summary.refused) + " refused, " + std::to_string(summary.failed) + " failed";
 }
 
 }  // namespace kelvane::render

@@ -10,6 +10,7 @@
 
 #include "batch.h"
 #include "kelvane/engine.h"
+#include "overwrite_guard.h"
 #include "progress_bar.h"
 #include "render_file.h"
 #include "render_options.h"
@@ -33,9 +34,13 @@ void CatchStopSignals()
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : StopSignals()) {
         sigaction(signalNumber, &action, nullptr);
     }
+    // The files are what a render is for, its lines only tell of them: a
+    // reader of the output that goes away (`| head`) must not end the
+    // process with temporary files left behind.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 // After the temporary files are gone, die of the signal as if it had not
@@ -65,10 +70,17 @@ int RenderOne(const RenderOptions& options)
     if (ShowsProgress(options)) {
         progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); };
     }
-    const FileOutcome outcome = RenderFile(options.jobs.front(), options, progress, &stopSignal);
+    const RenderJob& job = options.jobs.front();
+    FileOutcome outcome;
+    try {
+        outcome = RenderFile(job, options, progress, &stopSignal);
+    } catch (...) {
+        outcome = FailureOfCaughtException(job);
+    }
     bar.Finish();
     switch (outcome.result) {
         case FileResult::Done:
+        case FileResult::Skipped:
             break;
         case FileResult::Interrupted:
             return DieOfStopSignal();
@@ -77,8 +89,8 @@ int RenderOne(const RenderOptions& options)
             Complain(outcome.message);
             return outcome.exitCode;
     }
-    if (!outcome.warning.empty()) {
-        Complain(outcome.warning);
+    for (const std::string& warning : outcome.warnings) {
+        Complain(job.inputPath + ": " + warning);
     }
     if (!options.quiet) {
         std::printf("%s\n", outcome.summary.c_str());
@@ -118,6 +130,10 @@ int main(int argc, char** argv)
             return kExitUsage;
         case ParseOutcome::Render:
             break;
+    }
+    if (const std::string overwrite = FindOverwrite(parsed.options.jobs); !overwrite.empty()) {
+        Complain(overwrite);
+        return kExitUsage;
     }
     return parsed.options.batch ? RenderMany(parsed.options) : RenderOne(parsed.options);
 }

@@ -1,8 +1,12 @@
 #include "render_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <new>
 
 #include "file_frame_source.h"
 #include "sound_files/sound_file_reader.h"
@@ -31,6 +35,14 @@ std::string ChannelText(int channels)
 FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
                        const std::atomic<int>* stopRequested)
 {
+    struct stat present;
+    if (options.noClobber && ::stat(job.outputPath.c_str(), &present) == 0) {
+        FileOutcome outcome;
+        outcome.result = FileResult::Skipped;
+        outcome.summary = job.inputPath + " -> " + job.outputPath + ": skipped, the output exists";
+        return outcome;
+    }
+
     sound_files::SoundFileReader reader;
     if (reader.Open(job.inputPath) != sound_files::ReadStatus::Ok) {
         return NotDone(FileResult::Refused, kExitInput, job.inputPath + ": " + reader.Error());
@@ -53,7 +65,11 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
     }
 
     sound_files::SoundFileWriter writer;
-    if (!writer.Open(job.outputPath, format)) {
+    // With --no-clobber, an output that appears while this one renders is
+    // kept too.
+    const sound_files::ExistingFile existing =
+        options.noClobber ? sound_files::ExistingFile::Keep : sound_files::ExistingFile::Replace;
+    if (!writer.Open(job.outputPath, format, existing)) {
         return NotDone(FileResult::Failed, kExitOutput, writer.Error());
     }
 
@@ -97,12 +113,15 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
     }
 
     FileOutcome outcome;
+    if (const std::string early = sound_files::EarlyEndWarning(input); !early.empty()) {
+        outcome.warnings.push_back("warning: " + early);
+    }
     if (writer.ClippedSamples() > 0) {
         const bool floatHere = sound_files::TakesSampleFormat(format.container, SampleFormat::Float32);
-        outcome.warning = "warning: " + std::to_string(writer.ClippedSamples()) + " samples clipped to fit " +
-                          sound_files::DescribeSampleFormat(format.sampleFormat) +
-                          (floatHere ? " (--bits 32f keeps them)"
-                                     : " (a WAV, AIFF or W64 file with --bits 32f keeps them)");
+        outcome.warnings.push_back("warning: " + std::to_string(writer.ClippedSamples()) +
+                                   " samples clipped to fit " + sound_files::DescribeSampleFormat(format.sampleFormat) +
+                                   (floatHere ? " (--bits 32f keeps them)"
+                                              : " (a WAV, AIFF or W64 file with --bits 32f keeps them)"));
     }
     const double outputSeconds = static_cast<double>(rendered.framesOut) / input.sampleRate;
     char speed[64];
@@ -111,6 +130,21 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
                       " frames in, " + std::to_string(rendered.framesOut) + " frames out, " +
                       sound_files::DescribeOutputFormat(format) + ", " + speed;
     return outcome;
+}
+
+FileOutcome FailureOfCaughtException(const RenderJob& job)
+{
+    std::string why;
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        why = "not enough memory to render it";
+    } catch (const std::exception& fault) {
+        why = std::string("cannot be rendered: ") + fault.what();
+    } catch (...) {
+        why = "cannot be rendered: an unknown fault";
+    }
+    return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": " + why);
 }
 
 }  // namespace kelvane::render

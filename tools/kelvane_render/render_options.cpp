@@ -33,6 +33,9 @@ std::string LongName(const std::string& name)
     if (name == "-j") {
         return "--jobs";
     }
+    if (name == "-n") {
+        return "--no-clobber";
+    }
     return name;
 }
 
@@ -157,6 +160,8 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
         }
         if (name == "--quiet") {
             options.quiet = true;
+        } else if (name == "--no-clobber") {
+            options.noClobber = true;
         } else {
             return Refuse("unknown option '" + argument + "'");
         }
@@ -236,12 +241,16 @@ std::string UsageText()
            "  --format FORMAT        wav, flac, ogg, aiff or w64, whatever the output's name\n"
            "  -o, --output FOLDER    render every INPUT into FOLDER/NAME.wav (or the --format's)\n"
            "  -j, --jobs N           files rendered at once in a batch (default: one per core)\n"
+           "  -n, --no-clobber       keep outputs that exist and skip their inputs (finishes an\n"
+           "                         interrupted batch); without it they are replaced\n"
            "  --quiet                no progress bar and no summary\n"
            "  --help                 show this text\n"
            "  --version              show the engine's version\n"
            "\n"
            "Exit status: 0 done, 1 usage error, 2 input refused or unreadable, 3 output not writable.\n"
-           "A batch goes on past a bad file and exits with the worst status among its files.\n";
+           "A batch goes on past a bad file and exits with the worst status among its files.\n"
+           "An output is never the same file as an input: such a command is refused (status 1).\n"
+           "An output that is a symbolic link is written through to the file it names.\n";
 }
 
 SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container)

@@ -33,6 +33,7 @@ struct RenderOptions : tools::StretchSettings {
     // one); a batch writes WAV unless told otherwise.
     Container container = Container::Wav;
     bool quiet = false;
+    bool noClobber = false;   // -n: outputs that exist are kept, their inputs skipped
     bool batch = false;       // -o FOLDER was given
     std::string outputFolder;
     int threads = 0;          // -j; 0: one per core

@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 
+#include "declared_length.h"
 #include "sndfile_access.h"
 
 namespace kelvane::sound_files {
@@ -117,6 +118,15 @@ std::string FormatNameOf(int format, const Encoding& encoding)
 
 }  // namespace
 
+std::string EarlyEndWarning(const SoundInfo& info)
+{
+    if (info.declaredFrames <= info.frames) {
+        return "";
+    }
+    return "input ends early: " + std::to_string(info.frames) + " of " + std::to_string(info.declaredFrames) +
+           " frames";
+}
+
 SoundFileReader::~SoundFileReader()
 {
     Close();
@@ -171,6 +181,11 @@ ReadStatus SoundFileReader::Open(const std::string& path)
     opened.sampleRate = libraryInfo.samplerate;
     opened.channels = libraryInfo.channels;
     opened.frames = libraryInfo.frames;
+    opened.declaredFrames = libraryInfo.frames;
+    if (const std::optional<std::int64_t> declared = DeclaredFrames(descriptor);
+        declared && *declared > opened.frames) {
+        opened.declaredFrames = *declared;
+    }
     opened.encoding = encoding.encoding;
     opened.bitsPerSample = encoding.bits;
     opened.formatName = FormatNameOf(libraryInfo.format, encoding);

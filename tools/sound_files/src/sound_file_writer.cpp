@@ -233,18 +233,61 @@ void QuantiseSamples(const float* samples, std::size_t count, SampleFormat forma
     }
 }
 
+std::string WrittenPath(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    // As many links as the system itself follows before it gives up.
+    constexpr int kMostLinks = 40;
+    fs::path landing(path);
+    for (int links = 0; links < kMostLinks; ++links) {
+        std::error_code failed;
+        if (!fs::is_symlink(fs::symlink_status(landing, failed))) {
+            break;
+        }
+        const fs::path target = fs::read_symlink(landing, failed);
+        if (failed) {
+            break;
+        }
+        landing = target.is_absolute() ? target : landing.parent_path() / target;
+    }
+    return landing.string();
+}
+
+namespace {
+
+// Renames `from` to `to` unless `to` exists. File systems without an atomic
+// rename that keeps the target make a hard link instead, which refuses an
+// existing target as well.
+int RenameKeepingTarget(const char* from, const char* to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    if (::link(from, to) != 0) {
+        return -1;
+    }
+    return ::unlink(from);
+}
+
+}  // namespace
+
 SoundFileWriter::~SoundFileWriter()
 {
     Abandon();
 }
 
-bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFormat)
+bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFormat, ExistingFile whenExisting)
 {
     Abandon();
     error.clear();
     framesWritten = 0;
     clipped = 0;
-    targetPath = path;
+    givenPath = path;
+    targetPath = WrittenPath(path);
+    existing = whenExisting;
     format = outputFormat;
 
     if (HasSampleDepth(format.container) && !TakesSampleFormat(format.container, format.sampleFormat)) {
@@ -254,10 +297,10 @@ bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFo
     }
 
     namespace fs = std::filesystem;
-    const fs::path target(path);
-    struct stat existing;
-    const bool exists = ::stat(path.c_str(), &existing) == 0;
-    if (target.filename().empty() || (exists && S_ISDIR(existing.st_mode))) {
+    const fs::path target(targetPath);
+    struct stat present;
+    const bool exists = ::stat(targetPath.c_str(), &present) == 0;
+    if (target.filename().empty() || (exists && S_ISDIR(present.st_mode))) {
         return Fail("cannot write " + path, EISDIR);
     }
 
@@ -279,7 +322,7 @@ bool SoundFileWriter::Open(const std::string& path, const OutputFormat& outputFo
     // the file it replaces) would have.
     mode_t mode;
     if (exists) {
-        mode = existing.st_mode & 07777;
+        mode = present.st_mode & 07777;
     } else {
         mode = 0666 & ~ProcessFileMask();
     }
@@ -311,7 +354,7 @@ bool SoundFileWriter::Write(const float* frames, std::size_t frameCount)
         return false;
     }
     if (frameCount > MaxFrames(format) - framesWritten) {
-        return Fail("cannot write " + targetPath + ": a " + ContainerName(format.container) +
+        return Fail("cannot write " + givenPath + ": a " + ContainerName(format.container) +
                         " file cannot exceed 4 GiB",
                     0);
     }
@@ -326,7 +369,7 @@ bool SoundFileWriter::Write(const float* frames, std::size_t frameCount)
         written = sf_writef_float(AsSndfile(file), frames, count);
     }
     if (written != count) {
-        return FailWithLibraryText("cannot write " + targetPath);
+        return FailWithLibraryText("cannot write " + givenPath);
     }
     framesWritten += frameCount;
     return true;
@@ -341,20 +384,23 @@ bool SoundFileWriter::Commit()
     const int closed = sf_close(AsSndfile(file));
     file = nullptr;
     if (closed != 0) {
-        return Fail("cannot write " + targetPath + ": " + WithoutErrorPrefix(sf_error_number(closed)), 0);
+        return Fail("cannot write " + givenPath + ": " + WithoutErrorPrefix(sf_error_number(closed)), 0);
     }
     // On disk before it replaces anything: a crash after the rename must not
     // leave an empty file where a good one was.
     if (::fsync(descriptor) != 0) {
-        return Fail("cannot write " + targetPath, errno);
+        return Fail("cannot write " + givenPath, errno);
     }
     const int descriptorClosed = ::close(descriptor);
     descriptor = -1;
     if (descriptorClosed != 0) {
-        return Fail("cannot write " + targetPath, errno);
+        return Fail("cannot write " + givenPath, errno);
     }
-    if (::rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
-        return Fail("cannot write " + targetPath, errno);
+    const int renamed = existing == ExistingFile::Keep
+                            ? RenameKeepingTarget(temporaryPath.c_str(), targetPath.c_str())
+                            : ::rename(temporaryPath.c_str(), targetPath.c_str());
+    if (renamed != 0) {
+        return Fail("cannot write " + givenPath, errno);
     }
     temporaryPath.clear();
     return true;

@@ -43,11 +43,20 @@ enum class SampleEncoding {
 struct SoundInfo {
     int sampleRate = 0;
     int channels = 0;
-    std::int64_t frames = 0;
+    std::int64_t frames = 0;  // the frames the file holds, and reads
+    // The frames a WAV, RF64 or AIFF header announces when the file holds
+    // fewer (it was cut off: an interrupted recording, an unfinished copy);
+    // `frames` otherwise. Such a file reads as far as it goes, and the
+    // programs say what is missing (EarlyEndWarning).
+    std::int64_t declaredFrames = 0;
     SampleEncoding encoding = SampleEncoding::Other;
     int bitsPerSample = 0;   // 8, 16, 24 or 32 for Pcm, 32 or 64 for Float, 0 for Other
     std::string formatName;  // "FLAC, 24-bit PCM", "MPEG Layer III", ...
 };
+
+// "input ends early: 500 of 500000 frames" for a file that holds fewer frames
+// than its header announces; "" for a whole one.
+std::string EarlyEndWarning(const SoundInfo& info);
 
 class SoundFileReader {
 public:

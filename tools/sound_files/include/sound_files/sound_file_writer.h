@@ -3,7 +3,9 @@
 //
 // A file is written under a hidden temporary name beside the target and
 // renamed over it only when complete, so a failure or an interrupt never
-// leaves a partial file nor touches an existing one.
+// leaves a partial file nor touches an existing one. A target that is a
+// symbolic link is written through to the file it names, as cp does: the
+// link stays a link, and the temporary file sits beside the linked file.
 //
 // Integer output is rounded to the nearest step here, not by the library,
 // and samples beyond full scale are clipped and counted.
@@ -63,6 +65,17 @@ Container ContainerForLength(const OutputFormat& format, std::uint64_t frames);
 void QuantiseSamples(const float* samples, std::size_t count, SampleFormat format, std::int32_t* out,
                      std::uint64_t& clipped);
 
+// The file a write to `path` lands in: `path` itself, or, when it is a
+// symbolic link, the file at the end of its links (which need not exist yet),
+// relative targets taken from the link's own folder.
+std::string WrittenPath(const std::string& path);
+
+// What Commit does when the target exists by then.
+enum class ExistingFile {
+    Replace,  // it is replaced, in one step
+    Keep,     // it is kept and the commit fails ("File exists")
+};
+
 class SoundFileWriter {
 public:
     SoundFileWriter() = default;
@@ -73,11 +86,13 @@ public:
     // Creates the temporary file beside `path`. False, with Error() set, when
     // the folder cannot take it, `path` is a folder, or the container cannot
     // hold this format (the encoder's own refusals included).
-    bool Open(const std::string& path, const OutputFormat& format);
+    bool Open(const std::string& path, const OutputFormat& format,
+              ExistingFile existing = ExistingFile::Replace);
     // Appends interleaved frames. False, with Error() set, on a write failure
     // or when the file would pass MaxFrames.
     bool Write(const float* frames, std::size_t frameCount);
-    // Completes the file, flushes it to disk and renames it over `path`.
+    // Completes the file, flushes it to disk and renames it over `path` (or
+    // the file its links name).
     bool Commit();
     // Removes the temporary file; the target is left as it was.
     void Abandon();
@@ -91,8 +106,10 @@ private:
     bool Fail(const std::string& what, int errorNumber);
     bool FailWithLibraryText(const std::string& what);
 
-    std::string targetPath;
+    std::string givenPath;   // as the caller named it, for messages
+    std::string targetPath;  // where it lands: givenPath with its links followed
     std::string temporaryPath;
+    ExistingFile existing = ExistingFile::Replace;
     OutputFormat format;
     void* file = nullptr;  // SNDFILE*
     int descriptor = -1;
