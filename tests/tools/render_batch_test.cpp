@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "batch.h"
-#include "render_loop.h"
+#include "render/render_loop.h"
 #include "render_test_support.h"
 
 namespace kelvane::render {
@@ -301,7 +301,7 @@ TEST_F(RenderBatchFaults, ARenderThatThrowsFailsItsFileAloneAndLeavesNoTemporary
             }
             progress(done, total);
         };
-        return RenderFile(job, options, faulty, stop);
+        return RenderFile(job, FileSettingsOf(options), faulty, stop);
     };
     const BatchSummary summary = Run(seams);
     EXPECT_EQ(summary.done, 2);

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cmath>
 
-#include "render_loop.h"
+#include "render/render_loop.h"
 #include "render_test_support.h"
 
 namespace kelvane::render {

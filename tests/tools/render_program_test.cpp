@@ -16,7 +16,7 @@
 
 #include <sndfile.h>
 
-#include "render_loop.h"
+#include "render/render_loop.h"
 #include "render_test_support.h"
 
 namespace kelvane::render {

@@ -76,7 +76,7 @@ struct BatchState {
             case FileResult::Refused:
             case FileResult::Failed:
                 ++(outcome.result == FileResult::Refused ? summary.refused : summary.failed);
-                summary.exitCode = std::max(summary.exitCode, outcome.exitCode);
+                summary.exitCode = std::max(summary.exitCode, ExitCodeOf(outcome.fault));
                 std::fprintf(err, "kelvane-render: %s\n", outcome.message.c_str());
                 break;
             case FileResult::Interrupted:
@@ -188,7 +188,10 @@ BatchSeams RealBatchSeams()
 {
     BatchSeams seams;
     seams.startThread = [](std::function<void()> work) { return std::thread(std::move(work)); };
-    seams.renderFile = RenderFile;
+    seams.renderFile = [](const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
+                          const std::atomic<int>* stopRequested) {
+        return RenderFile(job, FileSettingsOf(options), progress, stopRequested);
+    };
     return seams;
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "render_file.h"
+#include "render/render_file.h"
 #include "render_options.h"
 
 namespace kelvane::render {

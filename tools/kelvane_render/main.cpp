@@ -10,9 +10,9 @@
 
 #include "batch.h"
 #include "kelvane/engine.h"
-#include "overwrite_guard.h"
 #include "progress_bar.h"
-#include "render_file.h"
+#include "render/overwrite_guard.h"
+#include "render/render_file.h"
 #include "render_options.h"
 
 namespace {
@@ -73,7 +73,7 @@ int RenderOne(const RenderOptions& options)
     const RenderJob& job = options.jobs.front();
     FileOutcome outcome;
     try {
-        outcome = RenderFile(job, options, progress, &stopSignal);
+        outcome = RenderFile(job, FileSettingsOf(options), progress, &stopSignal);
     } catch (...) {
         outcome = FailureOfCaughtException(job);
     }
@@ -87,7 +87,7 @@ int RenderOne(const RenderOptions& options)
         case FileResult::Refused:
         case FileResult::Failed:
             Complain(outcome.message);
-            return outcome.exitCode;
+            return ExitCodeOf(outcome.fault);
     }
     for (const std::string& warning : outcome.warnings) {
         Complain(job.inputPath + ": " + warning);

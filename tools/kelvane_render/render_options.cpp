@@ -253,25 +253,31 @@ std::string UsageText()
            "An output that is a symbolic link is written through to the file it names.\n";
 }
 
-SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container)
+int ExitCodeOf(FileFault fault)
 {
-    using sound_files::SampleEncoding;
-    const bool keepsFloat = sound_files::TakesSampleFormat(container, SampleFormat::Float32);
-    switch (input.encoding) {
-        case SampleEncoding::Pcm:
-            if (input.bitsPerSample <= 16) {
-                return SampleFormat::Pcm16;
-            }
-            if (input.bitsPerSample <= 24 || !keepsFloat) {
-                return SampleFormat::Pcm24;
-            }
-            return SampleFormat::Float32;
-        case SampleEncoding::Float:
-            return keepsFloat ? SampleFormat::Float32 : SampleFormat::Pcm24;
-        case SampleEncoding::Other:
+    switch (fault) {
+        case FileFault::None:
             break;
+        case FileFault::Input:
+            return kExitInput;
+        case FileFault::Output:
+            return kExitOutput;
     }
-    return SampleFormat::Pcm16;
+    return kExitDone;
+}
+
+FileRenderSettings FileSettingsOf(const RenderOptions& options)
+{
+    FileRenderSettings settings;
+    settings.sound.speedPercent = options.speedPercent;
+    settings.sound.pitchSemitones = options.pitchSemitones;
+    settings.sound.formantSemitones = EffectiveFormantSemitones(options);
+    settings.sound.reverse = options.reverse;
+    settings.sound.quality = options.quality;
+    settings.container = options.container;
+    settings.sampleFormat = options.sampleFormat;
+    settings.keepExisting = options.noClobber;
+    return settings;
 }
 
 }  // namespace kelvane::render

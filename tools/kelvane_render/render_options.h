@@ -5,24 +5,23 @@
 #include <string>
 #include <vector>
 
-#include "sound_files/sound_file_reader.h"
-#include "sound_files/sound_file_writer.h"
+#include "render/render_file.h"
 #include "stretch_options.h"
 
 namespace kelvane::render {
 
-using sound_files::Container;
-using sound_files::SampleFormat;
 using tools::EffectiveFormantSemitones;
 using tools::FormatVersion;
 
 constexpr int kMaximumThreads = 256;
 
-// One input and the file it is rendered into.
-struct RenderJob {
-    std::string inputPath;
-    std::string outputPath;
-};
+constexpr int kExitDone = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitInput = 2;
+constexpr int kExitOutput = 3;
+
+// The exit status for a file that was not done because of `fault`.
+int ExitCodeOf(FileFault fault);
 
 // Speed, pitch, formants and direction, as kelvane-play takes them, and the
 // renderer's own options.
@@ -53,10 +52,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments);
 
 std::string UsageText();
 
-// The output samples when --bits was not given: the input's depth (8-bit
-// widened to 16, 32-bit integers and floats kept as float where the
-// container holds float, else 24-bit); 16-bit for lossy and companded input,
-// which has no depth of its own.
-SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container);
+// What the options ask of each file's render.
+FileRenderSettings FileSettingsOf(const RenderOptions& options);
 
 }  // namespace kelvane::render

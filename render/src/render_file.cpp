@@ -1,4 +1,4 @@
-#include "render_file.h"
+#include "render/render_file.h"
 
 #include <sys/stat.h>
 
@@ -16,11 +16,11 @@ namespace kelvane::render {
 
 namespace {
 
-FileOutcome NotDone(FileResult result, int exitCode, std::string message)
+FileOutcome NotDone(FileResult result, FileFault fault, std::string message)
 {
     FileOutcome outcome;
     outcome.result = result;
-    outcome.exitCode = exitCode;
+    outcome.fault = fault;
     outcome.message = std::move(message);
     return outcome;
 }
@@ -32,11 +32,32 @@ std::string ChannelText(int channels)
 
 }  // namespace
 
-FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const ProgressReport& progress,
+SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container container)
+{
+    using sound_files::SampleEncoding;
+    const bool keepsFloat = sound_files::TakesSampleFormat(container, SampleFormat::Float32);
+    switch (input.encoding) {
+        case SampleEncoding::Pcm:
+            if (input.bitsPerSample <= 16) {
+                return SampleFormat::Pcm16;
+            }
+            if (input.bitsPerSample <= 24 || !keepsFloat) {
+                return SampleFormat::Pcm24;
+            }
+            return SampleFormat::Float32;
+        case SampleEncoding::Float:
+            return keepsFloat ? SampleFormat::Float32 : SampleFormat::Pcm24;
+        case SampleEncoding::Other:
+            break;
+    }
+    return SampleFormat::Pcm16;
+}
+
+FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings, const ProgressReport& progress,
                        const std::atomic<int>* stopRequested)
 {
     struct stat present;
-    if (options.noClobber && ::stat(job.outputPath.c_str(), &present) == 0) {
+    if (settings.keepExisting && ::stat(job.outputPath.c_str(), &present) == 0) {
         FileOutcome outcome;
         outcome.result = FileResult::Skipped;
         outcome.summary = job.inputPath + " -> " + job.outputPath + ": skipped, the output exists";
@@ -45,40 +66,33 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
 
     sound_files::SoundFileReader reader;
     if (reader.Open(job.inputPath) != sound_files::ReadStatus::Ok) {
-        return NotDone(FileResult::Refused, kExitInput, job.inputPath + ": " + reader.Error());
+        return NotDone(FileResult::Refused, FileFault::Input, job.inputPath + ": " + reader.Error());
     }
     const sound_files::SoundInfo& input = reader.Info();
 
     sound_files::OutputFormat format;
-    format.container = options.container;
+    format.container = settings.container;
     format.sampleRate = input.sampleRate;
     format.channels = input.channels;
-    format.sampleFormat = options.sampleFormat.value_or(DefaultSampleFormat(input, options.container));
+    format.sampleFormat = settings.sampleFormat.value_or(DefaultSampleFormat(input, settings.container));
     const std::uint64_t expected =
-        ExpectedOutputFrames(static_cast<std::uint64_t>(input.frames), options.speedPercent);
+        ExpectedOutputFrames(static_cast<std::uint64_t>(input.frames), settings.sound.speedPercent);
     format.container = sound_files::ContainerForLength(format, expected);
     if (expected > sound_files::MaxFrames(format)) {
-        return NotDone(FileResult::Failed, kExitOutput,
+        return NotDone(FileResult::Failed, FileFault::Output,
                        "cannot write " + job.outputPath + ": " + std::to_string(expected) +
                            " frames would exceed the 4 GiB size limit of " +
                            sound_files::ContainerName(format.container) + " files");
     }
 
     sound_files::SoundFileWriter writer;
-    // With --no-clobber, an output that appears while this one renders is
-    // kept too.
+    // When outputs that exist are kept, one that appears while this one
+    // renders is kept too.
     const sound_files::ExistingFile existing =
-        options.noClobber ? sound_files::ExistingFile::Keep : sound_files::ExistingFile::Replace;
+        settings.keepExisting ? sound_files::ExistingFile::Keep : sound_files::ExistingFile::Replace;
     if (!writer.Open(job.outputPath, format, existing)) {
-        return NotDone(FileResult::Failed, kExitOutput, writer.Error());
+        return NotDone(FileResult::Failed, FileFault::Output, writer.Error());
     }
-
-    RenderSettings settings;
-    settings.speedPercent = options.speedPercent;
-    settings.pitchSemitones = options.pitchSemitones;
-    settings.formantSemitones = EffectiveFormantSemitones(options);
-    settings.reverse = options.reverse;
-    settings.quality = options.quality;
 
     FileFrameSource fileSource(reader);
     FrameSource source = [&fileSource](std::int64_t first, int count, float* destination) {
@@ -87,7 +101,7 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
     FrameSink sink = [&writer](const float* frames, std::size_t count) { return writer.Write(frames, count); };
 
     const auto start = std::chrono::steady_clock::now();
-    RenderOutcome rendered = RenderFrames(source, input.frames, input.channels, input.sampleRate, settings, sink,
+    RenderOutcome rendered = RenderFrames(source, input.frames, input.channels, input.sampleRate, settings.sound, sink,
                                           progress, stopRequested);
     if (rendered.status == RenderStatus::Done && !writer.Commit()) {
         rendered.status = RenderStatus::WriteFailed;
@@ -99,17 +113,17 @@ FileOutcome RenderFile(const RenderJob& job, const RenderOptions& options, const
             break;
         case RenderStatus::Interrupted:
             writer.Abandon();
-            return NotDone(FileResult::Interrupted, kExitDone, "");
+            return NotDone(FileResult::Interrupted, FileFault::None, "");
         case RenderStatus::WriteFailed:
-            return NotDone(FileResult::Failed, kExitOutput, writer.Error());
+            return NotDone(FileResult::Failed, FileFault::Output, writer.Error());
         case RenderStatus::ReadFailed:
-            return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": " + reader.Error());
+            return NotDone(FileResult::Failed, FileFault::Input, job.inputPath + ": " + reader.Error());
         case RenderStatus::EngineRefused:
-            return NotDone(FileResult::Refused, kExitInput,
+            return NotDone(FileResult::Refused, FileFault::Input,
                            job.inputPath + ": " + rendered.message + " (" + std::to_string(input.sampleRate) +
                                " Hz, " + ChannelText(input.channels) + ")");
         case RenderStatus::EngineFault:
-            return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": cannot be processed: " + rendered.message);
+            return NotDone(FileResult::Failed, FileFault::Input, job.inputPath + ": cannot be processed: " + rendered.message);
     }
 
     FileOutcome outcome;
@@ -144,7 +158,7 @@ FileOutcome FailureOfCaughtException(const RenderJob& job)
     } catch (...) {
         why = "cannot be rendered: an unknown fault";
     }
-    return NotDone(FileResult::Failed, kExitInput, job.inputPath + ": " + why);
+    return NotDone(FileResult::Failed, FileFault::Input, job.inputPath + ": " + why);
 }
 
 }  // namespace kelvane::render

@@ -1,4 +1,4 @@
-#include "render_loop.h"
+#include "render/render_loop.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "render_options.h"
+#include "render/render_file.h"
 
 namespace kelvane::render {
 

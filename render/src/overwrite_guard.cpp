@@ -1,4 +1,4 @@
-#include "overwrite_guard.h"
+#include "render/overwrite_guard.h"
 
 #include <sys/stat.h>
 
