@@ -21,11 +21,6 @@ namespace {
 
 using namespace kelvane::play;
 
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitInput = 2;
-constexpr int kExitNoOutput = 3;
-
 // How often the position display is redrawn and the stop request looked at.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr int kPollsPerDisplay = 5;
@@ -49,11 +44,6 @@ void CatchStopSignals()
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(signalNumber, &action, nullptr);
     }
-}
-
-void Complain(const std::string& message)
-{
-    std::fprintf(stderr, "kelvane-play: %s\n", message.c_str());
 }
 
 // Starts the audio library for the program's lifetime.

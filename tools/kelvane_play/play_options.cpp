@@ -1,9 +1,7 @@
 #include "play_options.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 namespace kelvane::play {
 
@@ -22,60 +20,29 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
 {
     PlayParseResult result;
     PlayOptions& options = result.options;
-    std::vector<std::string> paths;
-    bool optionsEnded = false;
-
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            paths.push_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = argument;
-        std::optional<std::string> value;
-        if (const std::size_t equals = argument.find('='); equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
-        if (tools::IsStretchValueOption(name)) {
-            if (!value) {
-                // The next argument is the value even when it starts with '-'.
-                if (i + 1 >= arguments.size()) {
-                    return Refuse(name + " needs a value");
-                }
-                value = arguments[++i];
-            }
-            if (std::string refusal = tools::ApplyStretchValue(name, *value, options); !refusal.empty()) {
-                return Refuse(refusal);
-            }
-            continue;
-        }
-        if (value) {
-            return Refuse(name + " takes no value");
-        }
-        if (name == "--help" || name == "-h") {
+    std::vector<tools::CommandOption> table = tools::StretchOptions(options);
+    table.push_back({"--loop", 0, false, [&options](const std::string&) {
+                         options.loop = true;
+                         return std::string();
+                     }});
+    table.push_back({"--quiet", 0, false, [&options](const std::string&) {
+                         options.quiet = true;
+                         return std::string();
+                     }});
+    const tools::ParsedCommand command = tools::ParseCommand(arguments, table);
+    switch (command.outcome) {
+        case tools::CommandOutcome::Run:
+            break;
+        case tools::CommandOutcome::ShowHelp:
             result.outcome = PlayParseOutcome::ShowHelp;
             return result;
-        }
-        if (name == "--version") {
+        case tools::CommandOutcome::ShowVersion:
             result.outcome = PlayParseOutcome::ShowVersion;
             return result;
-        }
-        if (tools::ApplyStretchFlag(name, options)) {
-            continue;
-        }
-        if (name == "--loop") {
-            options.loop = true;
-        } else if (name == "--quiet") {
-            options.quiet = true;
-        } else {
-            return Refuse("unknown option '" + argument + "'");
-        }
+        case tools::CommandOutcome::UsageError:
+            return Refuse(command.message);
     }
+    const std::vector<std::string>& paths = command.operands;
 
     if (std::string refusal = tools::CheckStretchSettings(options); !refusal.empty()) {
         return Refuse(refusal);

@@ -1,12 +1,27 @@
 // The command line of kelvane-play: what it accepts and how it refuses.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "stretch_options.h"
 
 namespace kelvane::play {
+
+using tools::kExitDone;
+using tools::kExitInput;
+using tools::kExitUsage;
+constexpr int kExitNoOutput = tools::kExitOutput;
+
+constexpr const char* kProgramName = "kelvane-play";
+
+// "kelvane-play: MESSAGE" on `stream`.
+inline void Complain(const std::string& message, std::FILE* stream = stderr)
+{
+    tools::Complain(kProgramName, message, stream);
+}
 
 // Speed, pitch, formants and direction, as kelvane-render takes them, and
 // the player's own options.

@@ -66,7 +66,7 @@ struct BatchState {
             case FileResult::Skipped:
                 ++(outcome.result == FileResult::Done ? summary.done : summary.skipped);
                 for (const std::string& warning : outcome.warnings) {
-                    std::fprintf(err, "kelvane-render: %s: %s\n", job.inputPath.c_str(), warning.c_str());
+                    Complain(job.inputPath + ": " + warning, err);
                 }
                 if (!options.quiet) {
                     std::fprintf(out, "%s\n", outcome.summary.c_str());
@@ -77,7 +77,7 @@ struct BatchState {
             case FileResult::Failed:
                 ++(outcome.result == FileResult::Refused ? summary.refused : summary.failed);
                 summary.exitCode = std::max(summary.exitCode, ExitCodeOf(outcome.fault));
-                std::fprintf(err, "kelvane-render: %s\n", outcome.message.c_str());
+                Complain(outcome.message, err);
                 break;
             case FileResult::Interrupted:
                 summary.interrupted = true;
@@ -172,10 +172,10 @@ std::vector<std::thread> StartWorkers(BatchState& state, int wanted)
         } catch (const std::exception& refusal) {
             state.WorkerEnded();
             const std::size_t started = threads.size();
-            std::fprintf(state.err, "kelvane-render: cannot start another thread (%s): rendering on %s\n",
-                         refusal.what(),
-                         started == 0 ? "this one alone"
-                                      : (std::to_string(started) + (started == 1 ? " thread" : " threads")).c_str());
+            Complain(std::string("cannot start another thread (") + refusal.what() + "): rendering on " +
+                         (started == 0 ? "this one alone"
+                                       : std::to_string(started) + (started == 1 ? " thread" : " threads")),
+                     state.err);
             break;
         }
     }
@@ -207,8 +207,7 @@ BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* e
     std::error_code made;
     std::filesystem::create_directories(options.outputFolder, made);
     if (made || !std::filesystem::is_directory(options.outputFolder)) {
-        std::fprintf(err, "kelvane-render: cannot write %s: %s\n", options.outputFolder.c_str(),
-                     made ? made.message().c_str() : "not a folder");
+        Complain("cannot write " + options.outputFolder + ": " + (made ? made.message() : "not a folder"), err);
         BatchSummary summary;
         summary.failed = static_cast<int>(options.jobs.size());
         summary.exitCode = kExitOutput;

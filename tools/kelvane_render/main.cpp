@@ -53,11 +53,6 @@ int DieOfStopSignal()
     return 128 + signalNumber;
 }
 
-void Complain(const std::string& message)
-{
-    std::fprintf(stderr, "kelvane-render: %s\n", message.c_str());
-}
-
 bool ShowsProgress(const RenderOptions& options)
 {
     return !options.quiet && ::isatty(STDERR_FILENO) == 1;

@@ -18,78 +18,68 @@ ParseResult Refuse(std::string message)
     return result;
 }
 
-bool TakesValue(const std::string& name)
-{
-    return tools::IsStretchValueOption(name) || name == "--quality" || name == "--bits" || name == "--format" ||
-           name == "--output" || name == "--jobs";
-}
-
-// The long name of a short option.
-std::string LongName(const std::string& name)
-{
-    if (name == "-o") {
-        return "--output";
-    }
-    if (name == "-j") {
-        return "--jobs";
-    }
-    if (name == "-n") {
-        return "--no-clobber";
-    }
-    return name;
-}
-
 constexpr const char* kWrittenFormats = "wav, flac, ogg, aiff or w64";
 
-// Applies one valued option; returns a refusal message, or "" when taken.
-std::string ApplyValue(const std::string& name, const std::string& value, RenderOptions& options)
+// The renderer's own options, on top of those that change the sound.
+std::vector<tools::CommandOption> RenderOptionTable(RenderOptions& options, bool& formatGiven)
 {
-    if (name == "--quality") {
-        if (value != "0" && value != "1") {
-            return "--quality must be 0 or 1, not '" + value + "'";
-        }
-        options.quality = value == "1" ? 1 : 0;
-        return "";
-    }
-    if (name == "--format") {
-        std::optional<Container> container = sound_files::ContainerForName(value);
-        if (!container) {
-            return std::string("--format must be ") + kWrittenFormats + ", not '" + value + "'";
-        }
-        options.container = *container;
-        return "";
-    }
-    if (name == "--output") {
-        if (value.empty()) {
-            return "--output needs a folder";
-        }
-        options.batch = true;
-        options.outputFolder = value;
-        return "";
-    }
-    if (name == "--jobs") {
-        char* end = nullptr;
-        const long threads = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || end != value.c_str() + value.size() || threads < 1 || threads > kMaximumThreads) {
-            return "--jobs must be a whole number from 1 to " + std::to_string(kMaximumThreads) + ", not '" +
-                   value + "'";
-        }
-        options.threads = static_cast<int>(threads);
-        return "";
-    }
-    if (name == "--bits") {
-        if (value == "16") {
-            options.sampleFormat = SampleFormat::Pcm16;
-        } else if (value == "24") {
-            options.sampleFormat = SampleFormat::Pcm24;
-        } else if (value == "32f") {
-            options.sampleFormat = SampleFormat::Float32;
-        } else {
-            return "--bits must be 16, 24 or 32f, not '" + value + "'";
-        }
-        return "";
-    }
-    return tools::ApplyStretchValue(name, value, options);
+    std::vector<tools::CommandOption> table = tools::StretchOptions(options);
+    table.push_back({"--quality", 0, true, [&options](const std::string& value) -> std::string {
+                         if (value != "0" && value != "1") {
+                             return "--quality must be 0 or 1, not '" + value + "'";
+                         }
+                         options.quality = value == "1" ? 1 : 0;
+                         return "";
+                     }});
+    table.push_back({"--bits", 0, true, [&options](const std::string& value) -> std::string {
+                         if (value == "16") {
+                             options.sampleFormat = SampleFormat::Pcm16;
+                         } else if (value == "24") {
+                             options.sampleFormat = SampleFormat::Pcm24;
+                         } else if (value == "32f") {
+                             options.sampleFormat = SampleFormat::Float32;
+                         } else {
+                             return "--bits must be 16, 24 or 32f, not '" + value + "'";
+                         }
+                         return "";
+                     }});
+    table.push_back({"--format", 0, true, [&options, &formatGiven](const std::string& value) -> std::string {
+                         std::optional<Container> container = sound_files::ContainerForName(value);
+                         if (!container) {
+                             return std::string("--format must be ") + kWrittenFormats + ", not '" + value + "'";
+                         }
+                         options.container = *container;
+                         formatGiven = true;
+                         return "";
+                     }});
+    table.push_back({"--output", 'o', true, [&options](const std::string& value) -> std::string {
+                         if (value.empty()) {
+                             return "--output needs a folder";
+                         }
+                         options.batch = true;
+                         options.outputFolder = value;
+                         return "";
+                     }});
+    table.push_back({"--jobs", 'j', true, [&options](const std::string& value) -> std::string {
+                         char* end = nullptr;
+                         const long threads = std::strtol(value.c_str(), &end, 10);
+                         if (value.empty() || end != value.c_str() + value.size() || threads < 1 ||
+                             threads > kMaximumThreads) {
+                             return "--jobs must be a whole number from 1 to " + std::to_string(kMaximumThreads) +
+                                    ", not '" + value + "'";
+                         }
+                         options.threads = static_cast<int>(threads);
+                         return "";
+                     }});
+    table.push_back({"--no-clobber", 'n', false, [&options](const std::string&) {
+                         options.noClobber = true;
+                         return std::string();
+                     }});
+    table.push_back({"--quiet", 0, false, [&options](const std::string&) {
+                         options.quiet = true;
+                         return std::string();
+                     }});
+    return table;
 }
 
 }  // namespace
@@ -98,74 +88,21 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
 {
     ParseResult result;
     RenderOptions& options = result.options;
-    std::vector<std::string> paths;
-    bool optionsEnded = false;
     bool formatGiven = false;
-
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        // "-" alone is a path, as is everything after "--".
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            paths.push_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-
-        std::string name = argument;
-        std::optional<std::string> value;
-        if (std::size_t equals = argument.find('=');
-            argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        } else if (argument[1] != '-' && argument.size() > 2 && (argument[1] == 'j' || argument[1] == 'o')) {
-            // "-j4", "-oout"
-            name = argument.substr(0, 2);
-            value = argument.substr(2);
-        }
-        const std::string shortName = name;
-        name = LongName(name);
-
-        if (TakesValue(name)) {
-            if (!value) {
-                // The next argument is the value even when it starts with '-'
-                // ("--pitch -5").
-                if (i + 1 >= arguments.size()) {
-                    return Refuse(shortName + " needs a value");
-                }
-                value = arguments[++i];
-            }
-            if (std::string refusal = ApplyValue(name, *value, options); !refusal.empty()) {
-                return Refuse(refusal);
-            }
-            formatGiven = formatGiven || name == "--format";
-            continue;
-        }
-
-        if (value) {
-            return Refuse(name + " takes no value");
-        }
-        if (name == "--help" || name == "-h") {
+    const tools::ParsedCommand command = tools::ParseCommand(arguments, RenderOptionTable(options, formatGiven));
+    switch (command.outcome) {
+        case tools::CommandOutcome::Run:
+            break;
+        case tools::CommandOutcome::ShowHelp:
             result.outcome = ParseOutcome::ShowHelp;
             return result;
-        }
-        if (name == "--version") {
+        case tools::CommandOutcome::ShowVersion:
             result.outcome = ParseOutcome::ShowVersion;
             return result;
-        }
-        if (tools::ApplyStretchFlag(name, options)) {
-            continue;
-        }
-        if (name == "--quiet") {
-            options.quiet = true;
-        } else if (name == "--no-clobber") {
-            options.noClobber = true;
-        } else {
-            return Refuse("unknown option '" + argument + "'");
-        }
+        case tools::CommandOutcome::UsageError:
+            return Refuse(command.message);
     }
+    const std::vector<std::string>& paths = command.operands;
 
     if (std::string refusal = tools::CheckStretchSettings(options); !refusal.empty()) {
         return Refuse(refusal);

@@ -1,10 +1,12 @@
 // The command line of kelvane-render: what it accepts and how it refuses.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "render/render_file.h"
 #include "stretch_options.h"
 
@@ -12,13 +14,20 @@ namespace kelvane::render {
 
 using tools::EffectiveFormantSemitones;
 using tools::FormatVersion;
+using tools::kExitDone;
+using tools::kExitInput;
+using tools::kExitOutput;
+using tools::kExitUsage;
+
+constexpr const char* kProgramName = "kelvane-render";
+
+// "kelvane-render: MESSAGE" on `stream`.
+inline void Complain(const std::string& message, std::FILE* stream = stderr)
+{
+    tools::Complain(kProgramName, message, stream);
+}
 
 constexpr int kMaximumThreads = 256;
-
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitInput = 2;
-constexpr int kExitOutput = 3;
 
 // The exit status for a file that was not done because of `fault`.
 int ExitCodeOf(FileFault fault);

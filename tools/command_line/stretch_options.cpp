@@ -22,10 +22,7 @@ std::optional<double> ParseNumber(std::string text, bool allowPercentSign)
     return value;
 }
 
-bool IsStretchValueOption(const std::string& name)
-{
-    return name == "--speed" || name == "--pitch" || name == "--formant";
-}
+namespace {
 
 std::string ApplyStretchValue(const std::string& name, const std::string& value, StretchSettings& settings)
 {
@@ -52,17 +49,25 @@ std::string ApplyStretchValue(const std::string& name, const std::string& value,
     return "";
 }
 
-bool ApplyStretchFlag(const std::string& name, StretchSettings& settings)
+}  // namespace
+
+std::vector<CommandOption> StretchOptions(StretchSettings& settings)
 {
-    if (name == "--reverse") {
-        settings.reverse = true;
-        return true;
+    std::vector<CommandOption> options;
+    for (const char* name : {"--speed", "--pitch", "--formant"}) {
+        options.push_back({name, 0, true, [name, &settings](const std::string& value) {
+                               return ApplyStretchValue(name, value, settings);
+                           }});
     }
-    if (name == "--preserve-formants") {
-        settings.preserveFormants = true;
-        return true;
-    }
-    return false;
+    options.push_back({"--preserve-formants", 0, false, [&settings](const std::string&) {
+                           settings.preserveFormants = true;
+                           return std::string();
+                       }});
+    options.push_back({"--reverse", 0, false, [&settings](const std::string&) {
+                           settings.reverse = true;
+                           return std::string();
+                       }});
+    return options;
 }
 
 std::string CheckStretchSettings(const StretchSettings& settings)

@@ -4,6 +4,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "command_line.h"
 
 namespace kelvane::tools {
 
@@ -23,13 +26,10 @@ struct StretchSettings {
 // "nan" and "" are not); speed may end in '%'.
 std::optional<double> ParseNumber(std::string text, bool allowPercentSign);
 
-// True for --speed, --pitch and --formant, which take a value.
-bool IsStretchValueOption(const std::string& name);
-// Applies one of them; returns a refusal naming the option and its range,
-// or "" when taken.
-std::string ApplyStretchValue(const std::string& name, const std::string& value, StretchSettings& settings);
-// Applies --reverse or --preserve-formants; false for any other name.
-bool ApplyStretchFlag(const std::string& name, StretchSettings& settings);
+// --speed, --pitch, --formant, --preserve-formants and --reverse, writing
+// into `settings`, for a program's option table; their refusals name the
+// option and its range.
+std::vector<CommandOption> StretchOptions(StretchSettings& settings);
 // The refusal for settings that contradict each other, or "".
 std::string CheckStretchSettings(const StretchSettings& settings);
 
