@@ -37,6 +37,14 @@ void Complain(const char* program, const std::string& message, std::FILE* stream
     std::fprintf(stream, "%s: %s\n", program, message.c_str());
 }
 
+CommandOption FlagOption(std::string name, bool& target, char shortName)
+{
+    return {std::move(name), shortName, false, [&target](const std::string&) {
+                target = true;
+                return std::string();
+            }};
+}
+
 ParsedCommand ParseCommand(const std::vector<std::string>& arguments, const std::vector<CommandOption>& options)
 {
     ParsedCommand parsed;

@@ -30,6 +30,10 @@ struct CommandOption {
     std::function<std::string(const std::string& value)> apply;
 };
 
+// An option without a value that sets `target` (which must outlive the
+// table).
+CommandOption FlagOption(std::string name, bool& target, char shortName = 0);
+
 enum class CommandOutcome { Run, ShowHelp, ShowVersion, UsageError };
 
 struct ParsedCommand {

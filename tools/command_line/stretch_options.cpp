@@ -59,14 +59,8 @@ std::vector<CommandOption> StretchOptions(StretchSettings& settings)
                                return ApplyStretchValue(name, value, settings);
                            }});
     }
-    options.push_back({"--preserve-formants", 0, false, [&settings](const std::string&) {
-                           settings.preserveFormants = true;
-                           return std::string();
-                       }});
-    options.push_back({"--reverse", 0, false, [&settings](const std::string&) {
-                           settings.reverse = true;
-                           return std::string();
-                       }});
+    options.push_back(FlagOption("--preserve-formants", settings.preserveFormants));
+    options.push_back(FlagOption("--reverse", settings.reverse));
     return options;
 }
 

@@ -21,14 +21,8 @@ PlayParseResult ParsePlayOptions(const std::vector<std::string>& arguments)
     PlayParseResult result;
     PlayOptions& options = result.options;
     std::vector<tools::CommandOption> table = tools::StretchOptions(options);
-    table.push_back({"--loop", 0, false, [&options](const std::string&) {
-                         options.loop = true;
-                         return std::string();
-                     }});
-    table.push_back({"--quiet", 0, false, [&options](const std::string&) {
-                         options.quiet = true;
-                         return std::string();
-                     }});
+    table.push_back(tools::FlagOption("--loop", options.loop));
+    table.push_back(tools::FlagOption("--quiet", options.quiet));
     const tools::ParsedCommand command = tools::ParseCommand(arguments, table);
     switch (command.outcome) {
         case tools::CommandOutcome::Run:

@@ -71,14 +71,8 @@ std::vector<tools::CommandOption> RenderOptionTable(RenderOptions& options, bool
                          options.threads = static_cast<int>(threads);
                          return "";
                      }});
-    table.push_back({"--no-clobber", 'n', false, [&options](const std::string&) {
-                         options.noClobber = true;
-                         return std::string();
-                     }});
-    table.push_back({"--quiet", 0, false, [&options](const std::string&) {
-                         options.quiet = true;
-                         return std::string();
-                     }});
+    table.push_back(tools::FlagOption("--no-clobber", options.noClobber, 'n'));
+    table.push_back(tools::FlagOption("--quiet", options.quiet));
     return table;
 }
 
