@@ -98,12 +98,13 @@ typedef struct EngineOperations {
     /* 2: processes staged input; returns the output frames available.
        Output that was not pulled is never overwritten: when the output ring
        (65536 frames) is nearly full, processing pauses until a pull. Real-time
-       safe. Sets flush-to-zero and denormals-are-zero on the calling thread
-       and leaves them set. */
+       safe. Works with flush-to-zero and denormals-are-zero set on the calling
+       thread and gives the thread its own setting back before it returns. */
     int (*Process)(EngineInterface*);
     /* 3: stages silence behind the input and processes until every pushed
        frame has reached the output; returns the output frames available.
-       Real-time safe (bounded work). A second Flush adds nothing. */
+       Real-time safe (bounded work). A second Flush adds nothing. Leaves the
+       thread's floating-point mode as Process does. */
     int (*Flush)(EngineInterface*);
     /* 4: output frames waiting to be pulled. Real-time safe. */
     int (*GetOutputAvailable)(EngineInterface*);
