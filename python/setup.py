@@ -6,7 +6,7 @@ import os
 import re
 from pathlib import Path
 
-from pybind11.setup_helpers import Pybind11Extension, build_ext
+from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
 from setuptools import setup
 from setuptools.command.build_clib import build_clib
 
@@ -14,6 +14,10 @@ here = Path(__file__).resolve().parent
 root = here.parent
 engine = root / "engine"
 render = root / "tools" / "kelvane_render"
+
+
+# Sources compile on every core (KELVANE_BUILD_JOBS=N to choose).
+ParallelCompile("KELVANE_BUILD_JOBS").install()
 
 
 def relative(paths):
