@@ -12,7 +12,6 @@ gives a ratio; the table shows the medians. Then two arrays on one thread
 after the other, and on two threads at once (wall time).
 """
 import argparse
-import re
 import statistics
 import subprocess
 import threading
@@ -53,7 +52,7 @@ def python_rtf(audio, settings):
 
 def engine_rtf(program, name):
     """The engine benchmark's own closing table: "workload/rate   rtf ..."."""
-    pattern = "^Kelvane/" + re.escape(name) + f"/{RATE}$"
+    pattern = "^Kelvane/" + name.replace("+", "[+]") + f"/{RATE}$"
     run = subprocess.run([program, f"--benchmark_filter={pattern}", "--benchmark_min_time=2"],
                          check=True, capture_output=True, text=True)
     for line in run.stdout.splitlines():

@@ -110,8 +110,8 @@ void CheckFinite(const AudioView& view, const char* name)
     throw std::runtime_error("the engine failed: " + text);
 }
 
-py::array_t<float> Stretch(py::handle audio, long long sampleRate, double speed, double pitch, bool preserveFormants,
-                           std::optional<double> formant, int quality, bool reverse)
+py::array_t<float> Stretch(const py::object& audio, long long sampleRate, double speed, double pitch,
+                           bool preserveFormants, std::optional<double> formant, int quality, bool reverse)
 {
     CheckRate(sampleRate);
     kelvane::render::RenderSettings settings;
@@ -209,7 +209,7 @@ public:
         Change([&] { preserveFormants = value; });
     }
 
-    py::array_t<float> Process(py::handle block)
+    py::array_t<float> Process(const py::object& block)
     {
         const Busy busy(*this);
         BlockStream& open = Open();
