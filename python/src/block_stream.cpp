@@ -141,7 +141,7 @@ int BlockStream::Finish(std::vector<float>& output)
             if (required <= 0) {
                 return Fail(required, required < 0 ? nullptr : "the engine asked for no input");
             }
-            const int padding = required - staged;
+            const int padding = std::max(required - staged, 0);
             silencePushed += padding;
             if (silencePushed > static_cast<std::int64_t>(stallWindows) * latency) {
                 return Fail(KELVANE_ERROR_OUT_OF_RANGE, "the engine stopped producing output");
