@@ -354,7 +354,7 @@ struct Feeder {
 std::optional<Feeder> FeederFor(PlayerState& state)
 {
     EngineInterface* engine = state.engineHandle.load(relaxed);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     if (engine == nullptr || sound == nullptr || sound->frameCount <= 0) {
         return std::nullopt;
     }
@@ -363,7 +363,7 @@ std::optional<Feeder> FeederFor(PlayerState& state)
         return std::nullopt;
     }
     return Feeder{state,           engine,   engine->operations, sound->samples.data(), sound->frameCount,
-                  channels,        sound->format.sampleRate};
+                  channels,        sound->sampleRate};
 }
 
 }  // namespace
@@ -414,7 +414,7 @@ void DropSeekRequestAfterEnd(PlayerState& state) noexcept
         return;
     }
     const std::int32_t seek = state.seekRequest.exchange(-1, ordered);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     if (seek >= 0 && sound != nullptr && sound->frameCount > 0) {
         state.position.store(std::min(seek, sound->frameCount - 1), relaxed);
     }
@@ -423,7 +423,7 @@ void DropSeekRequestAfterEnd(PlayerState& state) noexcept
 void PrepareForPlay(PlayerState& state) noexcept
 {
     EngineInterface* engine = state.engineHandle.load(relaxed);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     const bool reverse = state.reverseRequested.load(relaxed);
     state.seekRequest.store(-1, relaxed);
     state.ended.store(false, relaxed);

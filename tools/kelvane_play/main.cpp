@@ -13,8 +13,8 @@
 
 #include "kelvane/engine.h"
 #include "play_options.h"
-#include "sevrane/loaded_sound.h"
 #include "sevrane/player.h"
+#include "sevrane/sound.h"
 #include "sound_files/sound_file_reader.h"
 
 namespace {
@@ -68,7 +68,7 @@ public:
 
 // Reads the whole file, in any format the tools read, straight into the
 // float memory the player plays from. Returns "" or why it was refused.
-std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound, std::string& formatName)
+std::string ReadForPlaying(const std::string& path, sevrane::Sound& sound, std::string& formatName)
 {
     namespace files = kelvane::sound_files;
     files::SoundFileReader reader;
@@ -87,11 +87,8 @@ std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound,
     if (!reader.Read(sound.samples.data(), info.frames)) {
         return reader.Error();
     }
-    sound.format.formatTag = 1;
-    sound.format.channels = static_cast<std::uint16_t>(info.channels);
-    sound.format.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
-    sound.format.bitsPerSample = static_cast<std::uint16_t>(info.bitsPerSample);
-    sound.sampleBytes = bytes;
+    sound.channels = info.channels;
+    sound.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
     sound.frameCount = static_cast<std::int32_t>(info.frames);
     formatName = info.formatName;
     return "";
@@ -99,7 +96,7 @@ std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound,
 
 int Play(const PlayOptions& options)
 {
-    sevrane::LoadedSound sound;
+    sevrane::Sound sound;
     std::string formatName;
     if (const std::string refusal = ReadForPlaying(options.inputPath, sound, formatName); !refusal.empty()) {
         Complain(options.inputPath + ": " + refusal);
@@ -119,8 +116,8 @@ int Play(const PlayOptions& options)
     sevrane::Player player;
     if (const auto failure = player.OpenPlayback(sound)) {
         if (failure->title == sevrane::kInstanceProblemTitle) {
-            const int channels = sound.format.channels;
-            Complain(options.inputPath + ": " + failure->text + " (" + std::to_string(sound.format.sampleRate) +
+            const int channels = sound.channels;
+            Complain(options.inputPath + ": " + failure->text + " (" + std::to_string(sound.sampleRate) +
                      " Hz, " + std::to_string(channels) + (channels == 1 ? " channel)" : " channels)"));
             return kExitInput;
         }
@@ -133,12 +130,12 @@ int Play(const PlayOptions& options)
     player.SetFormantSemitones(static_cast<float>(PlayFormantSemitones(options)));
     player.SetLoop(options.loop);
 
-    const double rate = sound.format.sampleRate;
+    const double rate = sound.sampleRate;
     const std::string length = FormatPlayTime(sound.frameCount / rate);
     if (!options.quiet) {
         std::printf("Playing %s: %s, %u Hz, %u channel%s, %s%s%s\n", options.inputPath.c_str(),
-                    formatName.c_str(), sound.format.sampleRate,
-                    static_cast<unsigned>(sound.format.channels), sound.format.channels == 1 ? "" : "s",
+                    formatName.c_str(), sound.sampleRate,
+                    static_cast<unsigned>(sound.channels), sound.channels == 1 ? "" : "s",
                     length.c_str(), options.reverse ? ", backwards" : "", options.loop ? ", looping" : "");
         std::fflush(stdout);
     }

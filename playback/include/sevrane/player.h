@@ -25,31 +25,15 @@
 #include <string>
 
 #include "kelvane/engine.h"
+#include "sevrane/audio_library.h"
+#include "sevrane/downmix.h"
 #include "sevrane/loaded_sound.h"
+#include "sevrane/sound.h"
 
 namespace sevrane {
 
-// The most channels a sound may have: the engine's limit.
-inline constexpr int kMaxPlaybackChannels = 8;
 // Frames per callback that the stream asks for.
 inline constexpr int kFramesPerBuffer = 256;
-
-// Gains that fold a sound's channels onto the two output channels:
-// output left = sum of left[c] x channel c, right likewise. Mono and stereo
-// pass through untouched; see DownmixFor.
-struct DownmixGains {
-    std::array<float, kMaxPlaybackChannels> left{};
-    std::array<float, kMaxPlaybackChannels> right{};
-};
-
-// The downmix for 3 to 8 channels, after the usual WAV speaker order for
-// that count (front left, front right, centre, low frequency, back and side
-// pairs): a left channel feeds the left output, a right channel the right,
-// a centre, low-frequency or back-centre channel both at 1/sqrt(2). Both
-// outputs are then scaled by one factor so that the gains of each sum to at
-// most 1: full-scale input cannot clip, and every channel stays audible.
-// For 1 and 2 channels it is the identity (mono feeds both sides at 1).
-DownmixGains DownmixFor(int channels) noexcept;
 
 // How long a seek fades the old place out, and then the new one in.
 inline constexpr double kSeekFadeSeconds = 0.005;
@@ -80,7 +64,7 @@ struct CallbackWorkspace {
 struct PlayerState {
     // The sound being played, not owned; null when none. Written only while
     // no stream runs.
-    std::atomic<const LoadedSound*> sound{nullptr};
+    std::atomic<const Sound*> sound{nullptr};
     // The next source frame to feed, in frames of the file (not scaled by
     // speed); in reverse play the exclusive upper end of the next block.
     // Written by the callback, read by the display.
@@ -116,7 +100,7 @@ struct PlayerState {
     CallbackWorkspace workspace;
 };
 
-static_assert(std::atomic<const LoadedSound*>::is_always_lock_free);
+static_assert(std::atomic<const Sound*>::is_always_lock_free);
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(std::atomic<float>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -131,15 +115,6 @@ struct PlaybackFailure {
 // Titles of the failures.
 inline constexpr const char* kInstanceProblemTitle = "Instance problem";
 inline constexpr const char* kStreamProblemTitle = "Portaudio";
-
-// Starts and ends the audio library for the whole program (Pa_Initialize,
-// Pa_Terminate). StartAudio first silences the probing chatter that the
-// sound-system libraries below it print on stderr when no card or server
-// exists. Both return 0 or the audio library's error code.
-int StartAudio() noexcept;
-int EndAudio() noexcept;
-// The audio library's text for one of its error codes.
-const char* AudioErrorText(int error) noexcept;
 
 class Player {
 public:
@@ -163,7 +138,7 @@ public:
     // the engine's text, or "Portaudio" with the audio library's text) and
     // leaves no stream open. `sound` must outlive the stream (until the next
     // CloseStream or the player's end).
-    std::optional<PlaybackFailure> OpenPlayback(const LoadedSound& sound);
+    std::optional<PlaybackFailure> OpenPlayback(const Sound& sound);
 
     // Restarts playback from the start of the sound (from its end in
     // reverse): aborts the stream, rewinds, hands the current controls to

@@ -41,7 +41,7 @@ void ExpectFollows(const std::vector<float>& output, const std::vector<float>& s
 }
 
 struct Played {
-    std::unique_ptr<LoadedSound> sound;
+    std::unique_ptr<Sound> sound;
     std::vector<float> source;
     std::unique_ptr<SpyEngine> spy;
     PlayerState state;
