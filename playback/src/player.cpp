@@ -5,6 +5,8 @@
 #include <portaudio.h>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 #include "sevrane/audio_callback.h"
 
@@ -36,6 +38,9 @@ void Player::CloseStream() noexcept
     state.sound.store(nullptr, std::memory_order_relaxed);
     state.position.store(0, std::memory_order_relaxed);
     state.seekRequest.store(-1, std::memory_order_relaxed);
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+    state.loopRegion.store(0, std::memory_order_relaxed);
+    state.buffersRecorded.store(0, std::memory_order_relaxed);
 }
 
 std::optional<PlaybackFailure> Player::OpenPlayback(const Sound& sound)
@@ -72,6 +77,9 @@ std::optional<PlaybackFailure> Player::OpenPlayback(const Sound& sound)
     }
     stream = opened;
     streamOpen = true;
+    const PaStreamInfo* info = Pa_GetStreamInfo(opened);
+    state.deviceLatencyFrames =
+        info != nullptr ? static_cast<int>(std::lround(info->outputLatency * sound.sampleRate)) : 0;
     return std::nullopt;
 }
 
@@ -97,6 +105,25 @@ void Player::Stop() noexcept
     Pa_AbortStream(stream);
     state.position.store(0, std::memory_order_relaxed);
     state.seekRequest.store(-1, std::memory_order_relaxed);
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+    state.buffersRecorded.store(0, std::memory_order_relaxed);
+}
+
+void Player::Pause() noexcept
+{
+    if (IsPlaying()) {
+        state.pauseRequested.store(true, std::memory_order_relaxed);
+    }
+}
+
+void Player::Resume() noexcept
+{
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+}
+
+bool Player::IsPaused() const noexcept
+{
+    return state.pauseRequested.load(std::memory_order_relaxed) && IsPlaying();
 }
 
 void Player::Abort() noexcept
@@ -130,6 +157,25 @@ void Player::SetFormantSemitones(float semitones) noexcept
 void Player::SetLoop(bool enabled) noexcept
 {
     state.loopEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+void Player::SetLoopRegion(std::int32_t first, std::int32_t last) noexcept
+{
+    const Sound* sound = state.sound.load(std::memory_order_relaxed);
+    if (sound == nullptr || sound->frameCount <= 0) {
+        return;
+    }
+    first = std::clamp(first, 0, sound->frameCount - 1);
+    last = std::clamp(last, 0, sound->frameCount - 1);
+    if (first > last) {
+        std::swap(first, last);
+    }
+    state.loopRegion.store(PackLoopRegion(first, last + 1), std::memory_order_relaxed);
+}
+
+void Player::ClearLoopRegion() noexcept
+{
+    state.loopRegion.store(0, std::memory_order_relaxed);
 }
 
 void Player::Seek(std::int32_t frame) noexcept

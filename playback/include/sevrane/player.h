@@ -57,7 +57,29 @@ struct CallbackWorkspace {
     std::int32_t seekTarget = -1;
     int fadeStep = 0;
     int fadeLength = 0;
+    // A pause under way: the buffer that faded out as it began, kept to be
+    // played again fading in as it ends, so that nothing of the sound is
+    // skipped.
+    bool paused = false;
+    int heldFrames = 0;
+    // Frames pushed into the engine since Play (counted to measure its
+    // latency as Play primes it).
+    std::int64_t framesFed = 0;
+    std::array<float, 2 * kFramesPerBuffer> heldOutput{};
 };
+
+// How many buffers of play positions the callback remembers, for the
+// position being heard (see HeardPosition): more than the engine's and the
+// device's latency together at every rate.
+inline constexpr int kPositionHistory = 128;
+
+// The loop region packed into one word, so that the callback never sees half
+// of a change: the first frame in the high half, the end (exclusive) in the
+// low; 0 for none.
+inline constexpr std::uint64_t PackLoopRegion(std::int32_t first, std::int32_t end) noexcept
+{
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(first)) << 32 | static_cast<std::uint32_t>(end);
+}
 
 // The block of state shared by the control thread, the audio callback and
 // the waveform display.
@@ -95,6 +117,23 @@ struct PlayerState {
     // hand-over once it is set, are sequentially consistent, so that a seek
     // asked for just as the sound ends is either taken or dropped.
     std::atomic<bool> ended{false};
+    // Pause asked for by the control thread. While it is set the callback
+    // feeds nothing and plays silence; the engine keeps what it holds.
+    std::atomic<bool> pauseRequested{false};
+    // The A-B loop region (PackLoopRegion), looped instead of the whole sound
+    // while Loop is on; 0 for none. Dropped with the sound.
+    std::atomic<std::uint64_t> loopRegion{0};
+    // The play position after each buffer played, in a ring of
+    // kPositionHistory, and how many buffers have been recorded (0: none
+    // since the stream last stopped). Written by the callback.
+    std::array<std::atomic<std::int32_t>, kPositionHistory> positionHistory{};
+    std::atomic<std::uint64_t> buffersRecorded{0};
+    // How many buffers the sound takes from feeding to the ear: the engine's
+    // latency measured as Play primes it, plus the device's. Written only
+    // while no stream runs.
+    std::atomic<int> heardLagBuffers{0};
+    // The output device's latency in frames; set when the stream opens.
+    int deviceLatencyFrames = 0;
     // How the engine's channels reach the two outputs; set with the engine.
     DownmixGains downmix = DownmixFor(1);
     CallbackWorkspace workspace;
@@ -105,6 +144,14 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(std::atomic<float>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<EngineInterface*>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+// The frame of the sound being heard now: the play position from the
+// engine's and the device's latency ago, while the stream runs (also while
+// paused: where the pause began); the play position itself when nothing has
+// played since the stream stopped, and once the sound has ended. Any thread;
+// real-time safe.
+std::int64_t HeardPosition(const PlayerState& state) noexcept;
 
 // A failure for the caller to show: a message-box title and its text.
 struct PlaybackFailure {
@@ -149,6 +196,18 @@ public:
     std::optional<PlaybackFailure> Play() noexcept;
     // Stops at once (what is queued is discarded) and rewinds.
     void Stop() noexcept;
+    // Pauses while the stream runs: the buffer being played fades out and
+    // then silence plays, while the engine keeps what it holds and feeding
+    // stands still. Resume plays that buffer again fading in and goes on
+    // from there, so nothing is skipped and the sound continues where it was
+    // heard. Seeks asked for while paused are taken on resuming. Play and
+    // Stop end a pause.
+    void Pause() noexcept;
+    void Resume() noexcept;
+    // True between Pause and Resume while the stream runs.
+    bool IsPaused() const noexcept;
+    // HeardPosition of the player's state.
+    std::int64_t HeardPosition() const noexcept { return sevrane::HeardPosition(state); }
     // Stops the stream without rewinding, as the program ends.
     void Abort() noexcept;
 
@@ -162,6 +221,15 @@ public:
     void SetSpeed(float percent, bool reverse) noexcept;
     void SetFormantSemitones(float semitones) noexcept;
     void SetLoop(bool enabled) noexcept;
+    // The A-B loop region, frames `first` to `last` of the sound, both
+    // included (clamped to the sound, in either order). While Loop is on,
+    // playback loops that region instead of the whole sound, with the same
+    // seam, backwards in reverse play; a position before the region (after
+    // it in reverse) plays on into it, one past it goes to its start (its
+    // end in reverse), and Play starts there. Nothing without a sound; the
+    // region is dropped when the sound is.
+    void SetLoopRegion(std::int32_t first, std::int32_t last) noexcept;
+    void ClearLoopRegion() noexcept;
     // Moves the play position to a frame of the sound (clamped to it). While
     // playing, the callback takes it at its next call: the frames fed fade
     // out over kSeekFadeSeconds, then those from `frame` on fade in over as
