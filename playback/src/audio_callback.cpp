@@ -447,6 +447,8 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
             out[2 * k] = work.heldOutput[2 * k] * gain;
             out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
         }
+        // The sound may have ended in that buffer, with this the last call.
+        DropSeekRequestAfterEnd(state);
         return result;
     }
     if (work.paused) {
@@ -553,9 +555,8 @@ void PrepareForPlay(PlayerState& state) noexcept
     }
     // What the engine needed before its first output is how far feeding
     // runs ahead of what is heard (exactly so at speed 100).
-    const std::int64_t lagFrames = state.workspace.framesFed + state.deviceLatencyFrames;
-    state.heardLagBuffers.store(static_cast<int>(std::min<std::int64_t>(lagFrames / kFramesPerBuffer, kPositionHistory - 1)),
-                                relaxed);
+    const std::int64_t lagBuffers = (state.workspace.framesFed + state.deviceLatencyFrames) / kFramesPerBuffer;
+    state.heardLagBuffers.store(static_cast<int>(std::min<std::int64_t>(lagBuffers, kPositionHistory - 1)), relaxed);
     for (std::atomic<std::int32_t>& entry : state.positionHistory) {
         entry.store(static_cast<std::int32_t>(start), relaxed);
     }

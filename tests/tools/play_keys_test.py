@@ -57,7 +57,8 @@ class Jack:
         self.server = subprocess.Popen(
             ["jackd", "-n", self.name, "--no-realtime", "-d", "dummy", "-r", str(RATE), "-p", "256"],
             stdout=self.log, stderr=subprocess.STDOUT)
-        waited = subprocess.run(["jack_wait", "-w", "-t", "30"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        waited = subprocess.run(["jack_wait", "-w", "-t", "30"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if waited.returncode != 0:
             self.stop()
             fail("the JACK server did not start (see jackd.log)")
@@ -101,7 +102,8 @@ class Session:
         deadline = time.monotonic() + limit
         while text not in self.screen:
             if time.monotonic() > deadline or self.process.poll() is not None:
-                fail("never showed %r; the terminal showed:\n%s" % (text, self.screen.decode(errors="replace")))
+                shown = self.screen.decode(errors="replace")
+                fail("never showed %r; the terminal showed:\n%s" % (text, shown))
             self.read_screen(0.1)
 
     def recorded_frames(self):

@@ -284,8 +284,10 @@ TEST(PlayKeys, DecodesWhatTheTerminalSends)
     const std::string bytes = "\x1b[A\x1b[Bx\x1bOC\x1b[1~\x1b[15~][ frlq\x1b[";
     decoder.Decode(bytes.data(), bytes.size(), keys);
     decoder.Decode("D", 1, keys);
-    EXPECT_EQ(keys, (std::vector<Key>{Key::PitchUp, Key::PitchDown, Key::SeekForward, Key::SpeedUp, Key::SpeedDown,
-                                      Key::Pause, Key::Formant, Key::Reverse, Key::Loop, Key::Quit, Key::SeekBack}));
+    const std::vector<Key> expected{Key::PitchUp, Key::PitchDown, Key::SeekForward, Key::SpeedUp,
+                                    Key::SpeedDown, Key::Pause,   Key::Formant,     Key::Reverse,
+                                    Key::Loop,      Key::Quit,    Key::SeekBack};
+    EXPECT_EQ(keys, expected);
 }
 
 // The keys move the settings within their ranges, and the status line

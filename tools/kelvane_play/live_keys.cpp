@@ -30,24 +30,54 @@ void KeyDecoder::Decode(const char* bytes, std::size_t count, std::vector<Key>& 
             }
             escapeStage = 0;
             switch (byte) {
-                case 'A': keys.push_back(Key::PitchUp); break;
-                case 'B': keys.push_back(Key::PitchDown); break;
-                case 'C': keys.push_back(Key::SeekForward); break;
-                case 'D': keys.push_back(Key::SeekBack); break;
-                default: break;
+                case 'A':
+                    keys.push_back(Key::PitchUp);
+                    break;
+                case 'B':
+                    keys.push_back(Key::PitchDown);
+                    break;
+                case 'C':
+                    keys.push_back(Key::SeekForward);
+                    break;
+                case 'D':
+                    keys.push_back(Key::SeekBack);
+                    break;
+                default:
+                    break;
             }
             continue;
         }
         switch (byte) {
-            case kEscape: escapeStage = 1; break;
-            case ']': keys.push_back(Key::SpeedUp); break;
-            case '[': keys.push_back(Key::SpeedDown); break;
-            case ' ': keys.push_back(Key::Pause); break;
-            case 'f': case 'F': keys.push_back(Key::Formant); break;
-            case 'r': case 'R': keys.push_back(Key::Reverse); break;
-            case 'l': case 'L': keys.push_back(Key::Loop); break;
-            case 'q': case 'Q': keys.push_back(Key::Quit); break;
-            default: break;
+            case kEscape:
+                escapeStage = 1;
+                break;
+            case ']':
+                keys.push_back(Key::SpeedUp);
+                break;
+            case '[':
+                keys.push_back(Key::SpeedDown);
+                break;
+            case ' ':
+                keys.push_back(Key::Pause);
+                break;
+            case 'f':
+            case 'F':
+                keys.push_back(Key::Formant);
+                break;
+            case 'r':
+            case 'R':
+                keys.push_back(Key::Reverse);
+                break;
+            case 'l':
+            case 'L':
+                keys.push_back(Key::Loop);
+                break;
+            case 'q':
+            case 'Q':
+                keys.push_back(Key::Quit);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -61,10 +91,18 @@ KeyAction ApplyKey(Key key, PlayOptions& settings)
         settings.speedPercent = std::clamp(settings.speedPercent + step, kLowestKeySpeed, kHighestKeySpeed);
     };
     switch (key) {
-        case Key::PitchUp: movePitch(kPitchStepSemitones); break;
-        case Key::PitchDown: movePitch(-kPitchStepSemitones); break;
-        case Key::SpeedUp: moveSpeed(kSpeedStepPercent); break;
-        case Key::SpeedDown: moveSpeed(-kSpeedStepPercent); break;
+        case Key::PitchUp:
+            movePitch(kPitchStepSemitones);
+            break;
+        case Key::PitchDown:
+            movePitch(-kPitchStepSemitones);
+            break;
+        case Key::SpeedUp:
+            moveSpeed(kSpeedStepPercent);
+            break;
+        case Key::SpeedDown:
+            moveSpeed(-kSpeedStepPercent);
+            break;
         case Key::Formant:
             if (PlayFormantSemitones(settings) != 0.0 || settings.preserveFormants) {
                 settings.preserveFormants = false;
@@ -73,20 +111,30 @@ KeyAction ApplyKey(Key key, PlayOptions& settings)
                 settings.preserveFormants = true;
             }
             break;
-        case Key::Reverse: settings.reverse = !settings.reverse; break;
-        case Key::Loop: settings.loop = !settings.loop; break;
-        case Key::SeekForward: return KeyAction::SeekForward;
-        case Key::SeekBack: return KeyAction::SeekBack;
-        case Key::Pause: return KeyAction::Pause;
-        case Key::Quit: return KeyAction::Quit;
+        case Key::Reverse:
+            settings.reverse = !settings.reverse;
+            break;
+        case Key::Loop:
+            settings.loop = !settings.loop;
+            break;
+        case Key::SeekForward:
+            return KeyAction::SeekForward;
+        case Key::SeekBack:
+            return KeyAction::SeekBack;
+        case Key::Pause:
+            return KeyAction::Pause;
+        case Key::Quit:
+            return KeyAction::Quit;
     }
     return KeyAction::Settings;
 }
 
-std::string FormatStatusLine(double heardSeconds, double lengthSeconds, const PlayOptions& settings, bool paused)
+std::string FormatStatusLine(double heardSeconds, double lengthSeconds, const PlayOptions& settings,
+                             bool paused)
 {
     char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "  speed %g %%  pitch %+g", settings.speedPercent, settings.pitchSemitones);
+    std::snprintf(numbers, sizeof numbers, "  speed %g %%  pitch %+g", settings.speedPercent,
+                  settings.pitchSemitones);
     std::string line = FormatPlayTime(heardSeconds) + " / " + FormatPlayTime(lengthSeconds) + numbers;
     if (settings.preserveFormants) {
         line += "  formants kept";

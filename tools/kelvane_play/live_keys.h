@@ -57,7 +57,8 @@ KeyAction ApplyKey(Key key, PlayOptions& settings);
 
 // The status line: heard position and length, speed, pitch and the toggles,
 // e.g. "0:12.3 / 1:05.0  speed 80 %  pitch +2  formants kept  reverse  loop  paused".
-std::string FormatStatusLine(double heardSeconds, double lengthSeconds, const PlayOptions& settings, bool paused);
+std::string FormatStatusLine(double heardSeconds, double lengthSeconds, const PlayOptions& settings,
+                             bool paused);
 
 // The lines of the keys, for --help and for the start of a session.
 std::string KeysHelpText();

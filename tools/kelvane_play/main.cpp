@@ -142,9 +142,11 @@ void ShowStatus(const sevrane::Player& player, const PlayOptions& live, double r
     const double heard = static_cast<double>(player.HeardPosition()) / rate;
     if (withKeys) {
         // The line shortens as well as grows: the rest of the old one is cleared.
-        std::fprintf(stderr, "\r%s\x1b[K", FormatStatusLine(heard, lengthSeconds, live, player.IsPaused()).c_str());
+        const std::string line = FormatStatusLine(heard, lengthSeconds, live, player.IsPaused());
+        std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     } else {
-        std::fprintf(stderr, "\r%s / %s ", FormatPlayTime(heard).c_str(), FormatPlayTime(lengthSeconds).c_str());
+        const std::string at = FormatPlayTime(heard);
+        std::fprintf(stderr, "\r%s / %s ", at.c_str(), FormatPlayTime(lengthSeconds).c_str());
     }
     std::fflush(stderr);
 }

@@ -78,7 +78,8 @@ inline constexpr int kPositionHistory = 128;
 // low; 0 for none.
 inline constexpr std::uint64_t PackLoopRegion(std::int32_t first, std::int32_t end) noexcept
 {
-    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(first)) << 32 | static_cast<std::uint32_t>(end);
+    const auto high = static_cast<std::uint64_t>(static_cast<std::uint32_t>(first));
+    return high << 32 | static_cast<std::uint32_t>(end);
 }
 
 // The block of state shared by the control thread, the audio callback and
