@@ -281,7 +281,7 @@ TEST(PlayKeys, DecodesWhatTheTerminalSends)
     using kelvane::play::Key;
     kelvane::play::KeyDecoder decoder;
     std::vector<Key> keys;
-    const std::string bytes = "\x1b[A\x1b[Bx\x1bOC\x1b[1~\x1b[15~][ frlq\x1b[";
+    const std::string bytes = "\x1b[A\x1b[Bx\x1bOC\x1b[1~\x1b[15~][ fr\x1bl\x1bq\x1b[";
     decoder.Decode(bytes.data(), bytes.size(), keys);
     decoder.Decode("D", 1, keys);
     const std::vector<Key> expected{Key::PitchUp, Key::PitchDown, Key::SeekForward, Key::SpeedUp,

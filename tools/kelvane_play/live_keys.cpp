@@ -21,7 +21,10 @@ void KeyDecoder::Decode(const char* bytes, std::size_t count, std::vector<Key>& 
         const char byte = bytes[i];
         if (escapeStage == 1) {
             escapeStage = byte == '[' || byte == 'O' ? 2 : 0;
-            continue;
+            // Escape pressed on its own: the next byte is a key of its own.
+            if (escapeStage == 2) {
+                continue;
+            }
         }
         if (escapeStage == 2) {
             // Parameters and intermediates run until a final byte (@ to ~).

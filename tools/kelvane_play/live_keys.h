@@ -27,7 +27,8 @@ enum class Key {
 // Turns what the terminal sends into keys. An arrow comes as an escape
 // sequence (ESC [ A, or ESC O A in application mode) that may arrive split
 // over several reads: the decoder keeps an unfinished one for the next
-// bytes. Bytes that are no key, and unknown sequences, are skipped.
+// bytes. Bytes that are no key, a lone Escape and unknown sequences are
+// skipped.
 class KeyDecoder {
 public:
     void Decode(const char* bytes, std::size_t count, std::vector<Key>& keys);
