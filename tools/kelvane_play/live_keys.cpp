@@ -13,6 +13,30 @@ constexpr char kEscape = '\x1b';
 // The most and least pitch the keys reach: the engine's range.
 constexpr double kHighestPitch = 24.0;
 
+struct KeyByte {
+    char byte;
+    Key key;
+};
+
+// The final bytes of the arrows' escape sequences, and the plain keys.
+constexpr KeyByte kArrowKeys[] = {
+    {'A', Key::PitchUp}, {'B', Key::PitchDown}, {'C', Key::SeekForward}, {'D', Key::SeekBack}};
+constexpr KeyByte kPlainKeys[] = {{']', Key::SpeedUp}, {'[', Key::SpeedDown}, {' ', Key::Pause},
+                                  {'f', Key::Formant}, {'F', Key::Formant},   {'r', Key::Reverse},
+                                  {'R', Key::Reverse}, {'l', Key::Loop},      {'L', Key::Loop},
+                                  {'q', Key::Quit},    {'Q', Key::Quit}};
+
+template <std::size_t N>
+void AddKey(const KeyByte (&table)[N], char byte, std::vector<Key>& keys)
+{
+    for (const KeyByte& entry : table) {
+        if (entry.byte == byte) {
+            keys.push_back(entry.key);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 void KeyDecoder::Decode(const char* bytes, std::size_t count, std::vector<Key>& keys)
@@ -28,60 +52,17 @@ void KeyDecoder::Decode(const char* bytes, std::size_t count, std::vector<Key>& 
         }
         if (escapeStage == 2) {
             // Parameters and intermediates run until a final byte (@ to ~).
-            if (byte < '@' || byte > '~') {
-                continue;
-            }
-            escapeStage = 0;
-            switch (byte) {
-                case 'A':
-                    keys.push_back(Key::PitchUp);
-                    break;
-                case 'B':
-                    keys.push_back(Key::PitchDown);
-                    break;
-                case 'C':
-                    keys.push_back(Key::SeekForward);
-                    break;
-                case 'D':
-                    keys.push_back(Key::SeekBack);
-                    break;
-                default:
-                    break;
+            if (byte >= '@' && byte <= '~') {
+                escapeStage = 0;
+                AddKey(kArrowKeys, byte, keys);
             }
             continue;
         }
-        switch (byte) {
-            case kEscape:
-                escapeStage = 1;
-                break;
-            case ']':
-                keys.push_back(Key::SpeedUp);
-                break;
-            case '[':
-                keys.push_back(Key::SpeedDown);
-                break;
-            case ' ':
-                keys.push_back(Key::Pause);
-                break;
-            case 'f':
-            case 'F':
-                keys.push_back(Key::Formant);
-                break;
-            case 'r':
-            case 'R':
-                keys.push_back(Key::Reverse);
-                break;
-            case 'l':
-            case 'L':
-                keys.push_back(Key::Loop);
-                break;
-            case 'q':
-            case 'Q':
-                keys.push_back(Key::Quit);
-                break;
-            default:
-                break;
+        if (byte == kEscape) {
+            escapeStage = 1;
+            continue;
         }
+        AddKey(kPlainKeys, byte, keys);
     }
 }
 
