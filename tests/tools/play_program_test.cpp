@@ -109,6 +109,21 @@ TEST(PlayProgram, PlaysTheFileForwardsOrBackwards)
     EXPECT_NEAR(end - first, 44100, 600);
 }
 
+TEST(PlayProgram, PlaysAFileCutShortAsFarAsItGoesAndSaysSo)
+{
+    TempFolder files;
+    Bytes cut = ToneFile(0, 22050);
+    cut.resize(cut.size() - 2 * 17640);  // the header still promises 22050 frames
+    const std::string path = files.Write("cut.wav", cut);
+    AudioDevice device(AudioDevice::Kind::Capture);
+
+    const PlayRun run = Play(device, {path});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "kelvane-play: " + path + ": warning: input ends early: 4410 of 22050 frames\n");
+    const auto [first, end] = LoudSpan(device.Captured());
+    EXPECT_NEAR(end - first, 4410, 300);
+}
+
 TEST(PlayProgram, PlaysCompressedFiles)
 {
     namespace files = kelvane::sound_files;

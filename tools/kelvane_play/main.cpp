@@ -79,6 +79,10 @@ std::string ReadForPlaying(const std::string& path, sevrane::Sound& sound, std::
         return reader.Error();
     }
     const files::SoundInfo& info = reader.Info();
+    // A cut recording plays as far as it goes, but never without a word.
+    if (const std::string early = files::EarlyEndWarning(info); !early.empty()) {
+        Complain(path + ": warning: " + early);
+    }
     constexpr std::int64_t kMostFrames = std::numeric_limits<std::int32_t>::max();
     if (info.frames > kMostFrames) {
         return std::to_string(info.frames) + " frames: at most " + std::to_string(kMostFrames) + " can be played";
