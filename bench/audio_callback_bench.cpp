@@ -26,15 +26,13 @@ constexpr double kAudioSeconds = 60.0;
 constexpr double kSoundSeconds = 10.0;  // looped
 
 // Chords and noise bursts: tonal and transient content at once.
-LoadedSound MakeMusic(int rate, int channels)
+Sound MakeMusic(int rate, int channels)
 {
-    LoadedSound sound;
-    sound.format.formatTag = 1;
-    sound.format.channels = static_cast<std::uint16_t>(channels);
-    sound.format.sampleRate = static_cast<std::uint32_t>(rate);
+    Sound sound;
+    sound.channels = channels;
+    sound.sampleRate = static_cast<std::uint32_t>(rate);
     sound.frameCount = static_cast<std::int32_t>(kSoundSeconds * rate);
-    sound.sampleBytes = static_cast<std::uint64_t>(sound.frameCount) * channels * sizeof(float);
-    sound.samples.Allocate(sound.sampleBytes);
+    sound.samples.Allocate(static_cast<std::uint64_t>(sound.frameCount) * channels * sizeof(float));
     std::mt19937 random(5);
     std::uniform_real_distribution<float> noise(-0.2f, 0.2f);
     float* samples = sound.samples.data();
@@ -53,7 +51,7 @@ LoadedSound MakeMusic(int rate, int channels)
 
 void CallbackBudget(benchmark::State& run, int rate, int channels, float pitch, float speed)
 {
-    const LoadedSound sound = MakeMusic(rate, channels);
+    const Sound sound = MakeMusic(rate, channels);
     EngineInterface* engine = nullptr;
     if (CreateInstance(&engine, rate, channels, 1) != KELVANE_OK) {
         run.SkipWithError("no engine");

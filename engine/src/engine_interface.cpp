@@ -1,7 +1,7 @@
 // The free functions, the operation table and the argument checks of the
 // engine's C surface.
+#include <atomic>
 #include <cmath>
-#include <cstring>
 
 #include "aligned_memory.h"
 #include "engine_instance.h"
@@ -15,7 +15,10 @@ constexpr int minimumRate = 32000;
 constexpr int maximumRate = 196000;
 constexpr float percentCacheMark = -10000.0f;  // written by the percent setters
 
-char errorText[128];
+// The text GetErrorText gave last. Texts are constants and only this
+// pointer changes, whole and lock-free, so threads asking at once each get a
+// complete text of their own status.
+std::atomic<const char*> lastErrorText{""};
 
 EngineInstance* InstanceOf(EngineInterface* engine)
 {
@@ -242,7 +245,7 @@ using namespace kelvane;
 
 extern "C" KELVANE_API int CreateInstance(EngineInterface** handle, int sampleRate, int channelCount, int quality)
 {
-    errorText[0] = '\0';
+    lastErrorText.store("", std::memory_order_relaxed);
     if (handle == nullptr) {
         return KELVANE_ERROR_NULL_SOURCE;
     }
@@ -280,11 +283,11 @@ extern "C" KELVANE_API const char* GetErrorText(int status)
 {
     for (const ErrorEntry& entry : errorTexts) {
         if (entry.status == status) {
-            std::strncpy(errorText, entry.text, sizeof errorText - 1);
-            errorText[sizeof errorText - 1] = '\0';
+            lastErrorText.store(entry.text, std::memory_order_relaxed);
+            return entry.text;
         }
     }
-    return errorText;
+    return lastErrorText.load(std::memory_order_relaxed);
 }
 
 extern "C" KELVANE_API int GetVersion(void)

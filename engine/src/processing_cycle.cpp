@@ -29,17 +29,48 @@ constexpr float bypassGain = 0.25f;
 constexpr float lowestPitchRatio = 0.25f;
 
 // Denormals cost far more than they are worth in the feedback paths (the
-// envelope sweeps, the running phasors): flush them, on this thread, for good.
-void EnableFlushToZero()
-{
+// envelope sweeps, the running phasors): they are flushed while the engine
+// works. The caller's thread gets its own mode back on the way out, since
+// flushing would silently change the caller's own arithmetic.
+class FlushToZeroScope {
+public:
+    FlushToZeroScope()
+    {
 #if defined(KELVANE_HAVE_MXCSR)
-    _mm_setcsr(_mm_getcsr() | 0x8040);
+        callerMode = _mm_getcsr() & flushToZeroBits;
+        _mm_setcsr(_mm_getcsr() | flushToZeroBits);
 #elif defined(__aarch64__)
-    std::uint64_t control;
-    __asm__ __volatile__("mrs %0, fpcr" : "=r"(control));
-    __asm__ __volatile__("msr fpcr, %0" : : "r"(control | (std::uint64_t{1} << 24)));
+        std::uint64_t control;
+        __asm__ __volatile__("mrs %0, fpcr" : "=r"(control));
+        callerMode = control & flushToZeroBits;
+        __asm__ __volatile__("msr fpcr, %0" : : "r"(control | flushToZeroBits));
 #endif
-}
+    }
+    ~FlushToZeroScope()
+    {
+        // Only the mode is put back; exception flags raised meanwhile stay.
+#if defined(KELVANE_HAVE_MXCSR)
+        _mm_setcsr((_mm_getcsr() & ~flushToZeroBits) | callerMode);
+#elif defined(__aarch64__)
+        std::uint64_t control;
+        __asm__ __volatile__("mrs %0, fpcr" : "=r"(control));
+        __asm__ __volatile__("msr fpcr, %0" : : "r"((control & ~flushToZeroBits) | callerMode));
+#endif
+    }
+    FlushToZeroScope(const FlushToZeroScope&) = delete;
+    FlushToZeroScope& operator=(const FlushToZeroScope&) = delete;
+
+private:
+#if defined(KELVANE_HAVE_MXCSR)
+    // MXCSR's flush-to-zero (bit 15) and denormals-are-zero (bit 6).
+    static constexpr unsigned flushToZeroBits = 0x8040;
+    unsigned callerMode = 0;
+#elif defined(__aarch64__)
+    // FPCR's flush-to-zero (bit 24).
+    static constexpr std::uint64_t flushToZeroBits = std::uint64_t{1} << 24;
+    std::uint64_t callerMode = 0;
+#endif
+};
 
 // Speeds at or below 0 (a freeze, or an out-of-range negative speed that the
 // setter applied) hold the output where it is.
@@ -228,7 +259,7 @@ std::int64_t DrainLength(const EngineInstance& e)
 
 int EngineInstance::Process()
 {
-    EnableFlushToZero();
+    const FlushToZeroScope flushToZero;
     const int h = hopLength;
 
     // A held engine takes up a raised speed here.
@@ -369,7 +400,7 @@ int EngineInstance::Process()
 
 int EngineInstance::Flush()
 {
-    EnableFlushToZero();
+    const FlushToZeroScope flushToZero;
     // The rest of the input is played out even while held: at the set speed,
     // or at normal speed when that is 0 or less.
     const float heldSpeed = speedRatio;

@@ -59,6 +59,9 @@ struct Feeder {
     std::int64_t frameCount;
     int channels;
     std::uint32_t sampleRate;
+    // What Loop repeats: the loop region, or the whole sound.
+    std::int64_t loopFirst;
+    std::int64_t loopEnd;
 
     CallbackWorkspace& Work() const { return state.workspace; }
     bool Fading() const { return Work().seekTarget >= 0 || Work().fadeStep < Work().fadeLength; }
@@ -97,6 +100,7 @@ struct Feeder {
         if (count <= 0) {
             return;
         }
+        Work().framesFed += count;
         const bool turning = mode == KELVANE_FORWARD_TO_REVERSE || mode == KELVANE_REVERSE_TO_FORWARD;
         if (!turning && Fading()) {
             PushFading(start, count, mode);
@@ -140,38 +144,47 @@ struct Feeder {
         }
     }
 
-    // Pushes source frames [start, end) in the given mode. `start` lies
-    // inside the sound; `end` may lie past its end (several times over for a
-    // sound shorter than a block), and the part beyond wraps to frame 0 only
-    // with Loop on.
-    void FeedBlock(std::int64_t start, std::int64_t end, int mode, bool loop) const
+    // Pushes n frames forwards from `start`; returns the frame after the
+    // last one pushed. With Loop on, reading wraps from the loop's end to its
+    // start (as often as a loop shorter than n needs); without, it stops at
+    // the sound's end and the frame returned lies beyond it.
+    std::int64_t FeedForwards(std::int64_t start, std::int64_t n, int mode, bool loop) const
     {
-        const bool reverse = mode == KELVANE_REVERSE || mode == KELVANE_FORWARD_TO_REVERSE;
         if (!loop) {
-            Push(start, std::min(end, frameCount) - start, mode);
-            return;
+            Push(start, std::min(start + n, frameCount) - start, mode);
+            return start + n;
         }
-        if (!reverse) {
-            std::int64_t cursor = start;
-            for (std::int64_t remaining = end - start; remaining > 0;) {
-                const std::int64_t part = std::min(remaining, frameCount - cursor);
-                Push(cursor, part, mode);
-                remaining -= part;
-                cursor = cursor + part == frameCount ? 0 : cursor + part;
+        std::int64_t cursor = start;
+        for (std::int64_t remaining = n; remaining > 0;) {
+            if (cursor >= loopEnd) {
+                cursor = loopFirst;
             }
-            return;
+            const std::int64_t part = std::min(remaining, loopEnd - cursor);
+            Push(cursor, part, mode);
+            remaining -= part;
+            cursor += part;
         }
-        // The engine stages each reversed block last frame first, so the
-        // wrapped parts go first, highest first: the backwards reading then
-        // runs on without a seam across the end of the sound.
-        for (std::int64_t upper = end; upper > start;) {
-            const std::int64_t lower = std::max(start, (upper - 1) / frameCount * frameCount);
-            Push(lower % frameCount, upper - lower, mode);
-            upper = lower;
-        }
+        return cursor >= loopEnd ? loopFirst : cursor;
     }
 
-    std::int64_t Wrap(std::int64_t position) const { return (position % frameCount + frameCount) % frameCount; }
+    // Pushes n frames backwards, down from the exclusive upper end `upper`,
+    // wrapping from the loop's first frame to its end; returns the new
+    // lower end. The engine stages each reversed push last frame first, so
+    // the pushes run down too: the part above the wrap first, then the part
+    // below the loop's end, and the backwards reading runs on without a seam.
+    std::int64_t FeedBackwards(std::int64_t upper, std::int64_t n, int mode) const
+    {
+        for (std::int64_t remaining = n; remaining > 0;) {
+            if (upper <= loopFirst) {
+                upper = loopEnd;
+            }
+            const std::int64_t part = std::min(remaining, upper - loopFirst);
+            Push(upper - part, part, mode);
+            remaining -= part;
+            upper -= part;
+        }
+        return upper;
+    }
 
     void EndOfSound(std::int64_t position) const
     {
@@ -188,29 +201,27 @@ struct Feeder {
         if (state.reverseActive.load(relaxed)) {
             // Just out of the reverse zone: the first forward block is the
             // one before the turning point, read from reversed to forward.
+            // Turned at the loop's start, it lies at the loop's end.
             position -= n;
             state.reverseActive.store(false, relaxed);
             mode = KELVANE_REVERSE_TO_FORWARD;
-            if (position < 0) {
-                position = loop ? Wrap(position) : 0;
+            if (loop && position < loopFirst && position + n >= loopFirst) {
+                position += (loopFirst - position + loopLength() - 1) / loopLength() * loopLength();
+            } else if (position < 0) {
+                position = 0;
             }
         }
-        if (position >= frameCount) {
-            if (!loop) {
-                EndOfSound(position);
-                return false;
-            }
-            position = Wrap(position);
+        if (loop && position >= loopEnd) {
+            position = loopFirst;
+        } else if (!loop && position >= frameCount) {
+            EndOfSound(position);
+            return false;
         }
-        FeedBlock(position, position + n, mode, loop);
-        position += n;
-        if (position >= frameCount) {
-            // A seek under way is taken instead of ending (Feed moves there).
-            if (!loop && Work().seekTarget < 0) {
-                EndOfSound(position);
-                return false;
-            }
-            position = loop ? Wrap(position) : position;
+        position = FeedForwards(position, n, mode, loop);
+        // A seek under way is taken instead of ending (Feed moves there).
+        if (!loop && position >= frameCount && Work().seekTarget < 0) {
+            EndOfSound(position);
+            return false;
         }
         state.position.store(static_cast<std::int32_t>(position), relaxed);
         return true;
@@ -223,28 +234,33 @@ struct Feeder {
         int mode = KELVANE_REVERSE;
         if (!state.reverseActive.load(relaxed)) {
             // Just into the reverse zone: the first reversed block is the one
-            // after the turning point, read from forward to reversed.
+            // after the turning point, read from forward to reversed. Turned
+            // at the loop's end, it lies at the loop's start.
             position += n;
             state.reverseActive.store(true, relaxed);
             mode = KELVANE_FORWARD_TO_REVERSE;
-            if (position > frameCount) {
-                position = loop ? Wrap(position - 1) + 1 : frameCount;
+            if (loop && position > loopEnd && position - n <= loopEnd) {
+                position -= (position - loopEnd + loopLength() - 1) / loopLength() * loopLength();
+            } else if (position > frameCount) {
+                position = frameCount;
             }
         }
-        position -= n;
-        if (position < 0) {
-            if (!loop) {
+        if (!loop) {
+            if (position - n < 0) {
                 // The frames down to the first are still due; then the end.
-                Push(0, position + n, mode);
+                Push(0, position, mode);
                 EndOfSound(frameCount);
                 return false;
             }
-            position = Wrap(position);
+            Push(position - n, n, mode);
+            state.position.store(static_cast<std::int32_t>(position - n), relaxed);
+            return true;
         }
-        FeedBlock(position, position + n, mode, loop);
-        state.position.store(static_cast<std::int32_t>(position), relaxed);
+        state.position.store(static_cast<std::int32_t>(FeedBackwards(position, n, mode)), relaxed);
         return true;
     }
+
+    std::int64_t loopLength() const { return loopEnd - loopFirst; }
 
     // One step of n frames in the direction asked for; while a seek fades,
     // in the direction being fed. False when the sound has ended.
@@ -349,12 +365,30 @@ struct Feeder {
     }
 };
 
+// What Loop repeats in a sound of `frameCount` frames: the loop region when
+// one lies inside it, or else the whole sound.
+struct LoopSpan {
+    std::int64_t first;
+    std::int64_t end;
+};
+
+LoopSpan LoopSpanOf(const PlayerState& state, std::int64_t frameCount)
+{
+    const std::uint64_t region = state.loopRegion.load(relaxed);
+    const auto first = static_cast<std::int64_t>(region >> 32);
+    const auto end = static_cast<std::int64_t>(region & 0xFFFFFFFFu);
+    if (first < end && end <= frameCount) {
+        return {first, end};
+    }
+    return {0, frameCount};
+}
+
 // The feeder for the state's engine and sound, or none when there is nothing
 // to feed (no engine, no sound, a sound without frames).
 std::optional<Feeder> FeederFor(PlayerState& state)
 {
     EngineInterface* engine = state.engineHandle.load(relaxed);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     if (engine == nullptr || sound == nullptr || sound->frameCount <= 0) {
         return std::nullopt;
     }
@@ -362,8 +396,25 @@ std::optional<Feeder> FeederFor(PlayerState& state)
     if (channels < 1 || channels > kMaxPlaybackChannels) {
         return std::nullopt;
     }
-    return Feeder{state,           engine,   engine->operations, sound->samples.data(), sound->frameCount,
-                  channels,        sound->format.sampleRate};
+    const LoopSpan span = LoopSpanOf(state, sound->frameCount);
+    return Feeder{state,    engine,           engine->operations, sound->samples.data(), sound->frameCount,
+                  channels, sound->sampleRate, span.first,        span.end};
+}
+
+// Notes where feeding stands after a buffer has been played, for the
+// position being heard.
+void RecordPosition(PlayerState& state)
+{
+    const std::uint64_t count = state.buffersRecorded.load(relaxed);
+    state.positionHistory[count % kPositionHistory].store(state.position.load(relaxed), relaxed);
+    state.buffersRecorded.store(count + 1, relaxed);
+}
+
+// The gain of frame `k` of `frames` as a pause fades out (and, mirrored,
+// as a resume fades in).
+float PauseFadeOutGain(int k, int frames)
+{
+    return FadeGain(frames - 1 - k, frames);
 }
 
 }  // namespace
@@ -377,6 +428,40 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
     if (!feeder) {
         std::fill(out, out + 2 * frameCount, 0.0f);
         return state.engineHandle.load(relaxed) == nullptr ? paContinue : paComplete;
+    }
+    CallbackWorkspace& work = state.workspace;
+    unsigned long done = 0;
+    if (state.pauseRequested.load(relaxed)) {
+        // Paused: the first buffer fades out and is kept; then silence, and
+        // nothing is fed or taken, seeks included.
+        std::fill(out, out + 2 * frameCount, 0.0f);
+        if (work.paused) {
+            return paContinue;
+        }
+        const int frames = static_cast<int>(std::min<unsigned long>(frameCount, kFramesPerBuffer));
+        const int result = feeder->FillBuffer(work.heldOutput.data(), frames);
+        work.paused = true;
+        work.heldFrames = frames;
+        for (int k = 0; k < frames; ++k) {
+            const float gain = PauseFadeOutGain(k, frames);
+            out[2 * k] = work.heldOutput[2 * k] * gain;
+            out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
+        }
+        // The sound may have ended in that buffer, with this the last call.
+        DropSeekRequestAfterEnd(state);
+        return result;
+    }
+    if (work.paused) {
+        // Resumed: the kept buffer again, fading in, and on from there.
+        work.paused = false;
+        const int frames = static_cast<int>(std::min<unsigned long>(frameCount, work.heldFrames));
+        for (int k = 0; k < frames; ++k) {
+            const float gain = PauseFadeOutGain(frames - 1 - k, frames);
+            out[2 * k] = work.heldOutput[2 * k] * gain;
+            out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
+        }
+        RecordPosition(state);
+        done = static_cast<unsigned long>(frames);
     }
 
     // Once the sound has ended, a seek only moves the position shown.
@@ -393,9 +478,11 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
     // The stream asks for one buffer at a time; a larger request is served
     // as several.
     int result = paContinue;
-    for (unsigned long done = 0; done < frameCount;) {
+    while (done < frameCount) {
         const int frames = static_cast<int>(std::min<unsigned long>(frameCount - done, kFramesPerBuffer));
-        if (feeder->FillBuffer(out + 2 * done, frames) == paComplete) {
+        const int filled = feeder->FillBuffer(out + 2 * done, frames);
+        RecordPosition(state);
+        if (filled == paComplete) {
             std::fill(out + 2 * (done + frames), out + 2 * frameCount, 0.0f);
             result = paComplete;
             break;
@@ -408,13 +495,25 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
     return result;
 }
 
+std::int64_t HeardPosition(const PlayerState& state) noexcept
+{
+    const std::uint64_t count = state.buffersRecorded.load(relaxed);
+    if (count == 0 || state.ended.load(relaxed)) {
+        return state.position.load(relaxed);
+    }
+    // PrepareForPlay counts a whole ring of the starting position as played,
+    // so the count never falls short of the lag.
+    const std::uint64_t lag = static_cast<std::uint64_t>(state.heardLagBuffers.load(relaxed));
+    return state.positionHistory[(count - 1 - lag) % kPositionHistory].load(relaxed);
+}
+
 void DropSeekRequestAfterEnd(PlayerState& state) noexcept
 {
     if (!state.ended.load(ordered)) {
         return;
     }
     const std::int32_t seek = state.seekRequest.exchange(-1, ordered);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     if (seek >= 0 && sound != nullptr && sound->frameCount > 0) {
         state.position.store(std::min(seek, sound->frameCount - 1), relaxed);
     }
@@ -423,15 +522,21 @@ void DropSeekRequestAfterEnd(PlayerState& state) noexcept
 void PrepareForPlay(PlayerState& state) noexcept
 {
     EngineInterface* engine = state.engineHandle.load(relaxed);
-    const LoadedSound* sound = state.sound.load(relaxed);
+    const Sound* sound = state.sound.load(relaxed);
     const bool reverse = state.reverseRequested.load(relaxed);
     state.seekRequest.store(-1, relaxed);
     state.ended.store(false, relaxed);
     state.workspace.seekTarget = -1;
     state.workspace.fadeStep = 0;
     state.workspace.fadeLength = 0;
-    // Backwards play starts at the end of the sound, with or without Loop.
-    state.position.store(reverse && sound != nullptr ? sound->frameCount : 0, relaxed);
+    state.workspace.paused = false;
+    state.pauseRequested.store(false, relaxed);
+    // Backwards play starts at the end of the sound, with or without Loop;
+    // with a loop region, at the region's start (its end backwards).
+    const std::int64_t frames = sound != nullptr ? sound->frameCount : 0;
+    const LoopSpan span = state.loopEnabled.load(relaxed) ? LoopSpanOf(state, frames) : LoopSpan{0, frames};
+    const std::int64_t start = reverse ? span.end : span.first;
+    state.position.store(static_cast<std::int32_t>(start), relaxed);
     if (engine != nullptr) {
         SendControls(engine, state, state.pitchTarget.load(relaxed));
         engine->operations->Reset(engine);
@@ -444,9 +549,18 @@ void PrepareForPlay(PlayerState& state) noexcept
     // stream starts, keeps that work out of the first callback, which would
     // otherwise overrun its budget with many channels at high rates. The
     // frames and their settings are those the first callback would push.
+    state.workspace.framesFed = 0;
     if (const std::optional<Feeder> feeder = FeederFor(state)) {
         feeder->Feed(kFramesPerBuffer);
     }
+    // What the engine needed before its first output is how far feeding
+    // runs ahead of what is heard (exactly so at speed 100).
+    const std::int64_t lagBuffers = (state.workspace.framesFed + state.deviceLatencyFrames) / kFramesPerBuffer;
+    state.heardLagBuffers.store(static_cast<int>(std::min<std::int64_t>(lagBuffers, kPositionHistory - 1)), relaxed);
+    for (std::atomic<std::int32_t>& entry : state.positionHistory) {
+        entry.store(static_cast<std::int32_t>(start), relaxed);
+    }
+    state.buffersRecorded.store(kPositionHistory, relaxed);
 }
 
 }  // namespace sevrane

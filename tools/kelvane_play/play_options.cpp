@@ -1,5 +1,7 @@
 #include "play_options.h"
 
+#include "live_keys.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -64,6 +66,8 @@ std::string PlayUsageText()
            "  --quiet                no position display\n"
            "  --help                 show this text\n"
            "  --version              show the engine's version\n"
+           "\n" +
+           KeysHelpText() +
            "\n"
            "Ctrl-C stops the sound at once.\n"
            "Exit status: 0 played (or stopped with Ctrl-C), 1 usage error, 2 file refused or unreadable,\n"

@@ -27,8 +27,8 @@
  * and is meant for the control thread.
  *
  * Threads: an instance has no lock. It may be used by any thread, but by one
- * thread at a time. Different instances are independent. The error-text buffer
- * is shared by the process and not synchronised.
+ * thread at a time. Different instances are independent. GetErrorText may be
+ * called from any thread at any time.
  *
  * Latency: a frame comes out about 2N frames after it was pushed (2048 frames,
  * 46 ms, at 44100 Hz); parameters are stamped on the frames pushed after the
@@ -98,12 +98,13 @@ typedef struct EngineOperations {
     /* 2: processes staged input; returns the output frames available.
        Output that was not pulled is never overwritten: when the output ring
        (65536 frames) is nearly full, processing pauses until a pull. Real-time
-       safe. Sets flush-to-zero and denormals-are-zero on the calling thread
-       and leaves them set. */
+       safe. Works with flush-to-zero and denormals-are-zero set on the calling
+       thread and gives the thread its own setting back before it returns. */
     int (*Process)(EngineInterface*);
     /* 3: stages silence behind the input and processes until every pushed
        frame has reached the output; returns the output frames available.
-       Real-time safe (bounded work). A second Flush adds nothing. */
+       Real-time safe (bounded work). A second Flush adds nothing. Leaves the
+       thread's floating-point mode as Process does. */
     int (*Flush)(EngineInterface*);
     /* 4: output frames waiting to be pulled. Real-time safe. */
     int (*GetOutputAvailable)(EngineInterface*);
@@ -153,8 +154,9 @@ KELVANE_API int CreateInstance(EngineInterface** handle, int sampleRate, int cha
 /* Releases the engine and sets *handle to NULL; KELVANE_ERROR_NO_INSTANCE
    when there is none. */
 KELVANE_API int DestroyInstance(EngineInterface** handle);
-/* The text of a status, in a 128-byte buffer shared by the process. Codes
-   without text return the buffer as it was. */
+/* The text of a status: a constant string, valid for the life of the
+   process. Codes without text return the last text given (empty after
+   CreateInstance). Safe from any thread; never allocates. */
 KELVANE_API const char* GetErrorText(int status);
 /* 0x050601: one byte each for major, minor, revision. */
 KELVANE_API int GetVersion(void);

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sevrane/sample_memory.h"
+#include "sevrane/sound.h"
 
 namespace sevrane {
 
@@ -43,13 +43,15 @@ struct WaveFormat {
     std::uint16_t extraFormatSize = 0;  // 0 for PCM
 };
 
-// One loaded file. After a successful load `frameCount` is at least 1 and
-// `samples` holds frameCount x channels floats, channels interleaved frame by
-// frame, followed by zeros up to `sampleBytes`. After a refusal nothing is
-// held (frameCount 0, no samples); a refused format is left in the format
-// fields, as read.
-// Movable, not copyable; a moved-from sound is empty.
-class LoadedSound {
+// One loaded file: the sound it holds, with the file's format beside it.
+// After a successful load `frameCount` is at least 1, `samples` holds
+// frameCount x channels floats followed by zeros up to `sampleBytes`, and the
+// sound's `channels` and `sampleRate` are the format's. After a refusal
+// nothing is held (frameCount 0, no samples, channels and rate 0); a refused
+// format is left in the format fields, as read.
+// Movable, not copyable; a moved-from sound is empty. The player takes it as
+// the Sound it is, without a copy.
+class LoadedSound : public Sound {
 public:
     LoadedSound() noexcept = default;
     LoadedSound(LoadedSound&& other) noexcept;
@@ -60,9 +62,7 @@ public:
 
     WaveFormat format;
     std::uint32_t dataBytes = 0;    // size of the "data" chunk
-    SampleMemory samples;           // float32, 16-byte aligned
     std::uint64_t sampleBytes = 0;  // 8-bit: dataBytes x 4, 16-bit: x 2, 24-bit: x 4 / 3
-    std::int32_t frameCount = 0;    // whole frames in samples
 };
 
 // Loads the file at a UTF-8 file-system path of any length into `sound`,

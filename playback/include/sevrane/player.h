@@ -25,31 +25,15 @@
 #include <string>
 
 #include "kelvane/engine.h"
+#include "sevrane/audio_library.h"
+#include "sevrane/downmix.h"
 #include "sevrane/loaded_sound.h"
+#include "sevrane/sound.h"
 
 namespace sevrane {
 
-// The most channels a sound may have: the engine's limit.
-inline constexpr int kMaxPlaybackChannels = 8;
 // Frames per callback that the stream asks for.
 inline constexpr int kFramesPerBuffer = 256;
-
-// Gains that fold a sound's channels onto the two output channels:
-// output left = sum of left[c] x channel c, right likewise. Mono and stereo
-// pass through untouched; see DownmixFor.
-struct DownmixGains {
-    std::array<float, kMaxPlaybackChannels> left{};
-    std::array<float, kMaxPlaybackChannels> right{};
-};
-
-// The downmix for 3 to 8 channels, after the usual WAV speaker order for
-// that count (front left, front right, centre, low frequency, back and side
-// pairs): a left channel feeds the left output, a right channel the right,
-// a centre, low-frequency or back-centre channel both at 1/sqrt(2). Both
-// outputs are then scaled by one factor so that the gains of each sum to at
-// most 1: full-scale input cannot clip, and every channel stays audible.
-// For 1 and 2 channels it is the identity (mono feeds both sides at 1).
-DownmixGains DownmixFor(int channels) noexcept;
 
 // How long a seek fades the old place out, and then the new one in.
 inline constexpr double kSeekFadeSeconds = 0.005;
@@ -73,14 +57,37 @@ struct CallbackWorkspace {
     std::int32_t seekTarget = -1;
     int fadeStep = 0;
     int fadeLength = 0;
+    // A pause under way: the buffer that faded out as it began, kept to be
+    // played again fading in as it ends, so that nothing of the sound is
+    // skipped.
+    bool paused = false;
+    int heldFrames = 0;
+    // Frames pushed into the engine since Play (counted to measure its
+    // latency as Play primes it).
+    std::int64_t framesFed = 0;
+    std::array<float, 2 * kFramesPerBuffer> heldOutput{};
 };
+
+// How many buffers of play positions the callback remembers, for the
+// position being heard (see HeardPosition): more than the engine's and the
+// device's latency together at every rate.
+inline constexpr int kPositionHistory = 128;
+
+// The loop region packed into one word, so that the callback never sees half
+// of a change: the first frame in the high half, the end (exclusive) in the
+// low; 0 for none.
+inline constexpr std::uint64_t PackLoopRegion(std::int32_t first, std::int32_t end) noexcept
+{
+    const auto high = static_cast<std::uint64_t>(static_cast<std::uint32_t>(first));
+    return high << 32 | static_cast<std::uint32_t>(end);
+}
 
 // The block of state shared by the control thread, the audio callback and
 // the waveform display.
 struct PlayerState {
     // The sound being played, not owned; null when none. Written only while
     // no stream runs.
-    std::atomic<const LoadedSound*> sound{nullptr};
+    std::atomic<const Sound*> sound{nullptr};
     // The next source frame to feed, in frames of the file (not scaled by
     // speed); in reverse play the exclusive upper end of the next block.
     // Written by the callback, read by the display.
@@ -111,16 +118,41 @@ struct PlayerState {
     // hand-over once it is set, are sequentially consistent, so that a seek
     // asked for just as the sound ends is either taken or dropped.
     std::atomic<bool> ended{false};
+    // Pause asked for by the control thread. While it is set the callback
+    // feeds nothing and plays silence; the engine keeps what it holds.
+    std::atomic<bool> pauseRequested{false};
+    // The A-B loop region (PackLoopRegion), looped instead of the whole sound
+    // while Loop is on; 0 for none. Dropped with the sound.
+    std::atomic<std::uint64_t> loopRegion{0};
+    // The play position after each buffer played, in a ring of
+    // kPositionHistory, and how many buffers have been recorded (0: none
+    // since the stream last stopped). Written by the callback.
+    std::array<std::atomic<std::int32_t>, kPositionHistory> positionHistory{};
+    std::atomic<std::uint64_t> buffersRecorded{0};
+    // How many buffers the sound takes from feeding to the ear: the engine's
+    // latency measured as Play primes it, plus the device's. Written only
+    // while no stream runs.
+    std::atomic<int> heardLagBuffers{0};
+    // The output device's latency in frames; set when the stream opens.
+    int deviceLatencyFrames = 0;
     // How the engine's channels reach the two outputs; set with the engine.
     DownmixGains downmix = DownmixFor(1);
     CallbackWorkspace workspace;
 };
 
-static_assert(std::atomic<const LoadedSound*>::is_always_lock_free);
+static_assert(std::atomic<const Sound*>::is_always_lock_free);
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(std::atomic<float>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<EngineInterface*>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+// The frame of the sound being heard now: the play position from the
+// engine's and the device's latency ago, while the stream runs (also while
+// paused: where the pause began); the play position itself when nothing has
+// played since the stream stopped, and once the sound has ended. Any thread;
+// real-time safe.
+std::int64_t HeardPosition(const PlayerState& state) noexcept;
 
 // A failure for the caller to show: a message-box title and its text.
 struct PlaybackFailure {
@@ -131,15 +163,6 @@ struct PlaybackFailure {
 // Titles of the failures.
 inline constexpr const char* kInstanceProblemTitle = "Instance problem";
 inline constexpr const char* kStreamProblemTitle = "Portaudio";
-
-// Starts and ends the audio library for the whole program (Pa_Initialize,
-// Pa_Terminate). StartAudio first silences the probing chatter that the
-// sound-system libraries below it print on stderr when no card or server
-// exists. Both return 0 or the audio library's error code.
-int StartAudio() noexcept;
-int EndAudio() noexcept;
-// The audio library's text for one of its error codes.
-const char* AudioErrorText(int error) noexcept;
 
 class Player {
 public:
@@ -163,7 +186,7 @@ public:
     // the engine's text, or "Portaudio" with the audio library's text) and
     // leaves no stream open. `sound` must outlive the stream (until the next
     // CloseStream or the player's end).
-    std::optional<PlaybackFailure> OpenPlayback(const LoadedSound& sound);
+    std::optional<PlaybackFailure> OpenPlayback(const Sound& sound);
 
     // Restarts playback from the start of the sound (from its end in
     // reverse): aborts the stream, rewinds, hands the current controls to
@@ -174,6 +197,18 @@ public:
     std::optional<PlaybackFailure> Play() noexcept;
     // Stops at once (what is queued is discarded) and rewinds.
     void Stop() noexcept;
+    // Pauses while the stream runs: the buffer being played fades out and
+    // then silence plays, while the engine keeps what it holds and feeding
+    // stands still. Resume plays that buffer again fading in and goes on
+    // from there, so nothing is skipped and the sound continues where it was
+    // heard. Seeks asked for while paused are taken on resuming. Play and
+    // Stop end a pause.
+    void Pause() noexcept;
+    void Resume() noexcept;
+    // True between Pause and Resume while the stream runs.
+    bool IsPaused() const noexcept;
+    // HeardPosition of the player's state.
+    std::int64_t HeardPosition() const noexcept { return sevrane::HeardPosition(state); }
     // Stops the stream without rewinding, as the program ends.
     void Abort() noexcept;
 
@@ -187,6 +222,15 @@ public:
     void SetSpeed(float percent, bool reverse) noexcept;
     void SetFormantSemitones(float semitones) noexcept;
     void SetLoop(bool enabled) noexcept;
+    // The A-B loop region, frames `first` to `last` of the sound, both
+    // included (clamped to the sound, in either order). While Loop is on,
+    // playback loops that region instead of the whole sound, with the same
+    // seam, backwards in reverse play; a position before the region (after
+    // it in reverse) plays on into it, one past it goes to its start (its
+    // end in reverse), and Play starts there. Nothing without a sound; the
+    // region is dropped when the sound is.
+    void SetLoopRegion(std::int32_t first, std::int32_t last) noexcept;
+    void ClearLoopRegion() noexcept;
     // Moves the play position to a frame of the sound (clamped to it). While
     // playing, the callback takes it at its next call: the frames fed fade
     // out over kSeekFadeSeconds, then those from `frame` on fade in over as

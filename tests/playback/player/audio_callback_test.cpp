@@ -41,7 +41,7 @@ void ExpectFollows(const std::vector<float>& output, const std::vector<float>& s
 }
 
 struct Played {
-    std::unique_ptr<LoadedSound> sound;
+    std::unique_ptr<Sound> sound;
     std::vector<float> source;
     std::unique_ptr<SpyEngine> spy;
     PlayerState state;
@@ -126,6 +126,100 @@ TEST(AudioCallback, LoopRepeatsTheSoundWithoutAGap)
         EXPECT_TRUE(play.spy->PushesInsideSound());
         EXPECT_TRUE(play.spy->CallsNamed("Flush").empty());
     }
+}
+
+// An A-B loop region repeats as the whole sound does, without a gap,
+// forwards and backwards, also when it is shorter than one input request.
+// Play starts at its start (its end backwards); one set while playing
+// elsewhere is reached by playing on into it.
+TEST(AudioCallback, LoopRegionRepeatsTheRegionWithoutAGap)
+{
+    constexpr int kFrames = 10000;
+    struct Case {
+        std::int64_t first;
+        std::int64_t end;
+        bool reverse;
+        bool setWhilePlaying;
+    };
+    for (const Case c : {Case{3000, 8000, false, false}, Case{3000, 8000, true, false},
+                         Case{5000, 5300, false, false}, Case{5000, 5300, true, false},
+                         Case{4000, 4001, false, false}, Case{6000, 9000, false, true},
+                         Case{1000, 4000, true, true}}) {
+        SCOPED_TRACE(testing::Message() << c.first << ".." << c.end << (c.reverse ? " reverse" : "")
+                                        << (c.setWhilePlaying ? " set while playing" : ""));
+        Played play(2, kFrames, true, c.reverse);
+        const std::uint64_t region =
+            PackLoopRegion(static_cast<std::int32_t>(c.first), static_cast<std::int32_t>(c.end));
+        if (!c.setWhilePlaying) {
+            play.state.loopRegion = region;
+            PrepareForPlay(play.state);
+        }
+        RunCallback(play.state, play.output);
+        play.state.loopRegion = region;
+        for (int buffer = 1; buffer < 160; ++buffer) {
+            ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+        }
+        const std::int64_t span = c.end - c.first;
+        // Where the region's first round begins in the output.
+        const std::int64_t lead = !c.setWhilePlaying ? 0 : c.reverse ? kFrames - c.end : c.first;
+        ExpectFollows(play.output, play.source, 2, 160 * kFramesPerBuffer, [&](std::int64_t k) {
+            if (k < lead) {
+                return c.reverse ? kFrames - 1 - k : k;
+            }
+            const std::int64_t inRegion = (k - lead) % span;
+            return c.reverse ? c.end - 1 - inRegion : c.first + inRegion;
+        });
+        EXPECT_TRUE(play.spy->PushesInsideSound());
+    }
+}
+
+// A pause fades the buffer being played out, then plays silence without
+// feeding the engine; the position heard stands still. Resuming plays that
+// buffer again fading in and goes on from where it was: nothing is skipped.
+TEST(AudioCallback, PauseKeepsThePlaceAndResumesThere)
+{
+    Played play(2, 50000, true, false);
+    for (int buffer = 0; buffer < 20; ++buffer) {
+        RunCallback(play.state, play.output);
+    }
+    const std::int64_t heardBefore = HeardPosition(play.state);
+    // At unity the output is the input: the place heard is the output's.
+    EXPECT_NEAR(heardBefore, 20 * kFramesPerBuffer, 3 * kFramesPerBuffer);
+
+    play.state.pauseRequested = true;
+    std::vector<float> fadeOut;
+    ASSERT_EQ(RunCallback(play.state, fadeOut), paContinue);
+    play.spy->Calls().clear();
+    std::vector<float> silence;
+    for (int buffer = 0; buffer < 10; ++buffer) {
+        ASSERT_EQ(RunCallback(play.state, silence), paContinue);
+    }
+    EXPECT_TRUE(play.spy->CallsNamed("PushInput").empty());
+    EXPECT_TRUE(play.spy->CallsNamed("PullOutput").empty());
+    EXPECT_EQ(*std::max_element(silence.begin(), silence.end()), 0.0f);
+    EXPECT_EQ(*std::min_element(silence.begin(), silence.end()), 0.0f);
+    EXPECT_EQ(HeardPosition(play.state), heardBefore);
+
+    play.state.pauseRequested = false;
+    std::vector<float> resumed;
+    for (int buffer = 0; buffer < 20; ++buffer) {
+        ASSERT_EQ(RunCallback(play.state, resumed), paContinue);
+    }
+    const std::int64_t pausedAt = 20 * kFramesPerBuffer;
+    // The held buffer fades out, then in: its first frame is all but silent
+    // going out and coming in, its last the other way round.
+    for (int side = 0; side < 2; ++side) {
+        const float first = play.source[pausedAt * 2 + side];
+        const float last = play.source[(pausedAt + kFramesPerBuffer - 1) * 2 + side];
+        EXPECT_NEAR(fadeOut[side], first, kUnityTolerance);
+        EXPECT_NEAR(fadeOut[(kFramesPerBuffer - 1) * 2 + side], 0.0f, 1e-3f);
+        EXPECT_NEAR(resumed[side], 0.0f, 1e-3f);
+        EXPECT_NEAR(resumed[(kFramesPerBuffer - 1) * 2 + side], last, kUnityTolerance);
+    }
+    const std::vector<float> after(resumed.begin() + 2 * kFramesPerBuffer, resumed.end());
+    ExpectFollows(after, play.source, 2, 19 * kFramesPerBuffer,
+                  [&](std::int64_t k) { return pausedAt + kFramesPerBuffer + k; });
+    EXPECT_GT(HeardPosition(play.state), heardBefore + 10 * kFramesPerBuffer);
 }
 
 TEST(AudioCallback, ReverseWithLoopRunsBackwardsFromTheEnd)
@@ -391,6 +485,13 @@ TEST(AudioCallback, ControlsMovedAtRandomNeverReadOutsideTheSound)
                 case 2: play.state.speedPercent = speeds[random() % 6]; break;
                 case 3: play.state.pitchTarget = static_cast<float>(static_cast<int>(random() % 97) - 48) * 0.5f; break;
                 case 4: play.state.seekRequest = static_cast<std::int32_t>(random() % frames); break;
+                case 5: {
+                    const auto first = static_cast<std::int32_t>(random() % frames);
+                    const auto end = static_cast<std::int32_t>(first + 1 + random() % (frames - first));
+                    play.state.loopRegion = random() % 3 == 0 ? 0 : PackLoopRegion(first, end);
+                    break;
+                }
+                case 6: play.state.pauseRequested = random() % 3 == 0; break;
                 default: break;
             }
             if (RunCallback(play.state, play.output) == paComplete) {

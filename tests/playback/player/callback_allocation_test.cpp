@@ -99,6 +99,9 @@ TEST(CallbackAllocation, CallbackAllocatesAndLocksNothing)
                 if (buffer == 20 || buffer == 21) {
                     state.seekRequest = 5000 * buffer / 10;
                 }
+                // A pause and its resume, and an A-B loop region set and cleared.
+                state.pauseRequested = buffer >= 30 && buffer < 34;
+                state.loopRegion = buffer >= 40 && buffer < 50 ? PackLoopRegion(2000, 2300) : 0;
                 completed += AudioCallback(nullptr, output.data(), kFramesPerBuffer, nullptr, 0, &state) == paComplete;
             }
         }

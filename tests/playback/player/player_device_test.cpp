@@ -55,7 +55,7 @@ public:
 // A player with a sound open on the capture device, the audio library
 // started for it; Open says what went wrong, if anything.
 struct OpenOnCapture {
-    explicit OpenOnCapture(std::unique_ptr<LoadedSound> made) : audio(device), sound(std::move(made)) {}
+    explicit OpenOnCapture(std::unique_ptr<Sound> made) : audio(device), sound(std::move(made)) {}
     testing::AssertionResult Open()
     {
         if (audio.status != 0) {
@@ -68,7 +68,7 @@ struct OpenOnCapture {
 
     AudioDevice device{AudioDevice::Kind::Capture};
     AudioLibrary audio;
-    std::unique_ptr<LoadedSound> sound;
+    std::unique_ptr<Sound> sound;
     Player player;
 };
 

@@ -6,18 +6,15 @@
 
 namespace sevrane::test {
 
-std::unique_ptr<LoadedSound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples)
+std::unique_ptr<Sound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples)
 {
-    auto sound = std::make_unique<LoadedSound>();
-    sound->format.formatTag = 1;
-    sound->format.channels = static_cast<std::uint16_t>(channels);
-    sound->format.sampleRate = static_cast<std::uint32_t>(sampleRate);
-    sound->format.bitsPerSample = 16;
-    sound->format.blockAlign = static_cast<std::uint16_t>(2 * channels);
+    auto sound = std::make_unique<Sound>();
+    sound->channels = channels;
+    sound->sampleRate = static_cast<std::uint32_t>(sampleRate);
     sound->frameCount = static_cast<std::int32_t>(samples.size() / static_cast<std::size_t>(channels));
-    sound->sampleBytes = samples.size() * sizeof(float);
-    if (!samples.empty() && sound->samples.Allocate(sound->sampleBytes)) {
-        std::memcpy(sound->samples.data(), samples.data(), sound->sampleBytes);
+    const std::size_t bytes = samples.size() * sizeof(float);
+    if (!samples.empty() && sound->samples.Allocate(bytes)) {
+        std::memcpy(sound->samples.data(), samples.data(), bytes);
     }
     return sound;
 }
@@ -70,7 +67,7 @@ struct SpyTable {
     static int PushInput(EngineInterface* e, const float* source, int frames, int mode)
     {
         SpyEngine& spy = SpyEngine::Of(e);
-        const int channels = spy.sound.format.channels;
+        const int channels = spy.sound.channels;
         const float* begin = spy.sound.samples.data();
         const float* faded = spy.workspace != nullptr ? spy.workspace->fadedInput.data() : nullptr;
         std::int64_t first = (source - begin) / channels;
@@ -130,11 +127,11 @@ const EngineOperations SpyEngine::table = {
     SpyTable::SetSpeedPercent,     SpyTable::GetChannelCount,
 };
 
-SpyEngine::SpyEngine(const LoadedSound& sound, int quality) : sound(sound)
+SpyEngine::SpyEngine(const Sound& sound, int quality) : sound(sound)
 {
     face.face.operations = &table;
     face.owner = this;
-    CreateInstance(&real, static_cast<int>(sound.format.sampleRate), sound.format.channels, quality);
+    CreateInstance(&real, static_cast<int>(sound.sampleRate), sound.channels, quality);
     face.face.instance = real != nullptr ? real->instance : nullptr;
 }
 
@@ -156,11 +153,11 @@ std::vector<EngineCall> SpyEngine::CallsNamed(const std::string& name) const
     return named;
 }
 
-void PrepareState(PlayerState& state, const LoadedSound& sound, EngineInterface* engine)
+void PrepareState(PlayerState& state, const Sound& sound, EngineInterface* engine)
 {
     state.sound.store(&sound);
     state.engineHandle.store(engine);
-    state.downmix = DownmixFor(sound.format.channels);
+    state.downmix = DownmixFor(sound.channels);
     PrepareForPlay(state);
 }
 

@@ -17,7 +17,7 @@
 namespace sevrane::test {
 
 // A sound of `samples.size() / channels` frames, as the loader would make it.
-std::unique_ptr<LoadedSound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples);
+std::unique_ptr<Sound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples);
 
 // `frames` frames of a sine per channel (frequency times channel + 1).
 std::vector<float> Sine(int channels, int frames, double cyclesPerFrame, float amplitude);
@@ -37,7 +37,7 @@ struct EngineCall {
 // the recording interface.
 class SpyEngine {
 public:
-    SpyEngine(const LoadedSound& sound, int quality = 1);
+    SpyEngine(const Sound& sound, int quality = 1);
     ~SpyEngine();
     SpyEngine(const SpyEngine&) = delete;
     SpyEngine& operator=(const SpyEngine&) = delete;
@@ -65,7 +65,7 @@ private:
 
     Face face;
     EngineInterface* real = nullptr;
-    const LoadedSound& sound;
+    const Sound& sound;
     const CallbackWorkspace* workspace = nullptr;
     std::function<void()> afterPull;
     std::vector<EngineCall> calls;
@@ -76,7 +76,7 @@ private:
 
 // A player state ready to play `sound` through `engine` (controls as at
 // start-up: pitch 0, speed 100, Loop on), prepared as Play does.
-void PrepareState(PlayerState& state, const LoadedSound& sound, EngineInterface* engine);
+void PrepareState(PlayerState& state, const Sound& sound, EngineInterface* engine);
 
 // Runs the callback for one buffer; returns its result and appends the two
 // output channels to `output`.

@@ -52,8 +52,16 @@ TEST(PlayerThreads, ControlsMoveWhileTheCallbackRuns)
         if (move % 500 == 0) {
             player.State().seekRequest.store(move % 40000, std::memory_order_relaxed);
         }
-        // What the waveform display reads.
-        positions += player.State().position.load(std::memory_order_relaxed);
+        if (move % 300 == 0) {
+            player.SetLoopRegion(move % 30000, move % 30000 + 5000);
+        }
+        if (move % 700 == 0) {
+            player.ClearLoopRegion();
+        }
+        // What Pause and Resume write (they need a running stream).
+        player.State().pauseRequested.store(move % 100 < 20, std::memory_order_relaxed);
+        // What the waveform display and kelvane-play read.
+        positions += player.State().position.load(std::memory_order_relaxed) + player.HeardPosition();
         std::this_thread::yield();
     }
     running = false;
