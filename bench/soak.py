@@ -177,8 +177,10 @@ class Sevrane:
         # one that another program's X server pushes aside is replaced.
         for attempt in range(3):
             read, write = os.pipe()
+            # -noreset: a server that resets as its last client (the probe
+            # below) leaves turns away whoever connects meanwhile.
             xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24",
-                                     "-nolisten", "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL,
+                                     "-nolisten", "tcp", "-noreset"], pass_fds=(write,), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
             os.close(write)
             self.processes.append(xvfb)

@@ -74,8 +74,9 @@ export XDG_RUNTIME_DIR="$work/runtime"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 
 # A virtual X server on a display it finds free itself, named once it
-# accepts connections.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# accepts connections. It must not reset when its last client leaves (as it
+# would after the probe below): a program connecting then is turned away.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 xvfb_ready() {
     kill -0 "$xvfb_pid" 2>/dev/null || give_up "the virtual X server ended as it started: $(tail -n 3 "$work/xvfb.log")"
@@ -83,6 +84,11 @@ xvfb_ready() {
 }
 wait_until "the virtual X server to start" xvfb_ready
 export DISPLAY=":$(head -n 1 "$work/display")"
+xvfb_answers() {
+    xvfb_ready
+    xdotool getdisplaygeometry >/dev/null 2>&1
+}
+wait_until "the virtual X server on $DISPLAY to answer" xvfb_answers
 
 bash "$here/end_to_end_drive.sh" "$sevrane" "$work"
 python3 "$here/end_to_end_check.py" --check "$work"
