@@ -352,14 +352,7 @@ TEST_F(WindowTest, FileDialogOpensAtTheLastFileChosen)
 TEST_F(WindowTest, DroppedFileLoadsAsLoadDoes)
 {
     const QString file = GoodFile();
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(file)});
-    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
-    QApplication::processEvents();
+    DropUrl(QUrl::fromLocalFile(file));
 
     ASSERT_NE(window->CurrentSound(), nullptr);
     EXPECT_TRUE(window->GetPlayer().StreamOpen());
@@ -486,14 +479,7 @@ TEST_F(WindowTest, FileNamesThatAreNotUtf8Load)
     EXPECT_EQ(window->CurrentSound()->frameCount, 11025);
 
     window = std::make_unique<CSevraneDlg>(services);
-    QMimeData data;
-    data.setUrls({QUrl::fromEncoded("file://" + QByteArray::fromStdString(native).toPercentEncoding("/"))});
-    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
-    QApplication::processEvents();
+    DropUrl(QUrl::fromEncoded("file://" + QByteArray::fromStdString(native).toPercentEncoding("/")));
     EXPECT_TRUE(services.boxes.empty());
     ASSERT_NE(window->CurrentSound(), nullptr);
     EXPECT_EQ(window->CurrentSound()->frameCount, 11025);
@@ -557,7 +543,7 @@ TEST_F(WindowTest, LabelsReadTheSameUnderACommaDecimalLocale)
     };
     for (const auto& row : rows) {
         Find<QSlider>(row.slider)->setValue(row.position);
-        EXPECT_EQ(Text(Find<QLabel>(row.label)), row.text) << row.slider << " at " << row.position;
+        EXPECT_EQ(Text(Find<QLabel>(row.label)).toStdString(), row.text) << row.slider << " at " << row.position;
     }
 }
 
