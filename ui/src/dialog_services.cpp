@@ -8,23 +8,14 @@
 
 namespace sevrane::ui {
 
-DesktopDialogServices::~DesktopDialogServices()
-{
-    delete fileDialog.data();
-}
-
 QString DesktopDialogServices::ChooseSoundFile(QWidget* owner, const QString& startPath)
 {
-    if (fileDialog.isNull() || fileDialog->parentWidget() != owner) {
-        delete fileDialog.data();
-        fileDialog = new QFileDialog(owner, QStringLiteral("Open Sound File"));
-        fileDialog->setAcceptMode(QFileDialog::AcceptOpen);
-        fileDialog->setFileMode(QFileDialog::ExistingFile);
-        fileDialog->setNameFilters({QStringLiteral("Wave Files (*.wav)"), QStringLiteral("All Files (*)")});
-        fileDialog->setDefaultSuffix(QStringLiteral("wav"));
-    }
-    QFileDialog& dialog = *fileDialog;
+    QFileDialog dialog(owner, QStringLiteral("Open Sound File"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("Wave Files (*.wav)"), QStringLiteral("All Files (*)")});
     dialog.selectNameFilter(QStringLiteral("Wave Files (*.wav)"));
+    dialog.setDefaultSuffix(QStringLiteral("wav"));
     const QFileInfo start(startPath);
     if (start.isDir()) {
         dialog.setDirectory(startPath);

@@ -3,11 +3,9 @@
 // place to script the answers and see what was shown.
 #pragma once
 
-#include <QPointer>
 #include <QString>
 #include <QUrl>
 
-class QFileDialog;
 class QWidget;
 
 namespace sevrane::ui {
@@ -27,22 +25,11 @@ public:
 };
 
 // The real thing: Qt's file dialog and message box, the desktop's handlers.
-// The file dialog is made once per owner and shown again for each Load: a
-// new one each time leaves some 20 kB behind in Qt.
 class DesktopDialogServices final : public DialogServices {
 public:
-    DesktopDialogServices() = default;
-    ~DesktopDialogServices() override;
-    DesktopDialogServices(const DesktopDialogServices&) = delete;
-    DesktopDialogServices& operator=(const DesktopDialogServices&) = delete;
-
     QString ChooseSoundFile(QWidget* owner, const QString& startPath) override;
     void ShowError(QWidget* owner, const QString& title, const QString& text) override;
     void OpenLink(const QUrl& address) override;
-
-private:
-    // Owned by its owner widget, and gone with it.
-    QPointer<QFileDialog> fileDialog;
 };
 
 }  // namespace sevrane::ui
