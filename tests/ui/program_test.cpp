@@ -1,6 +1,8 @@
-// The program as a whole: its start with a file, its refusal to start
-// without a display, and pictures of its windows for a person to look at.
+// The program as a whole: its command line, its start with a file, its
+// refusal to start without a display, and pictures of its windows for a
+// person to look at.
 #include <QDialog>
+#include <QFile>
 #include <QImage>
 #include <QSlider>
 #include <cstdio>
@@ -18,10 +20,11 @@ struct ProgramResult {
     std::string output;
 };
 
-ProgramResult RunWithoutDisplay()
+// Runs sevrane with `arguments` (shell words) and no display to open a window on.
+ProgramResult RunWithoutDisplay(const std::string& arguments = "")
 {
     const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '") +
-                                SEVRANE_PROGRAM + "' 2>&1";
+                                SEVRANE_PROGRAM + "' " + arguments + " 2>&1";
     ProgramResult result;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -46,10 +49,38 @@ TEST(Program, WithoutADisplaySaysWhatToUseInsteadAndFails)
     EXPECT_NE(result.output.find("kelvane-render"), std::string::npos) << result.output;
 }
 
+// The command line is answered before the display is looked for.
+TEST(Program, AnswersHelpAndRefusesMistakesWithoutADisplay)
+{
+    struct Row {
+        const char* arguments;
+        int status;
+        const char* said;
+    };
+    const Row rows[] = {
+        {"--help", 0, "usage: sevrane [FILE.wav]\n"},
+        {"-h", 0, "usage: sevrane [FILE.wav]\n"},
+        {"--volume=11 tone.wav", 1, "sevrane: unknown option '--volume=11'\nusage: sevrane [FILE.wav]\n"},
+        {"-x", 1, "sevrane: unknown option '-x'\n"},
+        {"a.wav b.wav", 1, "sevrane: one sound file at most, not 'a.wav' and 'b.wav'\n"},
+        // After "--" a name beginning with '-' is the file, and only then is a
+        // display needed.
+        {"-- -x.wav", 2, "sevrane: no display"},
+    };
+    for (const Row& row : rows) {
+        const ProgramResult result = RunWithoutDisplay(row.arguments);
+        EXPECT_EQ(result.status, row.status) << row.arguments;
+        EXPECT_EQ(result.output.rfind(row.said, 0), 0u) << row.arguments << " said:\n" << result.output;
+    }
+}
+
 TEST_F(WindowTest, FileNamedAtStartLoadsWhenTheWindowOpens)
 {
     window.reset();
-    const QString file = GoodFile();
+    // Named as the command line gives it: bytes, here Latin-1 ones that are not UTF-8.
+    const std::string file = folder.Write("\xe9t\xe9.wav",
+                                          sevrane::test::Wave(1, 2, 44100, 16, SineData(2, 22050, 44100, 440, 0.5)));
+    ASSERT_FALSE(file.empty());
     CSevraneApp app(services);
     bool loaded = false;
     WithNextModal(

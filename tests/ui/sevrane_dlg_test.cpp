@@ -1,5 +1,8 @@
+#include <sys/stat.h>
+
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -7,7 +10,12 @@
 #include <QSlider>
 #include <QTest>
 #include <atomic>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 #include "dialog_templates.h"
 #include "display.h"
@@ -344,14 +352,7 @@ TEST_F(WindowTest, FileDialogOpensAtTheLastFileChosen)
 TEST_F(WindowTest, DroppedFileLoadsAsLoadDoes)
 {
     const QString file = GoodFile();
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(file)});
-    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
-    QApplication::processEvents();
+    DropUrl(QUrl::fromLocalFile(file));
 
     ASSERT_NE(window->CurrentSound(), nullptr);
     EXPECT_TRUE(window->GetPlayer().StreamOpen());
@@ -436,6 +437,111 @@ TEST_F(WindowTest, EscapeStopsPlaybackAndClosesTheWindow)
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->result(), QDialog::Rejected);
     EXPECT_FALSE(window->GetPlayer().IsPlaying());
+}
+
+TEST_F(WindowTest, PlayThatCannotStartShowsTheAudioLibrarysBox)
+{
+    ChooseAndLoad(GoodFile());
+    ASSERT_TRUE(window->GetPlayer().StreamOpen());
+    // With the audio library ended under it, the open stream cannot start;
+    // every later call on it is refused without touching it.
+    ASSERT_EQ(EndAudio(), 0);
+    Click("playButton");
+    const bool playing = window->GetPlayer().IsPlaying();
+    window.reset();
+    ASSERT_EQ(StartAudio(), 0);
+
+    EXPECT_FALSE(playing);
+    ASSERT_EQ(services.boxes.size(), 1u);
+    EXPECT_EQ(services.boxes[0].title, "Portaudio");
+    EXPECT_FALSE(services.boxes[0].text.isEmpty());
+}
+
+// Names whose bytes are not UTF-8 (Latin-1 "été.wav" in a folder "démo")
+// load by every way in: the file dialog (which shows them with U+FFFD in
+// place of those bytes) and a drop (whose URL carries the bytes). A name
+// that another entry of its folder shows the same way is not guessed at.
+TEST_F(WindowTest, FileNamesThatAreNotUtf8Load)
+{
+    ASSERT_EQ(::mkdir((folder.path + "/d\xe9mo").c_str(), 0755), 0);
+    const std::string native = folder.Write(
+        "d\xe9mo/\xe9t\xe9.wav", sevrane::test::Wave(1, 1, 44100, 16, SineData(1, 11025, 44100, 440, 0.5)));
+    ASSERT_FALSE(native.empty());
+    const QString shown = QFile::decodeName(QByteArray::fromStdString(native));
+    ASSERT_TRUE(shown.contains(QChar::ReplacementCharacter));
+
+    ChooseAndLoad(shown);
+    EXPECT_TRUE(services.boxes.empty());
+    ASSERT_NE(window->CurrentSound(), nullptr);
+    EXPECT_EQ(window->CurrentSound()->frameCount, 11025);
+
+    window = std::make_unique<CSevraneDlg>(services);
+    DropUrl(QUrl::fromEncoded("file://" + QByteArray::fromStdString(native).toPercentEncoding("/")));
+    EXPECT_TRUE(services.boxes.empty());
+    ASSERT_NE(window->CurrentSound(), nullptr);
+    EXPECT_EQ(window->CurrentSound()->frameCount, 11025);
+
+    // A Latin-1 "ètè.wav" is shown with the same two U+FFFD: now neither is
+    // taken for the other.
+    ASSERT_FALSE(folder.Write("d\xe9mo/\xe8t\xe9.wav", sevrane::test::Wave(1, 1, 44100, 16, SineData(1, 5000, 44100, 440, 0.5)))
+                     .empty());
+    ChooseAndLoad(shown);
+    EXPECT_EQ(window->CurrentSound(), nullptr);
+    EXPECT_EQ(services.boxes.size(), 1u);
+}
+
+// The C library switched to a comma-decimal locale, as Qt does at start-up
+// for a German user. The locale is generated into a folder of the test's own
+// when the system has not got it.
+class GermanLocale {
+public:
+    explicit GermanLocale(const std::string& scratch) : previous(std::setlocale(LC_ALL, nullptr))
+    {
+        if (std::setlocale(LC_ALL, kName) != nullptr) {
+            return;
+        }
+        const std::string folder = scratch + "/locales";
+        const std::string generate = "localedef -i de_DE -f UTF-8 '" + folder + "/" + kName + "' >/dev/null 2>&1";
+        if (::mkdir(folder.c_str(), 0755) == 0 && std::system(generate.c_str()) != -1) {
+            ::setenv("LOCPATH", folder.c_str(), 1);
+            std::setlocale(LC_ALL, kName);
+        }
+    }
+    ~GermanLocale()
+    {
+        std::setlocale(LC_ALL, previous.c_str());
+        ::unsetenv("LOCPATH");
+    }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+
+    static constexpr const char* kName = "de_DE.UTF-8";
+
+private:
+    std::string previous;
+};
+
+TEST_F(WindowTest, LabelsReadTheSameUnderACommaDecimalLocale)
+{
+    const GermanLocale german(folder.path);
+    char probe[8];
+    std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+    ASSERT_STREQ(probe, "2,5") << "the locale " << GermanLocale::kName << " could not be made (scripts/deps installs locales)";
+
+    const struct {
+        const char* slider;
+        int position;
+        const char* label;
+        const char* text;
+    } rows[] = {
+        {"pitchSlider", -14, "pitchValue", "-3.5"},  {"pitchSlider", 0, "pitchValue", " 0.0"},
+        {"pitchSlider", 96, "pitchValue", "24.0"},   {"speedSlider", 4, "speedValue", "105.9%"},
+        {"speedSlider", 0, "speedValue", "100.0%"}, {"speedSlider", -49, "speedValue", "-25.7%"},
+    };
+    for (const auto& row : rows) {
+        Find<QSlider>(row.slider)->setValue(row.position);
+        EXPECT_EQ(Text(Find<QLabel>(row.label)).toStdString(), row.text) << row.slider << " at " << row.position;
+    }
 }
 
 }  // namespace

@@ -98,6 +98,8 @@ protected:
         return widget;
     }
     void Click(const char* buttonName);
+    // Drags `url` onto the window and drops it there, as a file manager does.
+    void DropUrl(const QUrl& url);
 
     sevrane::test::TempFolder folder;
     ScriptedServices services;

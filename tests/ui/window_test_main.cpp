@@ -5,6 +5,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QTest>
 #include <QTimer>
 
@@ -18,6 +21,18 @@ void WindowTest::Click(const char* buttonName)
     auto* button = Find<QAbstractButton>(buttonName);
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void WindowTest::DropUrl(const QUrl& url)
+{
+    QMimeData data;
+    data.setUrls({url});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+    QApplication::processEvents();
 }
 
 void WithNextModal(const std::function<void(QWidget*)>& check, const std::function<void()>& open)

@@ -22,7 +22,7 @@ bool HasWindowSystem(const char* display, const char* waylandDisplay, const char
     return IsSet(display) || IsSet(waylandDisplay) || IsSet(qtPlatform);
 }
 
-int CSevraneApp::Run(const QString& soundPath)
+int CSevraneApp::Run(const std::string& soundPath)
 {
     if (StartAudio() != 0) {
         services.ShowError(nullptr, QString::fromLatin1(kAudioLibraryTitle), QString::fromLatin1(kStartFailedText));
@@ -31,8 +31,8 @@ int CSevraneApp::Run(const QString& soundPath)
         // The window, and with it the player and its stream, ends before the
         // audio library does.
         CSevraneDlg dialog(services);
-        if (!soundPath.isEmpty()) {
-            QTimer::singleShot(0, &dialog, [&dialog, soundPath] { dialog.LoadFile(soundPath); });
+        if (!soundPath.empty()) {
+            QTimer::singleShot(0, &dialog, [&dialog, soundPath] { dialog.LoadNativeFile(soundPath); });
         }
         dialog.exec();
     }

@@ -3,7 +3,7 @@
 // "portaudio" box and does not stop the program.
 #pragma once
 
-#include <QString>
+#include <string>
 
 namespace sevrane::ui {
 
@@ -17,9 +17,10 @@ class CSevraneApp {
 public:
     explicit CSevraneApp(DialogServices& services) noexcept : services(services) {}
 
-    // Runs the program in an existing QApplication; `soundPath`, if not
-    // empty, is loaded as soon as the window shows. Returns the exit status.
-    int Run(const QString& soundPath);
+    // Runs the program in an existing QApplication; `soundPath` (as the file
+    // system spells it), if not empty, is loaded as soon as the window shows.
+    // Returns the exit status.
+    int Run(const std::string& soundPath);
 
 private:
     DialogServices& services;

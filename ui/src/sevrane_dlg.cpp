@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -17,6 +18,7 @@
 #include "artwork.h"
 #include "dialog_services.h"
 #include "display.h"
+#include "native_path.h"
 #include "slider_mapping.h"
 #include "template_widgets.h"
 
@@ -58,13 +60,13 @@ QCheckBox* AddCheckBox(QWidget* parent, const char* name, const ControlSpec& spe
     return box;
 }
 
-// The one local file a drag carries, or "".
-QString DraggedFile(const QMimeData* data)
+// The one local file a drag carries, as the file system spells it, or "".
+std::string DraggedFile(const QMimeData* data)
 {
     if (data == nullptr || !data->hasUrls() || data->urls().size() != 1 || !data->urls().constFirst().isLocalFile()) {
         return {};
     }
-    return data->urls().constFirst().toLocalFile();
+    return NativePath(data->urls().constFirst());
 }
 
 }  // namespace
@@ -151,7 +153,7 @@ void CSevraneDlg::BuildControls()
     loopBox = AddCheckBox(this, "loopBox", kLoop, base);
     connect(loopBox, &QCheckBox::clicked, this, [this](bool checked) { player.SetLoop(checked); });
     playButton = AddButton(this, "playButton", kPlay, base);
-    connect(playButton, &QPushButton::clicked, this, [this] { player.Play(); });
+    connect(playButton, &QPushButton::clicked, this, [this] { ShowPlaybackFailure(player.Play()); });
     stopButton = AddButton(this, "stopButton", kStop, base);
     connect(stopButton, &QPushButton::clicked, this, [this] { player.Stop(); });
     QPushButton* about = AddButton(this, "aboutButton", kAbout, base);
@@ -173,6 +175,11 @@ void CSevraneDlg::OnLoad()
 
 void CSevraneDlg::LoadFile(const QString& path)
 {
+    LoadNativeFile(NativePath(path));
+}
+
+void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
+{
     // Nothing may read the old sound once it is gone: the stream closes
     // first and the display lets go of it.
     player.CloseStream();
@@ -180,7 +187,7 @@ void CSevraneDlg::LoadFile(const QString& path)
     ShowTransport(false);
     sound = std::make_unique<LoadedSound>();
 
-    const LoadResult result = LoadSound(*sound, path.toStdString());
+    const LoadResult result = LoadSound(*sound, nativePath);
     if (result != LoadResult::Loaded) {
         sound.reset();
         display->update();
@@ -196,11 +203,15 @@ void CSevraneDlg::LoadFile(const QString& path)
     display->repaint();
     update();
 
-    if (const std::optional<PlaybackFailure> failure = player.OpenPlayback(*sound)) {
-        services.ShowError(this, QString::fromStdString(failure->title), QString::fromStdString(failure->text));
-        return;
-    }
+    ShowPlaybackFailure(player.OpenPlayback(*sound));
     ShowTransport(player.StreamOpen());
+}
+
+void CSevraneDlg::ShowPlaybackFailure(const std::optional<PlaybackFailure>& failure)
+{
+    if (failure.has_value()) {
+        services.ShowError(this, QString::fromStdString(failure->title), QString::fromStdString(failure->text));
+    }
 }
 
 void CSevraneDlg::OnPitchMoved(int position)
@@ -277,22 +288,22 @@ void CSevraneDlg::contextMenuEvent(QContextMenuEvent* event)
 
 void CSevraneDlg::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!DraggedFile(event->mimeData()).isEmpty()) {
+    if (!DraggedFile(event->mimeData()).empty()) {
         event->acceptProposedAction();
     }
 }
 
 void CSevraneDlg::dropEvent(QDropEvent* event)
 {
-    const QString path = DraggedFile(event->mimeData());
-    if (path.isEmpty()) {
+    const std::string path = DraggedFile(event->mimeData());
+    if (path.empty()) {
         return;
     }
     event->acceptProposedAction();
-    lastPath = path;
+    lastPath = QFile::decodeName(QByteArray::fromStdString(path));
     // Loaded once the drop has finished, so that a message box about the file
     // does not hold up the program it was dragged from.
-    QMetaObject::invokeMethod(this, [this, path] { LoadFile(path); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, path] { LoadNativeFile(path); }, Qt::QueuedConnection);
 }
 
 }  // namespace sevrane::ui

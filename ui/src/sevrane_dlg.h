@@ -12,6 +12,8 @@
 #include <QDialog>
 #include <QString>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "sevrane/loaded_sound.h"
 #include "sevrane/player.h"
@@ -44,6 +46,9 @@ public:
     // playback for it. A refused file is reported and leaves no sound, the
     // empty view, and Play and Stop hidden.
     void LoadFile(const QString& path);
+    // The same for a path as the file system spells it (its bytes need not
+    // be UTF-8).
+    void LoadNativeFile(const std::string& nativePath);
 
     // The entries of the window's context menu ("&About Sevrane...").
     std::unique_ptr<QMenu> CreateContextMenu();
@@ -71,6 +76,9 @@ private:
     void OnFormantClicked(bool checked);
     void UpdateFormant();
     void ShowTransport(bool shown);
+    // A failure of opening or starting the stream, in its box ("Portaudio"
+    // with the audio library's text, or "Instance problem").
+    void ShowPlaybackFailure(const std::optional<PlaybackFailure>& failure);
 
     DialogServices& services;
     // The sound is declared before the player: the player's stream reads it

@@ -1,7 +1,7 @@
 #include "slider_mapping.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace sevrane::ui {
 
@@ -13,11 +13,23 @@ constexpr float kSemitonesPerPosition = 0.25f;
 constexpr double kSemitoneRatio = static_cast<double>(1.0594631f);
 // Speed-slider semitones below which the reverse zone starts (25 %).
 constexpr float kReverseZoneEdge = -24.0f;
+// The least width of a label's number: " 0.0".
+constexpr std::size_t kLabelWidth = 4;
 
-std::string Format(const char* format, double value)
+// `prefix`, then `value` with one decimal right-aligned in kLabelWidth
+// characters, then `suffix`. The labels are the program's own texts, so the
+// point stays a point whatever locale the C library was switched to (Qt
+// switches it to the user's at start-up).
+std::string Label(const char* prefix, double value, const char* suffix)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
+    char digits[32];
+    const std::to_chars_result result =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 1);
+    const std::size_t length = static_cast<std::size_t>(result.ptr - digits);
+    std::string text = prefix;
+    text.append(length < kLabelWidth ? kLabelWidth - length : 0, ' ');
+    text.append(digits, length);
+    text += suffix;
     return text;
 }
 
@@ -47,12 +59,12 @@ SpeedSetting SpeedFromSlider(int position) noexcept
 
 std::string PitchLabel(float semitones)
 {
-    return Format("%4.1f", semitones);
+    return Label("", semitones, "");
 }
 
 std::string SpeedLabel(const SpeedSetting& speed)
 {
-    return Format(speed.reverse ? "-%4.1f%%" : "%4.1f%%", speed.percent);
+    return Label(speed.reverse ? "-" : "", speed.percent, "%");
 }
 
 }  // namespace sevrane::ui
