@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "hartley_transform.h"
+#include "resampler.h"
 
 namespace kelvane {
 
@@ -218,6 +219,16 @@ struct EngineInstance {
     HartleyTransform* longTransform = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
+    // The resampler's tables (built once), its kernel work space, and per
+    // channel the line of finished, bypass-mixed samples it reads: the
+    // positions still to read and resamplerReach positions on each side,
+    // with their records beside them.
+    float* resamplerTable = nullptr;
+    float* resamplerPhaseTable = nullptr;
+    float* resamplerKernel = nullptr;
+    float* resampleLine[maxChannels] = {};
+    ResampleRecord* resampleRecords = nullptr;
+    std::int32_t resampleLineLength = 0;
     // The formant ratio the corrected magnitudes were made with while they
     // still belong to the current magnitudes, else 0 (the analysis clears it):
     // synthesis hops without a new analysis reuse them.
@@ -236,6 +247,9 @@ private:
     void NormaliseLongSynthesisWindow();
     // Stages `frames` silent, non-input frames stamped with the current ratios.
     void StageSilence(int frames);
+    // Whether an input position waits in the resampler's line, not read yet.
+    bool ResamplerHoldsInput() const;
+    void ClearResampleLine();
 };
 
 // Reads a float constant from its bit pattern.

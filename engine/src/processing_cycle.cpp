@@ -160,42 +160,74 @@ void HandOverToBypass(EngineInstance& e)
     e.powerCleared = true;
 }
 
-// Linear interpolation of both accumulators at a step of the pitch ratio,
-// which glides frame by frame between neighbouring records. Positions whose
-// record is not input (the silence of Reset and Flush) advance but write
-// nothing.
+// Pitch: both accumulators' finished positions, the bypass mixed in, join
+// the resampler's line, which is read at a step of the pitch ratio (gliding
+// frame by frame between neighbouring records) resamplerReach positions
+// behind the newest, so that every read finds finished samples on both sides.
+// Positions whose record is not input (the silence of Reset and Flush)
+// advance but write nothing.
 void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
 {
+    const int h = e.hopLength;
+    const int reach = resamplerReach;
+    const int carried = 2 * reach;
     const ControlRecord* records = e.blockControl;
-    const double end = e.hopLength;
+    ResampleRecord* line = e.resampleRecords;
+    for (int j = 0; j < h; ++j) {
+        if (records[j].isInput != 0) {
+            RampBypass(e, stretched, bypassFadeOut);
+        }
+        line[carried + j] = ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput};
+        const float mix = e.bypassMix;
+        const float processed = 1.0f - mix;
+        for (int ch = 0; ch < e.channelCount; ++ch) {
+            const float vocoder = e.outputAccumulator[ch][j] * processed;
+            const float bypass = mix * e.bypassAccumulator[ch][j];
+            e.resampleLine[ch][carried + j] = vocoder + bypass;
+        }
+    }
+
+    const double end = h;
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
     while (position < end) {
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
-        if (records[u].isInput != 0) {
+        const ResampleRecord& record = line[reach + u];
+        const float step = record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+        if (record.isInput != 0) {
             if (!e.originKnown) {
                 e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + position - formulaOrigin;
+                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
             }
-            RampBypass(e, stretched, bypassFadeOut);
-            const float mix = e.bypassMix;
-            const float processed = 1.0f - mix;
-            for (int ch = 0; ch < e.channelCount; ++ch) {
-                const float* w = e.outputAccumulator[ch];
-                const float* b = e.bypassAccumulator[ch];
-                const float vocoder = w[u] + f * (w[u + 1] - w[u]);
-                const float bypass = b[u] + f * (b[u + 1] - b[u]);
-                e.outputRing[ch][write] = vocoder * processed + mix * bypass;
+            if (f == 0.0f && !(step > 1.0f)) {
+                // On a sample, at a step of 1 or less, the kernel is a single 1.
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
+                }
+            } else {
+                int first = 0;
+                const int taps = BuildResamplerKernel(e.resamplerTable, e.resamplerPhaseTable, f, step,
+                                                      e.resamplerKernel, first);
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    const float* samples = e.resampleLine[ch] + reach + u + first;
+                    e.outputRing[ch][write] = ApplyResamplerKernel(e.resamplerKernel, samples, taps);
+                }
             }
             write = (write + 1) & e.ringMask;
             ++e.outputAvailable;
         }
-        e.activePitchRatio = records[u].pitchRatio + f * (records[u + 1].pitchRatio - records[u].pitchRatio);
-        position += e.activePitchRatio;
+        e.activePitchRatio = step;
+        position += step;
     }
     e.outputWriteIndex = write;
     e.resamplePosition = position - end;
+
+    // The positions behind the next read, and those not read yet, carry over.
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        std::copy(e.resampleLine[ch] + h, e.resampleLine[ch] + h + carried, e.resampleLine[ch]);
+    }
+    std::copy(line + h, line + h + carried, line);
 }
 
 // Input still to consume before the last real (pushed) frame has left the
@@ -382,7 +414,7 @@ int EngineInstance::Flush()
     // through the window and yields no output of its own. Drain until the
     // last real frame has left the output position, and no further.
     std::int64_t toConsume = DrainLength(*this);
-    while (toConsume > 0) {
+    while (toConsume > 0 || ResamplerHoldsInput()) {
         const int wanted = std::max(std::min(GetInputRequired(), ringLength / 2), hopLength);
         if (inputPending < wanted) {
             StageSilence(wanted - inputPending);
@@ -397,6 +429,16 @@ int EngineInstance::Flush()
     }
     speedRatio = heldSpeed;
     return outputAvailable;
+}
+
+bool EngineInstance::ResamplerHoldsInput() const
+{
+    for (int i = resamplerReach + static_cast<int>(resamplePosition); i < 2 * resamplerReach; ++i) {
+        if (resampleRecords[i].isInput != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void EngineInstance::StageSilence(int frames)
