@@ -117,7 +117,6 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     // the zero taps a kernel rounded up to whole lanes may reach past it.
     resampleLineLength = 2 * resamplerReach + hopLength + resamplerLanes;
     Allocate(resamplerTable, resamplerTableLength);
-    Allocate(resamplerPhaseTable, resamplerPhaseTableLength);
     Allocate(resamplerKernel, resamplerLongestKernel);
     Allocate(resampleRecords, resampleLineLength);
     Allocate(analysisControlRing, 2 * n);
@@ -164,7 +163,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     FillWindows();
     FillCentreTurns();
     FillEnvelopeCoefficients();
-    FillResamplerTables(resamplerTable, resamplerPhaseTable);
+    FillResamplerTable(resamplerTable);
     synthesisGain = 2.0f / static_cast<float>(n) / overlap;
     FillBinThresholdCurve(blockSeconds);
     NormaliseLongSynthesisWindow();
@@ -181,8 +180,7 @@ EngineInstance::~EngineInstance()
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
                       longBinCounters,    linkedMagnitude,     linkedRotation,
                       shortOnsetBins,     longOnsetBins,       shortCentreTurn,    longCentreTurn,
-                      onsetTurn,          resamplerTable,      resamplerPhaseTable, resamplerKernel,
-                      resampleRecords};
+                      onsetTurn,          resamplerTable,      resamplerKernel,    resampleRecords};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -347,7 +345,7 @@ void EngineInstance::ClearResampleLine()
     for (int ch = 0; ch < channelCount; ++ch) {
         std::memset(resampleLine[ch], 0, sizeof(float) * resampleLineLength);
     }
-    const ResampleRecord silent{pitchRatio, pitchRatio, 0};
+    const ResampleRecord silent{pitchRatio, pitchRatio, 0, 0};
     for (int i = 0; i < resampleLineLength; ++i) {
         resampleRecords[i] = silent;
     }

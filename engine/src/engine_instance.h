@@ -219,12 +219,11 @@ struct EngineInstance {
     HartleyTransform* longTransform = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
-    // The resampler's tables (built once), its kernel work space, and per
+    // The resampler's table (built once), its kernel work space, and per
     // channel the line of finished, bypass-mixed samples it reads: the
     // positions still to read and resamplerReach positions on each side,
     // with their records beside them.
     float* resamplerTable = nullptr;
-    float* resamplerPhaseTable = nullptr;
     float* resamplerKernel = nullptr;
     float* resampleLine[maxChannels] = {};
     ResampleRecord* resampleRecords = nullptr;

@@ -1,7 +1,7 @@
 // The processing cycle: staged input in, finished output out, one synthesis
 // hop per pass. Time is scaled by how many analysis steps run per synthesis
 // hop (credit fed by the speed/pitch ratio of the hop being output), pitch by
-// resampling the overlap-added result. When every frame of the hop being
+// resampling the overlap-added result through a band-limited kernel. When every frame of the hop being
 // output is input with speed equal to pitch, a plain overlap-add of the input
 // (the bypass) is cross-faded in and the spectral work rests.
 #include <algorithm>
@@ -13,6 +13,7 @@
 #endif
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
@@ -173,17 +174,35 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     const int carried = 2 * reach;
     const ControlRecord* records = e.blockControl;
     ResampleRecord* line = e.resampleRecords;
-    for (int j = 0; j < h; ++j) {
-        if (records[j].isInput != 0) {
-            RampBypass(e, stretched, bypassFadeOut);
+    // Nearly always one of the two sounds alone all through the hop, and the
+    // mix stays where it is.
+    const bool vocoderAlone = stretched && e.bypassMix == 0.0f;
+    const bool bypassAlone = !stretched && e.bypassMix == 1.0f;
+    if (vocoderAlone || bypassAlone) {
+        const auto bypassed = static_cast<std::uint8_t>(bypassAlone ? 1 : 0);
+        for (int j = 0; j < h; ++j) {
+            line[carried + j] =
+                ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
         }
-        line[carried + j] = ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput};
-        const float mix = e.bypassMix;
-        const float processed = 1.0f - mix;
         for (int ch = 0; ch < e.channelCount; ++ch) {
-            const float vocoder = e.outputAccumulator[ch][j] * processed;
-            const float bypass = mix * e.bypassAccumulator[ch][j];
-            e.resampleLine[ch][carried + j] = vocoder + bypass;
+            const float* alone = vocoderAlone ? e.outputAccumulator[ch] : e.bypassAccumulator[ch];
+            std::copy(alone, alone + h, e.resampleLine[ch] + carried);
+        }
+    } else {
+        for (int j = 0; j < h; ++j) {
+            if (records[j].isInput != 0) {
+                RampBypass(e, stretched, bypassFadeOut);
+            }
+            const float mix = e.bypassMix;
+            const auto bypassed = static_cast<std::uint8_t>(mix > 0.0f ? 1 : 0);
+            line[carried + j] =
+                ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
+            const float processed = 1.0f - mix;
+            for (int ch = 0; ch < e.channelCount; ++ch) {
+                const float vocoder = e.outputAccumulator[ch][j] * processed;
+                const float bypass = mix * e.bypassAccumulator[ch][j];
+                e.resampleLine[ch][carried + j] = vocoder + bypass;
+            }
         }
     }
 
@@ -200,18 +219,26 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
                 e.originKnown = true;
                 e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
             }
-            if (f == 0.0f && !(step > 1.0f)) {
-                // On a sample, at a step of 1 or less, the kernel is a single 1.
+            // Only the bypass needs the kernel stretched when reading faster.
+            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
+            if (f == 0.0f && !(kernelRatio > 1.0f)) {
+                // On a sample, at unit step, the kernel is a single 1.
                 for (int ch = 0; ch < e.channelCount; ++ch) {
                     e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
                 }
+            } else if (!(kernelRatio > 1.0f)) {
+                const float* kernel = ResamplerRow(e.resamplerTable, f);
+                const int first = reach + u + 1 - resamplerHalfLength;
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] =
+                        vector_ops::selected::KernelDot<resamplerTaps>(kernel, e.resampleLine[ch] + first, 0);
+                }
             } else {
                 int first = 0;
-                const int taps = BuildResamplerKernel(e.resamplerTable, e.resamplerPhaseTable, f, step,
-                                                      e.resamplerKernel, first);
+                const int taps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel, first);
                 for (int ch = 0; ch < e.channelCount; ++ch) {
                     const float* samples = e.resampleLine[ch] + reach + u + first;
-                    e.outputRing[ch][write] = ApplyResamplerKernel(e.resamplerKernel, samples, taps);
+                    e.outputRing[ch][write] = vector_ops::selected::KernelDot<>(e.resamplerKernel, samples, taps);
                 }
             }
             write = (write + 1) & e.ringMask;
@@ -412,7 +439,8 @@ int EngineInstance::Flush()
 
     // The silence staged here is not input: it pushes the last real frames
     // through the window and yields no output of its own. Drain until the
-    // last real frame has left the output position, and no further.
+    // last real frame has left the output position and the resampler has
+    // read it, and no further.
     std::int64_t toConsume = DrainLength(*this);
     while (toConsume > 0 || ResamplerHoldsInput()) {
         const int wanted = std::max(std::min(GetInputRequired(), ringLength / 2), hopLength);
