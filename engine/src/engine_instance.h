@@ -228,6 +228,12 @@ struct EngineInstance {
     float* resampleLine[maxChannels] = {};
     ResampleRecord* resampleRecords = nullptr;
     std::int32_t resampleLineLength = 0;
+    // The fraction and step the stretched kernel in resamplerKernel was built
+    // for (none yet: a step of 0), its taps and its first tap's offset.
+    float stretchedFraction = 0.0f;
+    float stretchedRatio = 0.0f;
+    std::int32_t stretchedTaps = 0;
+    std::int32_t stretchedFirst = 0;
     // The formant ratio the corrected magnitudes were made with while they
     // still belong to the current magnitudes, else 0 (the analysis clears it):
     // synthesis hops without a new analysis reuse them.

@@ -234,11 +234,17 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
                         vector_ops::selected::KernelDot<resamplerTaps>(kernel, e.resampleLine[ch] + first, 0);
                 }
             } else {
-                int first = 0;
-                const int taps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel, first);
+                // At a whole-number step the fraction repeats: so does the kernel.
+                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
+                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
+                                                           e.stretchedFirst);
+                    e.stretchedFraction = f;
+                    e.stretchedRatio = kernelRatio;
+                }
                 for (int ch = 0; ch < e.channelCount; ++ch) {
-                    const float* samples = e.resampleLine[ch] + reach + u + first;
-                    e.outputRing[ch][write] = vector_ops::selected::KernelDot<>(e.resamplerKernel, samples, taps);
+                    const float* samples = e.resampleLine[ch] + reach + u + e.stretchedFirst;
+                    e.outputRing[ch][write] =
+                        vector_ops::selected::KernelDot<>(e.resamplerKernel, samples, e.stretchedTaps);
                 }
             }
             write = (write + 1) & e.ringMask;

@@ -63,29 +63,21 @@ int BuildStretchedKernel(const float* table, float fraction, float ratio, float*
 {
     constexpr int L = resamplerHalfLength;
     constexpr int P = resamplerPhases;
-    // The kernel stretched by `a` and scaled by 1 / a, each tap interpolated
-    // between the two nearest entries.
+    // The kernel stretched by `a` and scaled by 1 / a.
     const float a = std::min(ratio, resamplerHighestRatio) * resamplerStretch;
     const float inverse = 1.0f / a;
     const float reach = static_cast<float>(L) * a;
     first = 1 - static_cast<int>(std::ceil(reach));
     const int last = static_cast<int>(std::floor(fraction + reach));
     const int taps = (last - first + resamplerLanes) / resamplerLanes * resamplerLanes;
-    const auto end = static_cast<float>(L * P);
-    // The kernel at i / P samples before the read position, from the columns
-    // that hold its rising side (tap c of row p: c - (L - 1) - p / P).
-    auto at = [table](int i) { return i >= L * P ? 0.0f : table[(i % P) * resamplerTaps + L - 1 - i / P]; };
+    // Each tap from the table entry nearest to its place: the rising side of
+    // the kernel, i / P samples before the read position, is tap L - 1 - i / P
+    // of row i mod P.
+    const float toIndex = inverse * static_cast<float>(P);
     for (int j = 0; j < taps; ++j) {
         const float d = static_cast<float>(first + j) - fraction;
-        // Distance from the read position in table steps, between two entries.
-        const float x = std::min(std::fabs(d) * inverse * static_cast<float>(P), end);
-        const int i = static_cast<int>(x);
-        const float t = x - static_cast<float>(i);
-        const float below = at(i);
-        const float rise = at(i + 1) - below;
-        const float step = t * rise;
-        const float value = below + step;
-        kernel[j] = value * inverse;
+        const auto i = static_cast<int>(std::fabs(d) * toIndex + 0.5f);
+        kernel[j] = i < L * P ? table[(i % P) * resamplerTaps + L - 1 - i / P] * inverse : 0.0f;
     }
     return taps;
 }

