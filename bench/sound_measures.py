@@ -11,7 +11,12 @@ Generates its inputs, renders them and prints one table:
     that come out;
   - a mostly coherent stereo mix: magnitude-squared coherence between the
     channels (Welch, 4096-point Hann segments, half overlap), averaged from
-    100 Hz to 8 kHz.
+    100 Hz to 8 kHz;
+  - shifted sines (1 to 18 kHz, pitch -24 to +12, both qualities, and the
+    bypass where speed and pitch give the same ratio): the strongest
+    component more than 250 Hz from the tone relative to it (images of the
+    resampler land there), the tone's level change up to 16 kHz, and the
+    loudest output of tones shifted beyond the band.
 
 Plain Python, no packages:
   bench/sound_measures.py [path/to/kelvane-render]
@@ -166,6 +171,82 @@ def stereo_mix(seconds=4.0, rate=RATE):
     return left, right
 
 
+def write_float_wav(path, samples, rate=RATE):
+    data = struct.pack('<%df' % len(samples), *samples)
+    fmt = struct.pack('<HHIIHH', 3, 1, rate, rate * 4, 4, 32)
+    with open(path, 'wb') as f:
+        f.write(b'RIFF' + struct.pack('<I', 4 + 8 + len(fmt) + 8 + len(data)) + b'WAVE')
+        f.write(b'fmt ' + struct.pack('<I', len(fmt)) + fmt)
+        f.write(b'data' + struct.pack('<I', len(data)) + data)
+
+
+BLACKMAN_HARRIS = (0.35875, 0.48829, 0.14128, 0.01168)
+
+
+def sine_measures(y, tone, n=16384, rate=RATE, near=250.0):
+    """Strongest component away from the tone relative to it (dB), the tone's
+    level (dB re amplitude 1) at its exact frequency, and the loudest bin (dB
+    re amplitude 1), under a 4-term Blackman-Harris window in the middle."""
+    a = BLACKMAN_HARRIS
+    w = [a[0] - a[1] * math.cos(2 * math.pi * i / n) + a[2] * math.cos(4 * math.pi * i / n)
+         - a[3] * math.cos(6 * math.pi * i / n) for i in range(n)]
+    begin = (len(y) - n) // 2
+    seg = [y[begin + i] * w[i] for i in range(n)]
+    gain = sum(w) / 2.0
+    step = cmath.exp(-2j * math.pi * tone / rate)
+    phasor = 1.0
+    acc = 0j
+    for v in seg:
+        acc += v * phasor
+        phasor *= step
+    level = abs(acc) / gain
+    spectrum = fft([complex(v) for v in seg])
+    away = 0.0
+    loudest = 0.0
+    for k in range(1, n // 2):
+        m = abs(spectrum[k]) / gain
+        loudest = max(loudest, m)
+        if abs(k * rate / n - tone) > near:
+            away = max(away, m)
+    db = lambda v: 20.0 * math.log10(v + 1e-15)
+    return db(away) - db(level), db(level), db(loudest)
+
+
+def resampler_measures(tool, work):
+    source = os.path.join(work, 'sine.wav')
+    out = os.path.join(work, 'sine-out.wav')
+    frequencies = (1000, 5000, 8000, 12000, 16000, 18000)
+    print('shifted sines, 44100 Hz: worst component >250 Hz from the tone, worst level change to 16 kHz,')
+    print('loudest output of tones shifted beyond 22050 Hz')
+    print('%-22s %12s %12s %12s' % ('setting', 'spurious dB', 'level dB', 'beyond dB'))
+    examples = {}
+    for mode in ('q1', 'q0', 'bypass'):
+        for pitch in (-24, -12, -5, 7, 12):
+            ratio = 2.0 ** (pitch / 12.0)
+            if mode == 'bypass' and pitch not in (-24, -12, 12):
+                continue  # only these ratios are given exactly by both percent and semitones
+            speed = 100.0 * ratio if mode == 'bypass' else 100.0
+            worst, level, beyond = -200.0, 0.0, -200.0
+            for f in frequencies:
+                frames = int(0.6 * RATE * max(1.0, speed / 100.0))
+                write_float_wav(source, [0.5 * math.sin(2 * math.pi * f * i / RATE) for i in range(frames)])
+                y = render(tool, source, out, speed, pitch, 0 if mode == 'q0' else 1)[0]
+                shifted = f * ratio
+                spurious, tone, loudest = sine_measures(y, shifted)
+                if shifted >= RATE / 2.0:
+                    beyond = max(beyond, loudest - 20.0 * math.log10(0.5))
+                elif shifted < 20000.0:
+                    worst = max(worst, spurious)
+                    if shifted <= 16000.0 and f <= 16000.0 and abs(tone - 20.0 * math.log10(0.5)) > abs(level):
+                        level = tone - 20.0 * math.log10(0.5)
+                examples[(mode, pitch, f)] = (spurious, tone - 20.0 * math.log10(0.5))
+            print('%-22s %12.1f %12.2f %12s' % ('%s pitch %+d' % (mode, pitch), worst, level,
+                                               '%.1f' % beyond if beyond > -200.0 else '-'))
+    for pitch, f in ((7, 12000), (-12, 5000), (-24, 8000)):
+        spurious, level = examples[('q1', pitch, f)]
+        print('  %d Hz at %+d (q1): spurious %.1f dB, level %+.2f dB' % (f, pitch, spurious, level))
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else 'build/tools/kelvane-render'
     work = tempfile.mkdtemp()
@@ -217,6 +298,8 @@ def main():
     for speed, pitch in ((50, 0), (200, -5), (100, 3)):
         y = render(tool, source, out, speed, pitch)
         print('  speed %d%% pitch %+d: %.4f' % (speed, pitch, coherence(y[0], y[1])))
+
+    resampler_measures(tool, work)
 
 
 if __name__ == '__main__':

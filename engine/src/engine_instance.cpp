@@ -113,6 +113,12 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortCentreTurn, n);
     Allocate(onsetTurn, n);
     Allocate(inputControlRing, ringLength);
+    // The line: the carried positions on both sides of a hop, the hop, and
+    // the zero taps a kernel rounded up to whole lanes may reach past it.
+    resampleLineLength = 2 * resamplerReach + hopLength + resamplerLanes;
+    Allocate(resamplerTable, resamplerTableLength);
+    Allocate(resamplerKernel, resamplerLongestKernel);
+    Allocate(resampleRecords, resampleLineLength);
     Allocate(analysisControlRing, 2 * n);
     for (int ch = 0; ch < channelCount; ++ch) {
         Allocate(bypassAccumulator[ch], 2 * n);
@@ -120,6 +126,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
         Allocate(inputRing[ch], ringLength);
         Allocate(outputAccumulator[ch], 2 * n);
         Allocate(analysisRing[ch], 2 * n);
+        Allocate(resampleLine[ch], resampleLineLength);
         Allocate(shortMagnitude[ch], half + 160);
         Allocate(shortCorrectedMagnitude[ch], half + 160);
         Allocate(shortAdvance[ch], n);
@@ -156,6 +163,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     FillWindows();
     FillCentreTurns();
     FillEnvelopeCoefficients();
+    FillResamplerTable(resamplerTable);
     synthesisGain = 2.0f / static_cast<float>(n) / overlap;
     FillBinThresholdCurve(blockSeconds);
     NormaliseLongSynthesisWindow();
@@ -172,7 +180,7 @@ EngineInstance::~EngineInstance()
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
                       longBinCounters,    linkedMagnitude,     linkedRotation,
                       shortOnsetBins,     longOnsetBins,       shortCentreTurn,    longCentreTurn,
-                      onsetTurn};
+                      onsetTurn,          resamplerTable,      resamplerKernel,    resampleRecords};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -183,7 +191,7 @@ EngineInstance::~EngineInstance()
                                shortSynthesis[ch],    shortPrevPhasor[ch],  shortSynthesisPhasor[ch],
                                longMagnitude[ch],     longCorrectedMagnitude[ch], longAdvance[ch],
                                longFrame[ch],         longPhasor[ch],       longSynthesis[ch],
-                               longPrevPhasor[ch],    longSynthesisPhasor[ch]};
+                               longPrevPhasor[ch],    longSynthesisPhasor[ch], resampleLine[ch]};
         for (float* buffer : perChannel) {
             AlignedRelease(buffer);
         }
@@ -332,6 +340,17 @@ void EngineInstance::StoreSpeedRatio(float ratio)
     }
 }
 
+void EngineInstance::ClearResampleLine()
+{
+    for (int ch = 0; ch < channelCount; ++ch) {
+        std::memset(resampleLine[ch], 0, sizeof(float) * resampleLineLength);
+    }
+    const ResampleRecord silent{pitchRatio, pitchRatio, 0, 0};
+    for (int i = 0; i < resampleLineLength; ++i) {
+        resampleRecords[i] = silent;
+    }
+}
+
 void EngineInstance::Reset()
 {
     bypassMix = speedRatio / pitchRatio == 1.0f ? 1.0f : 0.0f;
@@ -400,7 +419,11 @@ void EngineInstance::Reset()
         inputControlRing[k] = silent;
     }
 
-    resamplePosition = 0.0;
+    // The resampler reads resamplerReach positions behind the accumulator: it
+    // starts that far on, so that its reads land where they would without
+    // the delay.
+    resamplePosition = resamplerReach;
+    ClearResampleLine();
     analysisCredit = 0.0;
     activePitchRatio = pitchRatio;
     speedPercentCache = FloatFromBits(unsetCacheBits);

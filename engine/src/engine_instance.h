@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "hartley_transform.h"
+#include "resampler.h"
 
 namespace kelvane {
 
@@ -218,6 +219,21 @@ struct EngineInstance {
     HartleyTransform* longTransform = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
+    // The resampler's table (built once), its kernel work space, and per
+    // channel the line of finished, bypass-mixed samples it reads: the
+    // positions still to read and resamplerReach positions on each side,
+    // with their records beside them.
+    float* resamplerTable = nullptr;
+    float* resamplerKernel = nullptr;
+    float* resampleLine[maxChannels] = {};
+    ResampleRecord* resampleRecords = nullptr;
+    std::int32_t resampleLineLength = 0;
+    // The fraction and step the stretched kernel in resamplerKernel was built
+    // for (none yet: a step of 0), its taps and its first tap's offset.
+    float stretchedFraction = 0.0f;
+    float stretchedRatio = 0.0f;
+    std::int32_t stretchedTaps = 0;
+    std::int32_t stretchedFirst = 0;
     // The formant ratio the corrected magnitudes were made with while they
     // still belong to the current magnitudes, else 0 (the analysis clears it):
     // synthesis hops without a new analysis reuse them.
@@ -236,6 +252,9 @@ private:
     void NormaliseLongSynthesisWindow();
     // Stages `frames` silent, non-input frames stamped with the current ratios.
     void StageSilence(int frames);
+    // Whether an input position waits in the resampler's line, not read yet.
+    bool ResamplerHoldsInput() const;
+    void ClearResampleLine();
 };
 
 // Reads a float constant from its bit pattern.

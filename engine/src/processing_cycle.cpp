@@ -1,7 +1,7 @@
 // The processing cycle: staged input in, finished output out, one synthesis
 // hop per pass. Time is scaled by how many analysis steps run per synthesis
 // hop (credit fed by the speed/pitch ratio of the hop being output), pitch by
-// resampling the overlap-added result. When every frame of the hop being
+// resampling the overlap-added result through a band-limited kernel. When every frame of the hop being
 // output is input with speed equal to pitch, a plain overlap-add of the input
 // (the bypass) is cross-faded in and the spectral work rests.
 #include <algorithm>
@@ -13,6 +13,7 @@
 #endif
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
@@ -191,42 +192,106 @@ void HandOverToBypass(EngineInstance& e)
     e.powerCleared = true;
 }
 
-// Linear interpolation of both accumulators at a step of the pitch ratio,
-// which glides frame by frame between neighbouring records. Positions whose
-// record is not input (the silence of Reset and Flush) advance but write
-// nothing.
+// Pitch: both accumulators' finished positions, the bypass mixed in, join
+// the resampler's line, which is read at a step of the pitch ratio (gliding
+// frame by frame between neighbouring records) resamplerReach positions
+// behind the newest, so that every read finds finished samples on both sides.
+// Positions whose record is not input (the silence of Reset and Flush)
+// advance but write nothing.
 void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
 {
+    const int h = e.hopLength;
+    const int reach = resamplerReach;
+    const int carried = 2 * reach;
     const ControlRecord* records = e.blockControl;
-    const double end = e.hopLength;
+    ResampleRecord* line = e.resampleRecords;
+    // Nearly always one of the two sounds alone all through the hop, and the
+    // mix stays where it is.
+    const bool vocoderAlone = stretched && e.bypassMix == 0.0f;
+    const bool bypassAlone = !stretched && e.bypassMix == 1.0f;
+    if (vocoderAlone || bypassAlone) {
+        const auto bypassed = static_cast<std::uint8_t>(bypassAlone ? 1 : 0);
+        for (int j = 0; j < h; ++j) {
+            line[carried + j] =
+                ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
+        }
+        for (int ch = 0; ch < e.channelCount; ++ch) {
+            const float* alone = vocoderAlone ? e.outputAccumulator[ch] : e.bypassAccumulator[ch];
+            std::copy(alone, alone + h, e.resampleLine[ch] + carried);
+        }
+    } else {
+        for (int j = 0; j < h; ++j) {
+            if (records[j].isInput != 0) {
+                RampBypass(e, stretched, bypassFadeOut);
+            }
+            const float mix = e.bypassMix;
+            const auto bypassed = static_cast<std::uint8_t>(mix > 0.0f ? 1 : 0);
+            line[carried + j] =
+                ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
+            const float processed = 1.0f - mix;
+            for (int ch = 0; ch < e.channelCount; ++ch) {
+                const float vocoder = e.outputAccumulator[ch][j] * processed;
+                const float bypass = mix * e.bypassAccumulator[ch][j];
+                e.resampleLine[ch][carried + j] = vocoder + bypass;
+            }
+        }
+    }
+
+    const double end = h;
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
     while (position < end) {
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
-        if (records[u].isInput != 0) {
+        const ResampleRecord& record = line[reach + u];
+        const float step = record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+        if (record.isInput != 0) {
             if (!e.originKnown) {
                 e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + position - formulaOrigin;
+                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
             }
-            RampBypass(e, stretched, bypassFadeOut);
-            const float mix = e.bypassMix;
-            const float processed = 1.0f - mix;
-            for (int ch = 0; ch < e.channelCount; ++ch) {
-                const float* w = e.outputAccumulator[ch];
-                const float* b = e.bypassAccumulator[ch];
-                const float vocoder = w[u] + f * (w[u + 1] - w[u]);
-                const float bypass = b[u] + f * (b[u + 1] - b[u]);
-                e.outputRing[ch][write] = vocoder * processed + mix * bypass;
+            // Only the bypass needs the kernel stretched when reading faster.
+            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
+            if (f == 0.0f && !(kernelRatio > 1.0f)) {
+                // On a sample, at unit step, the kernel is a single 1.
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
+                }
+            } else if (!(kernelRatio > 1.0f)) {
+                const float* kernel = ResamplerRow(e.resamplerTable, f);
+                const int first = reach + u + 1 - resamplerHalfLength;
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] =
+                        vector_ops::selected::KernelDot<resamplerTaps>(kernel, e.resampleLine[ch] + first, 0);
+                }
+            } else {
+                // At a whole-number step the fraction repeats: so does the kernel.
+                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
+                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
+                                                           e.stretchedFirst);
+                    e.stretchedFraction = f;
+                    e.stretchedRatio = kernelRatio;
+                }
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    const float* samples = e.resampleLine[ch] + reach + u + e.stretchedFirst;
+                    e.outputRing[ch][write] =
+                        vector_ops::selected::KernelDot<>(e.resamplerKernel, samples, e.stretchedTaps);
+                }
             }
             write = (write + 1) & e.ringMask;
             ++e.outputAvailable;
         }
-        e.activePitchRatio = records[u].pitchRatio + f * (records[u + 1].pitchRatio - records[u].pitchRatio);
-        position += e.activePitchRatio;
+        e.activePitchRatio = step;
+        position += step;
     }
     e.outputWriteIndex = write;
     e.resamplePosition = position - end;
+
+    // The positions behind the next read, and those not read yet, carry over.
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        std::copy(e.resampleLine[ch] + h, e.resampleLine[ch] + h + carried, e.resampleLine[ch]);
+    }
+    std::copy(line + h, line + h + carried, line);
 }
 
 // Input still to consume before the last real (pushed) frame has left the
@@ -411,9 +476,10 @@ int EngineInstance::Flush()
 
     // The silence staged here is not input: it pushes the last real frames
     // through the window and yields no output of its own. Drain until the
-    // last real frame has left the output position, and no further.
+    // last real frame has left the output position and the resampler has
+    // read it, and no further.
     std::int64_t toConsume = DrainLength(*this);
-    while (toConsume > 0) {
+    while (toConsume > 0 || ResamplerHoldsInput()) {
         const int wanted = std::max(std::min(GetInputRequired(), ringLength / 2), hopLength);
         if (inputPending < wanted) {
             StageSilence(wanted - inputPending);
@@ -428,6 +494,16 @@ int EngineInstance::Flush()
     }
     speedRatio = heldSpeed;
     return outputAvailable;
+}
+
+bool EngineInstance::ResamplerHoldsInput() const
+{
+    for (int i = resamplerReach + static_cast<int>(resamplePosition); i < 2 * resamplerReach; ++i) {
+        if (resampleRecords[i].isInput != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void EngineInstance::StageSilence(int frames)

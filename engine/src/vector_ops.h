@@ -302,6 +302,25 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     return restarts;
 }
 
+// Sum of kernel[j] x samples[j] over `taps` taps, a multiple of four: four
+// running sums, one per lane, then (lane 0 + lane 1) + (lane 2 + lane 3).
+// A tap count fixed at compile time (`fixedTaps`) lets the loop unroll.
+template <int fixedTaps = 0>
+float KernelDot(const float* KELVANE_RESTRICT kernel, const float* KELVANE_RESTRICT samples, int taps)
+{
+    const int count = fixedTaps != 0 ? fixedTaps : taps;
+    float sum[4] = {};
+    for (int j = 0; j < count; j += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            const float product = kernel[j + lane] * samples[j + lane];
+            sum[lane] = sum[lane] + product;
+        }
+    }
+    const float low = sum[0] + sum[1];
+    const float high = sum[2] + sum[3];
+    return low + high;
+}
+
 }  // namespace scalar
 
 #if defined(KELVANE_HAVE_SSE2)
@@ -628,6 +647,21 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     std::int32_t lanes[4];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), restarts);
     return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+template <int fixedTaps = 0>
+float KernelDot(const float* KELVANE_RESTRICT kernel, const float* KELVANE_RESTRICT samples, int taps)
+{
+    const int count = fixedTaps != 0 ? fixedTaps : taps;
+    __m128 sum = _mm_setzero_ps();
+    for (int j = 0; j < count; j += 4) {
+        sum = _mm_add_ps(sum, _mm_mul_ps(_mm_loadu_ps(kernel + j), _mm_loadu_ps(samples + j)));
+    }
+    float lanes[4];
+    _mm_storeu_ps(lanes, sum);
+    const float low = lanes[0] + lanes[1];
+    const float high = lanes[2] + lanes[3];
+    return low + high;
 }
 
 }  // namespace sse

@@ -156,18 +156,20 @@ TEST(EngineInstance, EveryBufferIsAlignedAndTheStartStateIsPrimed)
                                      s.analysisControlRing, s.blockControl, s.longSpectrumWork, s.longPower,
                                      s.longBinCounters, s.binThresholdCurve, s.envelopeCoefficients,
                                      s.crossoverWeight, s.shortAnalysisWindow, s.shortSynthesisWindow,
-                                     s.longAnalysisWindow, s.longSynthesisWindow, s.bypassWindow};
+                                     s.longAnalysisWindow, s.longSynthesisWindow, s.bypassWindow,
+                                     s.resamplerTable, s.resamplerKernel, s.resampleRecords};
     for (int ch = 0; ch < 8; ++ch) {
         for (const float* buffer :
              {s.analysisRing[ch], s.outputAccumulator[ch], s.shortFrame[ch], s.shortSynthesis[ch],
               s.shortMagnitude[ch], s.shortAdvance[ch], s.shortPrevPhasor[ch], s.shortSynthesisPhasor[ch],
               s.bypassAccumulator[ch], s.shortCorrectedMagnitude[ch], s.outputRing[ch], s.inputRing[ch],
               s.longFrame[ch], s.longPhasor[ch], s.longSynthesis[ch], s.longMagnitude[ch], s.longAdvance[ch],
-              s.longPrevPhasor[ch], s.longSynthesisPhasor[ch], s.longCorrectedMagnitude[ch]}) {
+              s.longPrevPhasor[ch], s.longSynthesisPhasor[ch], s.longCorrectedMagnitude[ch],
+              s.resampleLine[ch]}) {
             buffers.insert(buffer);
         }
     }
-    EXPECT_EQ(buffers.size(), 17u + 8u * 20u) << "every buffer is a block of its own";
+    EXPECT_EQ(buffers.size(), 20u + 8u * 21u) << "every buffer is a block of its own";
     for (const void* buffer : buffers) {
         ASSERT_NE(buffer, nullptr);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 16, 0u);

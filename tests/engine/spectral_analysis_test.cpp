@@ -377,6 +377,13 @@ TEST(VectorOpsTest, VectorFormsMatchTheScalarForms)
         std::copy_n(rising, 4, out + 4);
         out[8] = static_cast<float>(restarts);
     });
+    // The resampler's kernel on a run of samples, of every length it uses.
+    run(10, [](int f, float* x, float*, float*, float*, float* out, std::uint8_t*) {
+        for (int taps = 4; taps <= 2 * n - 4; taps += 4) {
+            out[taps / 4] = (f == 0 ? scalar::KernelDot<> : sse::KernelDot<>)(x, x + 2 * n, taps);
+        }
+        out[0] = (f == 0 ? scalar::KernelDot<32> : sse::KernelDot<32>)(x + 1, x + 3 * n, 0);
+    });
 }
 #endif
 

@@ -18,6 +18,9 @@ struct Stretch {
     int quality = 1;
     float speedPercent = 100.0f;
     float semitones = 0.0f;
+    // When above 0, the pitch as a percentage instead (equal to the speed, the
+    // bypass plays).
+    float pitchPercent = 0.0f;
 };
 
 inline std::vector<std::vector<float>> StretchStream(const std::vector<float>& interleaved, const Stretch& s)
@@ -26,7 +29,11 @@ inline std::vector<std::vector<float>> StretchStream(const std::vector<float>& i
     EXPECT_EQ(CreateInstance(&handle, s.rate, s.channels, s.quality), KELVANE_OK);
     const EngineOperations* call = handle->operations;
     call->SetSpeedPercent(handle, s.speedPercent);
-    call->SetPitchSemitones(handle, s.semitones);
+    if (s.pitchPercent > 0.0f) {
+        call->SetPitchPercent(handle, s.pitchPercent);
+    } else {
+        call->SetPitchSemitones(handle, s.semitones);
+    }
     call->Reset(handle);
     std::vector<float> output;
     auto pull = [&] {
