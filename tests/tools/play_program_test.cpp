@@ -113,7 +113,7 @@ TEST(PlayProgram, PlaysAFileCutShortAsFarAsItGoesAndSaysSo)
 {
     TempFolder files;
     Bytes cut = ToneFile(0, 22050);
-    cut.resize(cut.size() - 2 * 17640);  // the header still promises 22050 frames
+    cut.erase(cut.end() - 2 * 17640, cut.end());  // the header still promises 22050 frames
     const std::string path = files.Write("cut.wav", cut);
     AudioDevice device(AudioDevice::Kind::Capture);
 
