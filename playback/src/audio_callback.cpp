@@ -410,11 +410,15 @@ void RecordPosition(PlayerState& state)
     state.buffersRecorded.store(count + 1, relaxed);
 }
 
-// The gain of frame `k` of `frames` as a pause fades out (and, mirrored,
-// as a resume fades in).
-float PauseFadeOutGain(int k, int frames)
+// Plays the buffer kept at a pause into `out`, fading out as the pause
+// begins or, mirrored, fading in as playback resumes.
+void PlayHeldBuffer(const CallbackWorkspace& work, float* out, int frames, bool fadeIn)
 {
-    return FadeGain(frames - 1 - k, frames);
+    for (int k = 0; k < frames; ++k) {
+        const float gain = FadeGain(fadeIn ? k : frames - 1 - k, frames);
+        out[2 * k] = work.heldOutput[2 * k] * gain;
+        out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
+    }
 }
 
 }  // namespace
@@ -442,11 +446,7 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
         const int result = feeder->FillBuffer(work.heldOutput.data(), frames);
         work.paused = true;
         work.heldFrames = frames;
-        for (int k = 0; k < frames; ++k) {
-            const float gain = PauseFadeOutGain(k, frames);
-            out[2 * k] = work.heldOutput[2 * k] * gain;
-            out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
-        }
+        PlayHeldBuffer(work, out, frames, false);
         // The sound may have ended in that buffer, with this the last call.
         DropSeekRequestAfterEnd(state);
         return result;
@@ -455,11 +455,7 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
         // Resumed: the kept buffer again, fading in, and on from there.
         work.paused = false;
         const int frames = static_cast<int>(std::min<unsigned long>(frameCount, work.heldFrames));
-        for (int k = 0; k < frames; ++k) {
-            const float gain = PauseFadeOutGain(frames - 1 - k, frames);
-            out[2 * k] = work.heldOutput[2 * k] * gain;
-            out[2 * k + 1] = work.heldOutput[2 * k + 1] * gain;
-        }
+        PlayHeldBuffer(work, out, frames, true);
         RecordPosition(state);
         done = static_cast<unsigned long>(frames);
     }

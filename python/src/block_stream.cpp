@@ -36,7 +36,7 @@ int BlockStream::Apply(const StretchControls& next)
 {
     // The frames fed so far owe their output at the speed they were fed at.
     if (next.speedPercent != controls.speedPercent && framesAtSpeed > 0) {
-        earlierOutput += static_cast<double>(framesAtSpeed) * 100.0 / controls.speedPercent;
+        earlierOutput += render::OutputFramesAtSpeed(static_cast<double>(framesAtSpeed), controls.speedPercent);
         framesAtSpeed = 0;
     }
     controls = next;
@@ -112,11 +112,9 @@ int BlockStream::Feed(const float* interleaved, std::int64_t frames, std::vector
 
 std::uint64_t BlockStream::ExpectedFrames() const
 {
-    if (earlierOutput == 0.0) {
-        return render::ExpectedOutputFrames(static_cast<std::uint64_t>(framesAtSpeed), controls.speedPercent);
-    }
-    const double frames = earlierOutput + static_cast<double>(framesAtSpeed) * 100.0 / controls.speedPercent;
-    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::round(frames)));
+    const double frames =
+        earlierOutput + render::OutputFramesAtSpeed(static_cast<double>(framesAtSpeed), controls.speedPercent);
+    return frames > 0.0 ? render::RoundOutputFrames(frames) : 0;
 }
 
 int BlockStream::PushSilence(int frames)

@@ -36,8 +36,17 @@ std::uint64_t ExpectedOutputFrames(std::uint64_t inputFrames, double speedPercen
     if (inputFrames == 0) {
         return 0;
     }
-    double frames = std::round(static_cast<double>(inputFrames) * 100.0 / speedPercent);
-    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(frames));
+    return RoundOutputFrames(OutputFramesAtSpeed(static_cast<double>(inputFrames), speedPercent));
+}
+
+double OutputFramesAtSpeed(double inputFrames, double speedPercent)
+{
+    return inputFrames * 100.0 / speedPercent;
+}
+
+std::uint64_t RoundOutputFrames(double exactFrames)
+{
+    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::round(exactFrames)));
 }
 
 RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, int channels, int sampleRate,

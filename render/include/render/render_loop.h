@@ -46,6 +46,10 @@ using ProgressReport = std::function<void(std::uint64_t done, std::uint64_t tota
 // The output length for an input length: input / speed, rounded, and at
 // least one frame for a non-empty input.
 std::uint64_t ExpectedOutputFrames(std::uint64_t inputFrames, double speedPercent);
+// The same in two steps, for input fed at several speeds: each stretch's
+// unrounded output, summed, then rounded once.
+double OutputFramesAtSpeed(double inputFrames, double speedPercent);
+std::uint64_t RoundOutputFrames(double exactFrames);
 
 // Renders the `frameCount` input frames of `source` into exactly
 // ExpectedOutputFrames(frameCount, speed) output frames, starting with the
