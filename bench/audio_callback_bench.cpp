@@ -14,12 +14,12 @@
 
 #include "bench_support.h"
 #include "kelvane/engine.h"
-#include "sevrane/audio_callback.h"
-#include "sevrane/player.h"
+#include "playback/audio_callback.h"
+#include "playback/player.h"
 
 namespace {
 
-using namespace sevrane;
+using namespace kelvane::playback;
 using kelvane::bench::ThreadSeconds;
 
 constexpr double kAudioSeconds = 60.0;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 
 namespace {
 
@@ -147,8 +147,8 @@ void LoadSoundFromFile(benchmark::State& state, std::size_t index)
     }
     const std::string& path = BenchFiles::Get().Path(index);
     for (auto _ : state) {
-        sevrane::LoadedSound sound;
-        if (sevrane::LoadSound(sound, path) != sevrane::LoadResult::Loaded) {
+        kelvane::playback::LoadedSound sound;
+        if (kelvane::playback::LoadSound(sound, path) != kelvane::playback::LoadResult::Loaded) {
             state.SkipWithError("the file did not load");
             return;
         }
@@ -174,8 +174,8 @@ void LoadSoundFromBytes(benchmark::State& state, std::size_t index)
         return;
     }
     for (auto _ : state) {
-        sevrane::LoadedSound sound;
-        if (sevrane::LoadSoundFromMemory(sound, bytes.data(), bytes.size()) != sevrane::LoadResult::Loaded) {
+        kelvane::playback::LoadedSound sound;
+        if (kelvane::playback::LoadSoundFromMemory(sound, bytes.data(), bytes.size()) != kelvane::playback::LoadResult::Loaded) {
             state.SkipWithError("the file did not load");
             return;
         }

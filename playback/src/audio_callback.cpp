@@ -13,7 +13,7 @@
 // A seek never splices the input: the frames fed fade out, feeding moves to
 // the new place, and its frames fade in. A direction turn waits until the
 // fade is over, so that a turning block is never cut into faded pieces.
-#include "sevrane/audio_callback.h"
+#include "playback/audio_callback.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +22,7 @@
 #include <numbers>
 #include <optional>
 
-namespace sevrane {
+namespace kelvane::playback {
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
@@ -559,4 +559,4 @@ void PrepareForPlay(PlayerState& state) noexcept
     state.buffersRecorded.store(kPositionHistory, relaxed);
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -1,5 +1,5 @@
 // The audio library's start and end, quietened.
-#include "sevrane/audio_library.h"
+#include "playback/audio_library.h"
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-namespace sevrane {
+namespace kelvane::playback {
 namespace {
 
 void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -37,4 +37,4 @@ const char* AudioErrorText(int error) noexcept
     return Pa_GetErrorText(static_cast<PaError>(error));
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

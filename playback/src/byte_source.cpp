@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 MemorySource::MemorySource(const std::uint8_t* bytes, std::size_t byteCount) noexcept : bytes(bytes)
 {
@@ -168,4 +168,4 @@ const std::uint8_t* FileSource::View(std::uint64_t offset, std::size_t count, st
     return ReadFully(offset, scratch, count) ? scratch : nullptr;
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 class ByteSource {
 public:
@@ -73,4 +73,4 @@ private:
     std::size_t windowLength = 0;
 };
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -1,11 +1,11 @@
 // The downmix tables: which output each channel of a 3- to 8-channel sound
 // feeds.
-#include "sevrane/downmix.h"
+#include "playback/downmix.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace sevrane {
+namespace kelvane::playback {
 namespace {
 
 // Which output a channel feeds, in the usual WAV speaker order for a file of
@@ -61,4 +61,4 @@ DownmixGains DownmixFor(int channels) noexcept
     return gains;
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -1,4 +1,4 @@
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include "byte_source.h"
 #include "riff_walk.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 namespace {
 
@@ -228,4 +228,4 @@ LoadResult ConvertToFloat(LoadedSound& sound, const std::uint8_t* dataBytes)
     return ConvertSource(sound, memory, 0);
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -1,6 +1,6 @@
 // The player's control-thread side: the engine and stream for each sound,
 // Play, Stop and the controls.
-#include "sevrane/player.h"
+#include "playback/player.h"
 
 #include <portaudio.h>
 
@@ -8,9 +8,9 @@
 #include <cmath>
 #include <utility>
 
-#include "sevrane/audio_callback.h"
+#include "playback/audio_callback.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 Player::~Player()
 {
@@ -195,4 +195,4 @@ void Player::Seek(std::int32_t frame) noexcept
     }
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 namespace {
 
@@ -107,4 +107,4 @@ bool WalkWaveChunks(ByteSource& source, WaveLayout& layout) noexcept
     return true;
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

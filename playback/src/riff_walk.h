@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "byte_source.h"
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 struct WaveLayout {
     WaveFormat format;
@@ -19,4 +19,4 @@ struct WaveLayout {
 // not a "WAVE" form, or its format block or "data" chunk is missing or short.
 bool WalkWaveChunks(ByteSource& source, WaveLayout& layout) noexcept;
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // Returns `bytes` zeroed bytes (on any alignment), or null.
 using SampleAllocateFunction = void* (*)(std::size_t bytes);
@@ -15,4 +15,4 @@ using SampleReleaseFunction = void (*)(void* block, std::size_t bytes);
 void SetSampleAllocator(SampleAllocateFunction allocate, SampleReleaseFunction release) noexcept;
 void RestoreSampleAllocator() noexcept;
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -1,4 +1,4 @@
-#include "sevrane/sample_memory.h"
+#include "playback/sample_memory.h"
 
 #include <sys/mman.h>
 
@@ -8,7 +8,7 @@
 
 #include "sample_allocator.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 namespace {
 
@@ -138,4 +138,4 @@ void SampleMemory::Release() noexcept
     byteCount = 0;
 }
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

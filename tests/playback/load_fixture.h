@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 #include "temp_folder.h"
 #include "wav_bytes.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 inline void PrintTo(LoadResult result, std::ostream* out)
 {
@@ -65,4 +65,4 @@ protected:
 };
 
 }  // namespace test
-}  // namespace sevrane
+}  // namespace kelvane::playback

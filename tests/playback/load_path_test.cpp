@@ -14,7 +14,7 @@
 #include "byte_source.h"
 #include "load_fixture.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -109,4 +109,4 @@ TEST_F(LoadPathTest, AFileThatShrinksWhileOpenIsNotReadPastItsEnd)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

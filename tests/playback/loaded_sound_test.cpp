@@ -6,7 +6,7 @@
 
 #include "load_fixture.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -144,4 +144,4 @@ TEST_P(Conversion, NothingToPlayAppearsEmpty)
 INSTANTIATE_TEST_SUITE_P(Routes, Conversion, ::testing::Values(Route::Memory, Route::File), RouteName);
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -9,7 +9,7 @@
 
 #include "load_fixture.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -174,4 +174,4 @@ TEST(ChunkWalkDamage, EveryByteChangedGivesARefusalOrAWholeSound)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -14,7 +14,7 @@
 #include "load_fixture.h"
 #include "sample_allocator.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -166,4 +166,4 @@ TEST_F(SampleMemoryTest, ConvertToFloatRunsOncePerLoad)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

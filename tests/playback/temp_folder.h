@@ -10,7 +10,7 @@
 
 #include "wav_bytes.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 
 // Writes `bytes` to a new file `name` in the folder open as `folder`.
 inline bool WriteFileAt(int folder, const std::string& name, const Bytes& bytes)
@@ -57,4 +57,4 @@ public:
     std::string path;
 };
 
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -84,4 +84,4 @@ inline Bytes Samples(std::initializer_list<std::int64_t> values, int width)
     return bytes;
 }
 
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

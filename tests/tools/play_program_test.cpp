@@ -21,7 +21,7 @@
 #include "temp_folder.h"
 #include "wav_bytes.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -350,4 +350,4 @@ TEST(PlayKeys, MoveTheSettingsWithinTheirRanges)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -6,7 +6,7 @@
 #include <QTest>
 #include <set>
 
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 #include "window_fixture.h"
 
 namespace sevrane::ui::test {

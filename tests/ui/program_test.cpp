@@ -79,7 +79,7 @@ TEST_F(WindowTest, FileNamedAtStartLoadsWhenTheWindowOpens)
     window.reset();
     // Named as the command line gives it: bytes, here Latin-1 ones that are not UTF-8.
     const std::string file = folder.Write("\xe9t\xe9.wav",
-                                          sevrane::test::Wave(1, 2, 44100, 16, SineData(2, 22050, 44100, 440, 0.5)));
+                                          kelvane::playback::test::Wave(1, 2, 44100, 16, SineData(2, 22050, 44100, 440, 0.5)));
     ASSERT_FALSE(file.empty());
     CSevraneApp app(services);
     bool loaded = false;
@@ -98,21 +98,21 @@ TEST_F(WindowTest, FileNamedAtStartLoadsWhenTheWindowOpens)
 }
 
 // A sound worth looking at: a tone swelling and fading, in two bursts.
-QString PictureFile(sevrane::test::TempFolder& folder)
+QString PictureFile(kelvane::playback::test::TempFolder& folder)
 {
     const int rate = 44100;
     const int frames = rate * 3;
-    sevrane::test::Bytes data;
+    kelvane::playback::test::Bytes data;
     for (int frame = 0; frame < frames; ++frame) {
         const double t = static_cast<double>(frame) / rate;
         const double envelope = std::pow(std::sin(M_PI * std::fmod(t, 1.5) / 1.5), 2.0);
         const double value = 0.9 * envelope * std::sin(2.0 * M_PI * 220.0 * t);
         for (int c = 0; c < 2; ++c) {
-            sevrane::test::AppendLe(data, static_cast<std::uint16_t>(std::lround(value * (c == 0 ? 32767 : 24000))),
+            kelvane::playback::test::AppendLe(data, static_cast<std::uint16_t>(std::lround(value * (c == 0 ? 32767 : 24000))),
                                     2);
         }
     }
-    return QString::fromStdString(folder.Write("picture.wav", sevrane::test::Wave(1, 2, rate, 16, data)));
+    return QString::fromStdString(folder.Write("picture.wav", kelvane::playback::test::Wave(1, 2, rate, 16, data)));
 }
 
 TEST_F(WindowTest, PicturesOfTheWindowsForAPersonToLookAt)

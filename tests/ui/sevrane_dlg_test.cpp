@@ -20,7 +20,7 @@
 #include "dialog_templates.h"
 #include "display.h"
 #include "kelvane/engine.h"
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 #include "slider_mapping.h"
 #include "template_widgets.h"
 #include "window_fixture.h"
@@ -257,7 +257,7 @@ TEST_F(WindowTest, RefusedFileIsReportedAndLeavesNoFile)
     ChooseAndLoad(RefusedFile());
     ASSERT_EQ(services.boxes.size(), 1u);
     EXPECT_EQ(services.boxes[0].title, "Valtrix");
-    EXPECT_EQ(services.boxes[0].text, QString::fromUtf8(GetLoadResultText(LoadResult::SampleRateTooLow)));
+    EXPECT_EQ(services.boxes[0].text, QString::fromUtf8(kelvane::playback::GetLoadResultText(kelvane::playback::LoadResult::SampleRateTooLow)));
     EXPECT_EQ(window->CurrentSound(), nullptr);
     EXPECT_EQ(Find<Display>("display")->Sound(), nullptr);
     EXPECT_FALSE(window->GetPlayer().StreamOpen());
@@ -445,11 +445,11 @@ TEST_F(WindowTest, PlayThatCannotStartShowsTheAudioLibrarysBox)
     ASSERT_TRUE(window->GetPlayer().StreamOpen());
     // With the audio library ended under it, the open stream cannot start;
     // every later call on it is refused without touching it.
-    ASSERT_EQ(EndAudio(), 0);
+    ASSERT_EQ(kelvane::playback::EndAudio(), 0);
     Click("playButton");
     const bool playing = window->GetPlayer().IsPlaying();
     window.reset();
-    ASSERT_EQ(StartAudio(), 0);
+    ASSERT_EQ(kelvane::playback::StartAudio(), 0);
 
     EXPECT_FALSE(playing);
     ASSERT_EQ(services.boxes.size(), 1u);
@@ -465,7 +465,7 @@ TEST_F(WindowTest, FileNamesThatAreNotUtf8Load)
 {
     ASSERT_EQ(::mkdir((folder.path + "/d\xe9mo").c_str(), 0755), 0);
     const std::string native = folder.Write(
-        "d\xe9mo/\xe9t\xe9.wav", sevrane::test::Wave(1, 1, 44100, 16, SineData(1, 11025, 44100, 440, 0.5)));
+        "d\xe9mo/\xe9t\xe9.wav", kelvane::playback::test::Wave(1, 1, 44100, 16, SineData(1, 11025, 44100, 440, 0.5)));
     ASSERT_FALSE(native.empty());
     const QString shown = QFile::decodeName(QByteArray::fromStdString(native));
     ASSERT_TRUE(shown.contains(QChar::ReplacementCharacter));
@@ -483,7 +483,7 @@ TEST_F(WindowTest, FileNamesThatAreNotUtf8Load)
 
     // A Latin-1 "ètè.wav" is shown with the same two U+FFFD: now neither is
     // taken for the other.
-    ASSERT_FALSE(folder.Write("d\xe9mo/\xe8t\xe9.wav", sevrane::test::Wave(1, 1, 44100, 16, SineData(1, 5000, 44100, 440, 0.5)))
+    ASSERT_FALSE(folder.Write("d\xe9mo/\xe8t\xe9.wav", kelvane::playback::test::Wave(1, 1, 44100, 16, SineData(1, 5000, 44100, 440, 0.5)))
                      .empty());
     ChooseAndLoad(shown);
     EXPECT_EQ(window->CurrentSound(), nullptr);

@@ -50,13 +50,13 @@ public:
 };
 
 // 16-bit PCM frames of a sine at `level` of full scale, the same in every channel.
-inline sevrane::test::Bytes SineData(int channels, int frames, double rate, double frequency, double level)
+inline kelvane::playback::test::Bytes SineData(int channels, int frames, double rate, double frequency, double level)
 {
-    sevrane::test::Bytes data;
+    kelvane::playback::test::Bytes data;
     for (int frame = 0; frame < frames; ++frame) {
         const double value = level * std::sin(2.0 * M_PI * frequency * frame / rate);
         for (int c = 0; c < channels; ++c) {
-            sevrane::test::AppendLe(data, static_cast<std::uint16_t>(std::lround(value * 32767.0)), 2);
+            kelvane::playback::test::AppendLe(data, static_cast<std::uint16_t>(std::lround(value * 32767.0)), 2);
         }
     }
     return data;
@@ -75,13 +75,13 @@ protected:
     QString GoodFile(const std::string& name = "tone.wav", int channels = 2, int frames = 22050)
     {
         return QString::fromStdString(
-            folder.Write(name, sevrane::test::Wave(1, channels, 44100, 16, SineData(channels, frames, 44100, 440, 0.5))));
+            folder.Write(name, kelvane::playback::test::Wave(1, channels, 44100, 16, SineData(channels, frames, 44100, 440, 0.5))));
     }
     // A file the loader refuses: its sample rate is too low.
     QString RefusedFile()
     {
         return QString::fromStdString(
-            folder.Write("low-rate.wav", sevrane::test::Wave(1, 1, 8000, 16, SineData(1, 8000, 8000, 440, 0.5))));
+            folder.Write("low-rate.wav", kelvane::playback::test::Wave(1, 1, 8000, 16, SineData(1, 8000, 8000, 440, 0.5))));
     }
     // Presses Load with `answer` as the user's choice ("" cancels).
     void ChooseAndLoad(const QString& answer)
@@ -101,7 +101,7 @@ protected:
     // Drags `url` onto the window and drops it there, as a file manager does.
     void DropUrl(const QUrl& url);
 
-    sevrane::test::TempFolder folder;
+    kelvane::playback::test::TempFolder folder;
     ScriptedServices services;
     std::unique_ptr<CSevraneDlg> window;
 };

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "sevrane/player.h"
+#include "playback/player.h"
 #include "window_fixture.h"
 
 namespace sevrane::ui::test {
@@ -60,11 +60,11 @@ void WithNextModal(const std::function<void(QWidget*)>& check, const std::functi
 // The audio library runs while tests run (not while they are only listed).
 class AudioLibrary final : public ::testing::Environment {
 public:
-    void SetUp() override { started = sevrane::StartAudio() == 0; }
+    void SetUp() override { started = kelvane::playback::StartAudio() == 0; }
     void TearDown() override
     {
         if (started) {
-            sevrane::EndAudio();
+            kelvane::playback::EndAudio();
         }
     }
 

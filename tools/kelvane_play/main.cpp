@@ -16,8 +16,8 @@
 #include "live_keys.h"
 #include "play_options.h"
 #include "raw_terminal.h"
-#include "sevrane/player.h"
-#include "sevrane/sound.h"
+#include "playback/player.h"
+#include "playback/sound.h"
 #include "sound_files/sound_file_reader.h"
 
 namespace {
@@ -52,8 +52,8 @@ void CatchStopSignals()
 // Starts the audio library for the program's lifetime.
 class AudioLibrary {
 public:
-    AudioLibrary() : status(sevrane::StartAudio()) {}
-    ~AudioLibrary() { sevrane::EndAudio(); }
+    AudioLibrary() : status(kelvane::playback::StartAudio()) {}
+    ~AudioLibrary() { kelvane::playback::EndAudio(); }
     AudioLibrary(const AudioLibrary&) = delete;
     AudioLibrary& operator=(const AudioLibrary&) = delete;
     int status;
@@ -61,7 +61,7 @@ public:
 
 // Reads the whole file, in any format the tools read, straight into the
 // float memory the player plays from. Returns "" or why it was refused.
-std::string ReadForPlaying(const std::string& path, sevrane::Sound& sound, std::string& formatName)
+std::string ReadForPlaying(const std::string& path, kelvane::playback::Sound& sound, std::string& formatName)
 {
     namespace files = kelvane::sound_files;
     files::SoundFileReader reader;
@@ -92,7 +92,7 @@ std::string ReadForPlaying(const std::string& path, sevrane::Sound& sound, std::
 }
 
 // Hands the speed, pitch, formant, direction and Loop settings to the player.
-void HandSettings(sevrane::Player& player, const PlayOptions& settings)
+void HandSettings(kelvane::playback::Player& player, const PlayOptions& settings)
 {
     player.SetPitchTarget(static_cast<float>(settings.pitchSemitones));
     player.SetSpeed(static_cast<float>(settings.speedPercent), settings.reverse);
@@ -101,7 +101,7 @@ void HandSettings(sevrane::Player& player, const PlayOptions& settings)
 }
 
 // Acts on one key while playing; true for the key that quits.
-bool TakeKey(sevrane::Player& player, Key key, PlayOptions& live, double rate)
+bool TakeKey(kelvane::playback::Player& player, Key key, PlayOptions& live, double rate)
 {
     switch (ApplyKey(key, live)) {
         case KeyAction::Settings:
@@ -130,7 +130,7 @@ bool TakeKey(sevrane::Player& player, Key key, PlayOptions& live, double rate)
 
 // Redraws the position display in place: with live keys the whole status
 // line, otherwise the position and length alone.
-void ShowStatus(const sevrane::Player& player, const PlayOptions& live, double rate, double lengthSeconds,
+void ShowStatus(const kelvane::playback::Player& player, const PlayOptions& live, double rate, double lengthSeconds,
                 bool withKeys)
 {
     const double heard = static_cast<double>(player.HeardPosition()) / rate;
@@ -147,7 +147,7 @@ void ShowStatus(const sevrane::Player& player, const PlayOptions& live, double r
 
 int Play(const PlayOptions& options)
 {
-    sevrane::Sound sound;
+    kelvane::playback::Sound sound;
     std::string formatName;
     if (const std::string refusal = ReadForPlaying(options.inputPath, sound, formatName); !refusal.empty()) {
         Complain(options.inputPath + ": " + refusal);
@@ -157,16 +157,16 @@ int Play(const PlayOptions& options)
 
     AudioLibrary audio;
     if (audio.status != 0) {
-        Complain(std::string("cannot start the audio output: ") + sevrane::AudioErrorText(audio.status));
+        Complain(std::string("cannot start the audio output: ") + kelvane::playback::AudioErrorText(audio.status));
         return kExitNoOutput;
     }
     // Stopped while the audio library started: no stream is opened.
     if (stopSignal != 0) {
         return kExitDone;
     }
-    sevrane::Player player;
+    kelvane::playback::Player player;
     if (const auto failure = player.OpenPlayback(sound)) {
-        if (failure->title == sevrane::kInstanceProblemTitle) {
+        if (failure->title == kelvane::playback::kInstanceProblemTitle) {
             const int channels = sound.channels;
             Complain(options.inputPath + ": " + failure->text + " (" + std::to_string(sound.sampleRate) +
                      " Hz, " + std::to_string(channels) + (channels == 1 ? " channel)" : " channels)"));

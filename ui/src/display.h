@@ -9,11 +9,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "sevrane/loaded_sound.h"
-#include "sevrane/player.h"
+#include "playback/loaded_sound.h"
+#include "playback/player.h"
 #include "waveform_overview.h"
 
 namespace sevrane::ui {
+
+// The window shows what the playback library holds and plays.
+using kelvane::playback::LoadedSound;
+using kelvane::playback::PlayerState;
 
 class Display final : public QFrame {
     Q_OBJECT

@@ -3,7 +3,7 @@
 #include <QTimer>
 
 #include "dialog_services.h"
-#include "sevrane/player.h"
+#include "playback/player.h"
 #include "sevrane_dlg.h"
 
 namespace sevrane::ui {
@@ -24,7 +24,7 @@ bool HasWindowSystem(const char* display, const char* waylandDisplay, const char
 
 int CSevraneApp::Run(const std::string& soundPath)
 {
-    if (StartAudio() != 0) {
+    if (kelvane::playback::StartAudio() != 0) {
         services.ShowError(nullptr, QString::fromLatin1(kAudioLibraryTitle), QString::fromLatin1(kStartFailedText));
     }
     {
@@ -36,7 +36,7 @@ int CSevraneApp::Run(const std::string& soundPath)
         }
         dialog.exec();
     }
-    if (EndAudio() != 0) {
+    if (kelvane::playback::EndAudio() != 0) {
         services.ShowError(nullptr, QString::fromLatin1(kAudioLibraryTitle), QString::fromLatin1(kEndFailedText));
     }
     return 0;

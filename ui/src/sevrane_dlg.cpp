@@ -187,12 +187,12 @@ void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
     ShowTransport(false);
     sound = std::make_unique<LoadedSound>();
 
-    const LoadResult result = LoadSound(*sound, nativePath);
-    if (result != LoadResult::Loaded) {
+    const kelvane::playback::LoadResult result = kelvane::playback::LoadSound(*sound, nativePath);
+    if (result != kelvane::playback::LoadResult::Loaded) {
         sound.reset();
         display->update();
         services.ShowError(this, QString::fromLatin1(kRefusedFileTitle),
-                           QString::fromUtf8(GetLoadResultText(result)));
+                           QString::fromUtf8(kelvane::playback::GetLoadResultText(result)));
         return;
     }
 

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "sevrane/loaded_sound.h"
-#include "sevrane/player.h"
+#include "playback/loaded_sound.h"
+#include "playback/player.h"
 
 class QCheckBox;
 class QLabel;
@@ -25,6 +25,10 @@ class QPushButton;
 class QSlider;
 
 namespace sevrane::ui {
+
+using kelvane::playback::LoadedSound;
+using kelvane::playback::PlaybackFailure;
+using kelvane::playback::Player;
 
 class DialogServices;
 class Display;

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "sevrane/loaded_sound.h"
+#include "playback/loaded_sound.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
 {
-    sevrane::LoadedSound sound;
-    const sevrane::LoadResult result = sevrane::LoadSoundFromMemory(sound, bytes, size);
-    const char* text = sevrane::GetLoadResultText(result);
-    if (result != sevrane::LoadResult::Loaded) {
+    kelvane::playback::LoadedSound sound;
+    const kelvane::playback::LoadResult result = kelvane::playback::LoadSoundFromMemory(sound, bytes, size);
+    const char* text = kelvane::playback::GetLoadResultText(result);
+    if (result != kelvane::playback::LoadResult::Loaded) {
         if (std::strlen(text) == 0 || !sound.samples.empty() || sound.frameCount != 0) {
             __builtin_trap();
         }

@@ -1,6 +1,6 @@
 // The audio callback driven directly, without a device, with the real engine
 // behind a recording table.
-#include "sevrane/audio_callback.h"
+#include "playback/audio_callback.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "player_test_support.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 constexpr int kRate = 44100;
@@ -563,4 +563,4 @@ TEST(Downmix, KeepsEveryChannelAudibleAndCannotClip)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 
 class AudioDevice {
 public:
@@ -73,4 +73,4 @@ public:
     std::string capturePath;
 };
 
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -11,7 +11,7 @@
 #include "allocation_counter.h"
 #include "kelvane/engine.h"
 #include "player_test_support.h"
-#include "sevrane/audio_callback.h"
+#include "playback/audio_callback.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ extern "C" int pthread_rwlock_rdlock(pthread_rwlock_t* lock)
     return next(lock);
 }
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 TEST(CallbackAllocation, CallbackAllocatesAndLocksNothing)
@@ -118,4 +118,4 @@ TEST(CallbackAllocation, CallbackAllocatesAndLocksNothing)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

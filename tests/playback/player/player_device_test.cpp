@@ -1,6 +1,6 @@
 // The player through the real audio library into a device: a capture device
 // that records what is played, and a system with no output device at all.
-#include "sevrane/player.h"
+#include "playback/player.h"
 
 #include <dlfcn.h>
 
@@ -35,7 +35,7 @@ extern "C" PaError Pa_StartStream(PaStream* stream)
     return next(stream);
 }
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -245,4 +245,4 @@ TEST(PlayerDevice, AnEngineThatCannotBeMadeIsAnInstanceProblem)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <random>
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 
 std::unique_ptr<Sound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples)
 {
@@ -189,4 +189,4 @@ std::int64_t FirstAbove(const std::vector<float>& samples, float threshold, std:
     return -1;
 }
 
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

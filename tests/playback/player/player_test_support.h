@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "kelvane/engine.h"
-#include "sevrane/audio_callback.h"
-#include "sevrane/loaded_sound.h"
-#include "sevrane/player.h"
+#include "playback/audio_callback.h"
+#include "playback/loaded_sound.h"
+#include "playback/player.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 
 // A sound of `samples.size() / channels` frames, as the loader would make it.
 std::unique_ptr<Sound> MakeSound(int sampleRate, int channels, const std::vector<float>& samples);
@@ -89,4 +89,4 @@ int RunUntilComplete(PlayerState& state, std::vector<float>& output, int maxBuff
 // Index of the first sample whose magnitude exceeds `threshold`, or -1.
 std::int64_t FirstAbove(const std::vector<float>& samples, float threshold, std::int64_t from = 0);
 
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "player_test_support.h"
-#include "sevrane/audio_callback.h"
+#include "playback/audio_callback.h"
 
-namespace sevrane::test {
+namespace kelvane::playback::test {
 namespace {
 
 TEST(PlayerThreads, ControlsMoveWhileTheCallbackRuns)
@@ -72,4 +72,4 @@ TEST(PlayerThreads, ControlsMoveWhileTheCallbackRuns)
 }
 
 }  // namespace
-}  // namespace sevrane::test
+}  // namespace kelvane::playback::test

@@ -1,7 +1,7 @@
 // The audio library's lifetime for the whole program.
 #pragma once
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // Starts and ends the audio library for the whole program (Pa_Initialize,
 // Pa_Terminate). StartAudio first silences the probing chatter that the
@@ -14,4 +14,4 @@ int EndAudio() noexcept;
 // The audio library's text for one of its error codes.
 const char* AudioErrorText(int error) noexcept;
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // The most channels a sound may have: the engine's limit.
 inline constexpr int kMaxPlaybackChannels = 8;
@@ -26,4 +26,4 @@ struct DownmixGains {
 // For 1 and 2 channels it is the identity (mono feeds both sides at 1).
 DownmixGains DownmixFor(int channels) noexcept;
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -4,7 +4,7 @@
 // One engine instance and one output stream at a time, both made anew for
 // each sound that loads (OpenPlayback). The stream always has two float32
 // channels at the sound's sample rate and asks for 256 frames per callback;
-// AudioCallback (sevrane/audio_callback.h) feeds the engine from the sound
+// AudioCallback (playback/audio_callback.h) feeds the engine from the sound
 // and copies the engine's output into the device buffer.
 //
 // Threads: every Player method runs on the control thread (the window's, or
@@ -25,12 +25,12 @@
 #include <string>
 
 #include "kelvane/engine.h"
-#include "sevrane/audio_library.h"
-#include "sevrane/downmix.h"
-#include "sevrane/loaded_sound.h"
-#include "sevrane/sound.h"
+#include "playback/audio_library.h"
+#include "playback/downmix.h"
+#include "playback/loaded_sound.h"
+#include "playback/sound.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // Frames per callback that the stream asks for.
 inline constexpr int kFramesPerBuffer = 256;
@@ -208,7 +208,7 @@ public:
     // True between Pause and Resume while the stream runs.
     bool IsPaused() const noexcept;
     // HeardPosition of the player's state.
-    std::int64_t HeardPosition() const noexcept { return sevrane::HeardPosition(state); }
+    std::int64_t HeardPosition() const noexcept { return kelvane::playback::HeardPosition(state); }
     // Stops the stream without rewinding, as the program ends.
     void Abort() noexcept;
 
@@ -248,4 +248,4 @@ private:
     bool streamOpen = false;
 };
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <string>
 
-#include "sevrane/sound.h"
+#include "playback/sound.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // The outcome of a load. Every refusal has its own text.
 enum class LoadResult : int {
@@ -82,4 +82,4 @@ LoadResult LoadSoundFromMemory(LoadedSound& sound, const std::uint8_t* bytes, st
 // keeps them: the conversion runs once per load.
 LoadResult ConvertToFloat(LoadedSound& sound, const std::uint8_t* dataBytes);
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "sevrane/sample_memory.h"
+#include "playback/sample_memory.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // `samples` holds frameCount x channels floats, channels interleaved frame
 // by frame (and may hold zeros after them). A sound with no frames plays
@@ -42,4 +42,4 @@ struct Sound {
     std::uint32_t sampleRate = 0;  // frames per second
 };
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sevrane {
+namespace kelvane::playback {
 
 class SampleMemory {
 public:
@@ -34,4 +34,4 @@ private:
     std::uint64_t byteCount = 0;
 };
 
-}  // namespace sevrane
+}  // namespace kelvane::playback

@@ -5,9 +5,9 @@
 
 #include <portaudio.h>
 
-#include "sevrane/player.h"
+#include "playback/player.h"
 
-namespace sevrane {
+namespace kelvane::playback {
 
 // The stream callback. `userData` is the PlayerState. Fills `output` with
 // `frameCount` frames of two interleaved float32 channels. Returns
@@ -31,4 +31,4 @@ void PrepareForPlay(PlayerState& state) noexcept;
 // last clears a request that crossed the end. Any thread; real-time safe.
 void DropSeekRequestAfterEnd(PlayerState& state) noexcept;
 
-}  // namespace sevrane
+}  // namespace kelvane::playback
