@@ -58,9 +58,9 @@ TEST(Program, AnswersHelpAndRefusesMistakesWithoutADisplay)
         const char* said;
     };
     const Row rows[] = {
-        {"--help", 0, "usage: sevrane [FILE.wav]\n"},
-        {"-h", 0, "usage: sevrane [FILE.wav]\n"},
-        {"--volume=11 tone.wav", 1, "sevrane: unknown option '--volume=11'\nusage: sevrane [FILE.wav]\n"},
+        {"--help", 0, "Usage: sevrane [FILE]\n"},
+        {"-h", 0, "Usage: sevrane [FILE]\n"},
+        {"--volume=11 tone.wav", 1, "sevrane: unknown option '--volume=11'\nUsage: sevrane [FILE]\n"},
         {"-x", 1, "sevrane: unknown option '-x'\n"},
         {"a.wav b.wav", 1, "sevrane: one sound file at most, not 'a.wav' and 'b.wav'\n"},
         // After "--" a name beginning with '-' is the file, and only then is a

@@ -20,8 +20,9 @@ struct CommandLine {
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 inline constexpr const char* kUsageText =
-    "usage: sevrane [FILE.wav]\n"
-    "Opens the Kelvane demonstration player, with FILE.wav loaded if it is given.\n"
+    "Usage: sevrane [FILE]\n"
+    "Opens the Kelvane demonstration player, with FILE loaded if it is given: a WAV file, or\n"
+    "FLAC, Ogg, MP3, AIFF and the other formats of libsndfile.\n"
     "  -h, --help  print this help and exit\n"
     "  --          what follows is the file, even if its name begins with '-'\n";
 

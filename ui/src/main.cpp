@@ -1,5 +1,5 @@
 // sevrane: the Kelvane demonstration player.
-//   sevrane [FILE.wav]
+//   sevrane [FILE]
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
