@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -112,6 +113,54 @@ TEST_F(InstalledKelvane, PutsLibrariesHeadersPackageFilesAndTheRendererUnderTheP
         RunCommand(Quote((prefix / "bin/kelvane-render").string()) + " --version", root / "render.log");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.output, "kelvane-render 5.6.1");
+}
+
+// Each program comes with its manual page, made from its own --help: every
+// option the program lists is in the page. The desktop entry is valid and
+// offers the window for the formats it opens.
+TEST_F(InstalledKelvane, ProgramsHaveManualPagesInStepWithTheirHelpAndTheWindowADesktopEntry)
+{
+    for (const char* program : {"kelvane-render", "kelvane-play", "sevrane"}) {
+        const fs::path binary = prefix / "bin" / program;
+        const fs::path page = prefix / "share/man/man1" / (std::string(program) + ".1");
+        ASSERT_TRUE(fs::exists(binary)) << binary;
+        ASSERT_TRUE(fs::exists(page)) << page;
+        std::string text = ReadText(page);
+        // roff writes a hyphen as "\-".
+        for (std::size_t at = 0; (at = text.find("\\-", at)) != std::string::npos;) {
+            text.erase(at, 1);
+        }
+        const Command help = RunCommand(Quote(binary.string()) + " --help", root / "help.log");
+        ASSERT_EQ(help.exitCode, 0) << program << ": " << help.output;
+        std::size_t options = 0;
+        // Option lines: "  -o, --output FOLDER   text"; every name on them.
+        std::istringstream lines(help.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("  -", 0) != 0) {
+                continue;
+            }
+            std::istringstream names(line.substr(2, line.find("  ", 2) - 2));
+            for (std::string name; names >> name;) {
+                if (name.size() > 2 && name[0] == '-') {
+                    if (name.back() == ',') {
+                        name.pop_back();
+                    }
+                    EXPECT_THAT(text, HasSubstr(name)) << program << "'s page lacks " << name;
+                    ++options;
+                }
+            }
+        }
+        EXPECT_GE(options, 2u) << program;
+    }
+
+    const fs::path entry = prefix / "share/applications/sevrane.desktop";
+    const Command validate = RunCommand("desktop-file-validate " + Quote(entry.string()), root / "desktop.log");
+    EXPECT_EQ(validate.exitCode, 0) << validate.output;
+    EXPECT_EQ(validate.output, "");
+    const std::string desktop = ReadText(entry);
+    for (const char* type : {"audio/x-wav", "audio/flac", "audio/mpeg", "audio/ogg", "audio/x-aiff"}) {
+        EXPECT_THAT(desktop, HasSubstr(std::string(type) + ";")) << "MimeType lacks " << type;
+    }
 }
 
 TEST_F(InstalledKelvane, CMakePackageBuildsAPlainCProgramThatRuns)

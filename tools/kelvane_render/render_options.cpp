@@ -155,7 +155,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& arguments)
 std::string UsageText()
 {
     return "Usage: kelvane-render [options] INPUT OUTPUT\n"
-           "       kelvane-render [options] INPUT... -o FOLDER\n"
+           "   or: kelvane-render [options] INPUT... -o FOLDER\n"
            "Changes the speed and pitch of sound files and writes the results.\n"
            "Reads WAV (any sample format), RF64, W64, AIFF, FLAC, Ogg Vorbis and Opus, MP3 and the other\n"
            "formats of libsndfile, at 32000 to 196000 Hz with 1 to 8 channels; writes the format the\n"
