@@ -1,11 +1,11 @@
 # Manual pages (section 1), made from each program's own --help by help2man
 # when the program is built, so the page never says other than the program.
 # resources/man/PROGRAM.h2m adds what --help has no room for (examples, the
-# related programs). Without help2man the pages are left out, with a warning.
+# related programs). Without help2man the pages are left out.
 include(GNUInstallDirs)
 find_program(KELVANE_HELP2MAN help2man)
 if(NOT KELVANE_HELP2MAN)
-    message(WARNING "help2man not found: the manual pages are not built (scripts/deps installs it)")
+    message(STATUS "help2man not found: the manual pages are not built (scripts/deps build installs it)")
 endif()
 
 function(kelvane_add_man_page program summary)
