@@ -18,6 +18,7 @@
 // as much as the short frame's own view will leave short of the windows'
 // full overlap, and never more than it is.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -369,6 +370,30 @@ void GatherBins(float* KELVANE_RESTRICT gathered, int imaginary, const float* re
     }
 }
 
+// A band's onset content gathered over one synthesis hop, and how it is
+// synthesised.
+struct Gathered {
+    OnsetTrack& track;
+    float* const* spectrum;
+    const HartleyTransform* transform;
+    const float* window;
+    int length;
+};
+
+std::array<Gathered, 2> GatheredBands(EngineInstance& e)
+{
+    return {{{e.shortOnset, e.shortOnsetSpectrum, e.shortTransform, e.shortSynthesisWindow, e.blockLength},
+             {e.longOnset, e.longOnsetSpectrum, e.longTransform, e.longSynthesisWindow, e.frameLength}}};
+}
+
+void ClearGathered(const Gathered& band, int channels)
+{
+    band.track.gathered = false;
+    for (int ch = 0; ch < channels; ++ch) {
+        std::fill(band.spectrum[ch], band.spectrum[ch] + band.length, 0.0f);
+    }
+}
+
 Band ShortBand(EngineInstance& e)
 {
     return {e.shortOnset,     e.shortOnsetBins,  e.shortBinCounters,    e.shortSpectrumWork,    e.shortPower,
@@ -507,22 +532,12 @@ void EngineInstance::GatherLongOnset(int channel, const float* re, const float* 
 
 void EngineInstance::CatchUpOnsets()
 {
-    struct Late {
-        OnsetTrack& track;
-        float* const* spectrum;
-        const HartleyTransform* transform;
-        const float* window;
-        int length;
-    };
-    const Late bands[] = {{shortOnset, shortOnsetSpectrum, shortTransform, shortSynthesisWindow, blockLength},
-                          {longOnset, longOnsetSpectrum, longTransform, longSynthesisWindow, frameLength}};
     const int h = hopLength;
-    for (const Late& band : bands) {
+    for (const Gathered& band : GatheredBands(*this)) {
         if (!band.track.gathered) {
             continue;
         }
         const float share = band.track.catchUp;
-        band.track.gathered = false;
         band.track.catchUp = 0.0f;
         for (int ch = 0; ch < channelCount; ++ch) {
             // Every frame that passed the place by still reaches this hop's
@@ -536,20 +551,16 @@ void EngineInstance::CatchUpOnsets()
                     acc[j] += share * window[j] * onset[j];
                 }
             }
-            std::fill(onset, onset + band.length, 0.0f);
         }
+        ClearGathered(band, channelCount);
     }
 }
 
 void EngineInstance::DiscardGatheredOnsets()
 {
-    for (OnsetTrack* track : {&shortOnset, &longOnset}) {
-        if (track->gathered) {
-            track->gathered = false;
-            for (int ch = 0; ch < channelCount; ++ch) {
-                float* spectrum = track == &shortOnset ? shortOnsetSpectrum[ch] : longOnsetSpectrum[ch];
-                std::fill(spectrum, spectrum + (track == &shortOnset ? blockLength : frameLength), 0.0f);
-            }
+    for (const Gathered& band : GatheredBands(*this)) {
+        if (band.track.gathered) {
+            ClearGathered(band, channelCount);
         }
     }
 }
