@@ -17,6 +17,16 @@
 // spectrum sounds it from the long frame's bins at the same frequencies, by
 // as much as the short frame's own view will leave short of the windows'
 // full overlap, and never more than it is.
+//
+// At quality 0 the long frame is only half a synthesis hop ahead of the short
+// one, and up to four times faster than the input the synthesis frames that
+// held an onset's place before any analysis frame held it are gone by the
+// time one does. Their part of the accumulator from the current hop on is
+// still open: the first hop that sounds the onset gathers its bins and adds
+// them once more through those frames' windows, by what is still short of the
+// full overlap. Where even that is short (the long frame holds the onset only
+// at its newest edge, in the one hop that sounds it), the long view is raised
+// past its own level by what its window took.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -328,10 +338,8 @@ double CatchUpShare(const Coverage& c, double borrowed)
     return std::min((c.full - reached) / late, 1.0);
 }
 
-// When even the passed frames leave the onset short (the long frame holds it
-// only at its newest edge, in the one hop that sounds it), the long view
-// sounds by what the window took from the onset there, up to this gain: the
-// edge's window value is about pi / this gain.
+// The long view is raised by at most this gain: a sine window falls below its
+// inverse only in the last half percent of the frame.
 constexpr double mostBorrowed = 64.0;
 
 // The borrowed share raised, past 1, to the full overlap once the catch-up
@@ -452,8 +460,10 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
         // An onset the long band did not see (high notes alone).
         shortOnset.catchUp = 0.0f;
         if (ratio > 1.0) {
-            const Coverage shortView = Cover(ShortWindows(*this), frameLength, hopLength, ratio, analysisCredit,
-                                             shortOnset.position - frameStart, shortOnset.target + shift - synthesisTime);
+            const std::int64_t held = shortOnset.position - frameStart;
+            const std::int64_t placed = shortOnset.target + shift - synthesisTime;
+            const Coverage shortView =
+                Cover(ShortWindows(*this), frameLength, hopLength, ratio, analysisCredit, held, placed);
             shortOnset.catchUp = static_cast<float>(CatchUpShare(shortView, 0.0));
         }
     }

@@ -7,7 +7,9 @@
 // peaks of the summed magnitude, with one rotation shared by all channels),
 // every bin is scaled by its magnitude, and the short and long frames are
 // inverse-transformed and overlap-added into each channel's output
-// accumulator.
+// accumulator. At quality 0 the first hop that sounds an onset gathers its
+// bins and adds them once more, late, through the windows of the frames that
+// passed its place before.
 //
 // Modes (the cycle picks one per call):
 //   0  first analysed hop of several in one synthesis hop: onset bins only,
