@@ -429,30 +429,29 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
     const bool following = longOnset.live;
     Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
-    const std::int64_t shift = std::llround(originShift);
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the
     // input most frames that hold its place are gone before any analysis
     // frame holds it.
     const bool catchesUp = quality == 0;
+    // How a band's frames will sound the onset `track` follows.
+    auto view = [&](const OnsetTrack& track, const BandWindows& windows) {
+        const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
+        return Cover(windows, frameLength, hopLength, ratio, analysisCredit, track.position - frameStart, placed);
+    };
     if (longOnset.live && !following) {
         longOnset.borrowed = 0.0f;
         longOnset.catchUp = 0.0f;
         shortOnset.catchUp = 0.0f;
         if (ratio > 1.0) {
-            const std::int64_t held = longOnset.position - frameStart;
-            const std::int64_t placed = longOnset.target + shift - synthesisTime;
-            const Coverage shortView =
-                Cover(ShortWindows(*this), frameLength, hopLength, ratio, analysisCredit, held, placed);
+            const Coverage shortView = view(longOnset, ShortWindows(*this));
             double borrowed = BorrowedShare(shortView);
             if (catchesUp) {
                 const double catchUp = CatchUpShare(shortView, borrowed);
                 shortOnset.catchUp = static_cast<float>(catchUp);
                 borrowed = RaisedShare(shortView, borrowed, catchUp);
-                const Coverage longView =
-                    Cover(LongWindows(*this), frameLength, hopLength, ratio, analysisCredit, held, placed);
-                longOnset.catchUp = static_cast<float>(CatchUpShare(longView, 0.0));
+                longOnset.catchUp = static_cast<float>(CatchUpShare(view(longOnset, LongWindows(*this)), 0.0));
             }
             longOnset.borrowed = static_cast<float>(borrowed);
         }
@@ -460,11 +459,7 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
         // An onset the long band did not see (high notes alone).
         shortOnset.catchUp = 0.0f;
         if (ratio > 1.0) {
-            const std::int64_t held = shortOnset.position - frameStart;
-            const std::int64_t placed = shortOnset.target + shift - synthesisTime;
-            const Coverage shortView =
-                Cover(ShortWindows(*this), frameLength, hopLength, ratio, analysisCredit, held, placed);
-            shortOnset.catchUp = static_cast<float>(CatchUpShare(shortView, 0.0));
+            shortOnset.catchUp = static_cast<float>(CatchUpShare(view(shortOnset, ShortWindows(*this)), 0.0));
         }
     }
 }
