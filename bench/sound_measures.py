@@ -12,6 +12,11 @@ Generates its inputs, renders them and prints one table:
   - a mostly coherent stereo mix: magnitude-squared coherence between the
     channels (Welch, 4096-point Hann segments, half overlap), averaged from
     100 Hz to 8 kHz;
+  - onset levels: a click train whose clicks fall at every place against the
+    hops (100.3 ms apart), and decaying noise bursts over a chord, at both
+    qualities and several speeds: how far the clicks' peaks come out from
+    their level (worst and mean) and the bursts' first 5 ms from the input's
+    (RMS, mean and worst);
   - shifted sines (1 to 18 kHz, pitch -24 to +12, both qualities, and the
     bypass where speed and pitch give the same ratio): the strongest
     component more than 250 Hz from the tone relative to it (images of the
@@ -247,6 +252,52 @@ def resampler_measures(tool, work):
         print('  %d Hz at %+d (q1): spurious %.1f dB, level %+.2f dB' % (f, pitch, spurious, level))
 
 
+def onset_level_measures(tool, work):
+    source = os.path.join(work, 'onsets.wav')
+    out = os.path.join(work, 'onsets-out.wav')
+    count, gap, first = 30, 0.1003, 0.25
+    clicks = [0.0] * int((first + gap * count + 0.5) * RATE)
+    places = []
+    for c in range(count):
+        i = int(round((first + gap * c) * RATE))
+        clicks[i] = 0.9
+        places.append(i)
+    random.seed(5)
+    starts = [0.3 + 0.3137 * b for b in range(12)]
+    bursts = [0.0] * int((starts[-1] + 0.6) * RATE)
+    for i in range(len(bursts)):
+        t = i / RATE
+        v = sum(0.12 * math.sin(2 * math.pi * f * t) for f in (220.0, 277.2, 329.6))
+        b = sum(math.exp(-(t - s) / 0.03) for s in starts if s <= t < s + 0.25)
+        bursts[i] = v + b * random.gauss(0.0, 0.3)
+    db = lambda v: 20.0 * math.log10(v + 1e-30)
+    rms = lambda x, a, b: math.sqrt(sum(x[i] * x[i] for i in range(a, b)) / (b - a))
+    print('onset levels, 44100 Hz: %d clicks (peak re 0.9) and %d noise bursts over a chord (RMS of the first'
+          % (count, len(starts)))
+    print('5 ms re the input\'s)')
+    print('%-22s %11s %11s %11s %11s' % ('setting', 'click worst', 'click mean', 'burst mean', 'burst worst'))
+    for quality in (1, 0):
+        for speed in (25, 50, 200, 300, 400):
+            write_float_wav(source, clicks)
+            y = render(tool, source, out, speed, 0.0, quality)[0]
+            levels = []
+            for p in places:
+                expected = int(round(p * 100.0 / speed))
+                lo, hi = max(0, expected - int(0.02 * RATE)), min(len(y), expected + int(0.02 * RATE))
+                levels.append(db(max(abs(y[i]) for i in range(lo, hi)) / 0.9))
+            write_float_wav(source, bursts)
+            y = render(tool, source, out, speed, 0.0, quality)[0]
+            window = int(0.005 * RATE)
+            burst_levels = []
+            for s in starts:
+                a = int(round(s * RATE))
+                b = int(round(a * 100.0 / speed))
+                burst_levels.append(db(rms(y, b, b + window)) - db(rms(bursts, a, a + window)))
+            print('%-22s %11.2f %11.2f %11.2f %11.2f' % (
+                'q%d speed %d%%' % (quality, speed), max(abs(v) for v in levels), sum(levels) / len(levels),
+                sum(burst_levels) / len(burst_levels), min(burst_levels)))
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else 'build/tools/kelvane-render'
     work = tempfile.mkdtemp()
@@ -299,6 +350,7 @@ def main():
         y = render(tool, source, out, speed, pitch)
         print('  speed %d%% pitch %+d: %.4f' % (speed, pitch, coherence(y[0], y[1])))
 
+    onset_level_measures(tool, work)
     resampler_measures(tool, work)
 
 

@@ -112,6 +112,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortOnsetBins, half);
     Allocate(shortCentreTurn, n);
     Allocate(onsetTurn, n);
+    Allocate(borrowedBins, half);
     Allocate(inputControlRing, ringLength);
     // The line: the carried positions on both sides of a hop, the hop, and
     // the zero taps a kernel rounded up to whole lanes may reach past it.
@@ -135,6 +136,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
         Allocate(shortPrevPhasor[ch], n);
         Allocate(shortSynthesisPhasor[ch], n);
         Allocate(shortPeak[ch], half);
+        Allocate(shortOnsetSpectrum[ch], n);
     }
     Allocate(longAnalysisWindow, 2 * n);
     Allocate(longSynthesisWindow, 2 * n);
@@ -154,6 +156,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
         Allocate(longPrevPhasor[ch], 2 * m);
         Allocate(longSynthesisPhasor[ch], 2 * m);
         Allocate(longPeak[ch], m);
+        Allocate(longOnsetSpectrum[ch], 2 * n);
     }
     if (failed) {
         return;
@@ -180,7 +183,8 @@ EngineInstance::~EngineInstance()
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
                       longBinCounters,    linkedMagnitude,     linkedRotation,
                       shortOnsetBins,     longOnsetBins,       shortCentreTurn,    longCentreTurn,
-                      onsetTurn,          resamplerTable,      resamplerKernel,    resampleRecords};
+                      onsetTurn,          resamplerTable,      resamplerKernel,    resampleRecords,
+                      borrowedBins};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -191,7 +195,8 @@ EngineInstance::~EngineInstance()
                                shortSynthesis[ch],    shortPrevPhasor[ch],  shortSynthesisPhasor[ch],
                                longMagnitude[ch],     longCorrectedMagnitude[ch], longAdvance[ch],
                                longFrame[ch],         longPhasor[ch],       longSynthesis[ch],
-                               longPrevPhasor[ch],    longSynthesisPhasor[ch], resampleLine[ch]};
+                               longPrevPhasor[ch],    longSynthesisPhasor[ch], resampleLine[ch],
+                               shortOnsetSpectrum[ch], longOnsetSpectrum[ch]};
         for (float* buffer : perChannel) {
             AlignedRelease(buffer);
         }
@@ -376,6 +381,8 @@ void EngineInstance::Reset()
         std::memset(shortSynthesis[ch], 0, sizeof(float) * (n + 1));
         std::memset(shortSynthesisPhasor[ch], 0, sizeof(float) * n);
         std::memset(shortPrevPhasor[ch], 0, sizeof(float) * n);
+        std::memset(shortOnsetSpectrum[ch], 0, sizeof(float) * n);
+        std::memset(longOnsetSpectrum[ch], 0, sizeof(float) * 2 * n);
     }
     std::memset(longPower, 0, sizeof(float) * m);
     std::memset(longBinCounters, 0, m);

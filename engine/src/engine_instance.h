@@ -27,6 +27,12 @@ struct OnsetTrack {
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at
     float borrowed = 0.0f;      // long band: the share of it the short spectrum sounds from the long one
+    // Faster than the input, the synthesis frames that held the onset's
+    // place before any analysis frame held the onset passed without it: the
+    // share of their windows the band's onset takes in late, in the first
+    // hop that sounds it (0: none), and whether that hop has gathered any.
+    float catchUp = 0.0f;
+    bool gathered = false;
 };
 
 // Synthesis modes of ResynthesiseHop.
@@ -85,7 +91,17 @@ struct EngineInstance {
     // channel's short spectrum (bins below `limit`, the crossover below
     // `shared`).
     bool PrepareLongOnset();
-    void BorrowLongOnset(int channel, float* re, float* im, int shared, int limit) const;
+    void BorrowLongOnset(int channel, float* re, float* im, int shared, int limit);
+    // Adds the onset content gathered in this synthesis hop with the windows
+    // of the frames that passed it by; called on the hop's last synthesis.
+    void CatchUpOnsets();
+    // What a hop gathered and could not add (it ended without a synthesis).
+    void DiscardGatheredOnsets();
+    // Adds the sounding onset's bins of one channel's synthesised spectrum
+    // (short: its own, and those borrowed from the long frame) to what the
+    // hop gathers for CatchUpOnsets.
+    void GatherShortOnset(int channel, const float* re, const float* im, bool own, bool borrowed, int limit);
+    void GatherLongOnset(int channel, const float* re, const float* im);
     // Silences a muted onset's bins in a synthesised spectrum.
     static void MuteOnset(const OnsetTrack& track, const std::uint8_t* onsetBins, float* re, float* im, int count);
     // A held engine has no place to put an onset at: its bins sound on as
@@ -174,6 +190,12 @@ struct EngineInstance {
     float* shortCentreTurn = nullptr;
     float* longCentreTurn = nullptr;
     float* onsetTurn = nullptr;  // work space of PlaceOnsets, a block long
+    // Per channel, the onset content of a band's spectra summed over the
+    // analysis steps of the hop that catches up (laid out as the synthesised
+    // spectra), and the short bins BorrowLongOnset filled in its last call.
+    float* shortOnsetSpectrum[maxChannels] = {};
+    float* longOnsetSpectrum[maxChannels] = {};
+    std::uint8_t* borrowedBins = nullptr;
     std::int64_t consumedFrames = 0;
     std::int64_t synthesisTime = 0;
     std::int64_t analysedFrameStart = 0;

@@ -17,7 +17,18 @@
 // spectrum sounds it from the long frame's bins at the same frequencies, by
 // as much as the short frame's own view will leave short of the windows'
 // full overlap, and never more than it is.
+//
+// At quality 0 the long frame is only half a synthesis hop ahead of the short
+// one, and up to four times faster than the input the synthesis frames that
+// held an onset's place before any analysis frame held it are gone by the
+// time one does. Their part of the accumulator from the current hop on is
+// still open: the first hop that sounds the onset gathers its bins and adds
+// them once more through those frames' windows, by what is still short of the
+// full overlap. Where even that is short (the long frame holds the onset only
+// at its newest edge, in the one hop that sounds it), the long view is raised
+// past its own level by what its window took.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -226,35 +237,59 @@ void Hold(const Band& band, int channels)
     }
 }
 
-// The share of the long frame's view of an onset that the short spectrum
-// sounds until its own frame holds the onset: what the short frames will
-// give short of the windows' full overlap, over what the long view gives in
-// the frames before, at most 1. The steps are followed as the cycle takes
-// them, `ratio` analysis hops per synthesis hop with `credit` left in this
-// one, from the onset `held` frames into the long analysis frame and
-// `placed` frames into the synthesised ones.
-double BorrowedShare(const EngineInstance& e, double ratio, double credit, std::int64_t held, std::int64_t placed)
+// How the synthesis frames will sound an onset, followed step by step as the
+// cycle takes them: `ratio` analysis hops per synthesis hop with `credit`
+// left in this one, from the onset `held` frames into the long analysis
+// frame and `placed` frames into the band's synthesised ones. A frame sounds
+// it through the band's own analysis window while that holds it, and the
+// short spectrum through the long frame's before that (`borrow`).
+struct BandWindows {
+    const float* analysis;
+    const float* borrow;  // the long analysis window, or none
+    const float* synthesis;
+    int length;  // of the band's frames
+};
+
+struct Coverage {
+    double full = 0.0;      // what the overlapping windows give a steady sound
+    double own = 0.0;       // analysis x synthesis window over every frame that sounds it, own view
+    double borrowed = 0.0;  // the same, the long frame's view
+    // The analysis windows alone in the first synthesis hop that sounds it,
+    // and the synthesis windows of the frames before it that held its place.
+    double firstOwn = 0.0;
+    double firstBorrowed = 0.0;
+    double passed = 0.0;
+};
+
+Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, double credit, std::int64_t held,
+               std::int64_t placed)
 {
-    const int n = e.blockLength;
-    const int hop = e.hopLength;
-    const float* shortAnalysis = e.shortAnalysisWindow;
-    const float* shortSynthesis = e.shortSynthesisWindow;
-    const float* longAnalysis = e.longAnalysisWindow;
-    double full = 0.0;
-    for (int i = 0; i < n; ++i) {
-        full += static_cast<double>(shortAnalysis[i]) * shortSynthesis[i];
+    Coverage c;
+    for (int i = 0; i < w.length; ++i) {
+        c.full += static_cast<double>(w.analysis[i]) * w.synthesis[i];
     }
-    full /= hop;
-    double own = 0.0;
-    double borrowed = 0.0;
+    c.full /= hop;
+    int synthesisHop = 0;
+    int firstHop = -1;
+    std::int64_t firstPlaced = 0;
     auto add = [&](std::int64_t a, std::int64_t s) {
-        if (s < 0 || s >= n || a < 0) {
+        if (s < 0 || s >= w.length || a < 0) {
             return;
         }
-        if (a < n) {
-            own += static_cast<double>(shortAnalysis[a]) * shortSynthesis[s];
-        } else if (a < 2 * n) {
-            borrowed += static_cast<double>(longAnalysis[a]) * shortSynthesis[s];
+        if (a >= w.length && (w.borrow == nullptr || a >= frameLength)) {
+            return;
+        }
+        if (firstHop < 0) {
+            firstHop = synthesisHop;
+            firstPlaced = s;
+        }
+        const bool first = synthesisHop == firstHop;
+        if (a < w.length) {
+            c.own += static_cast<double>(w.analysis[a]) * w.synthesis[s];
+            c.firstOwn += first ? w.analysis[a] : 0.0f;
+        } else {
+            c.borrowed += static_cast<double>(w.borrow[a]) * w.synthesis[s];
+            c.firstBorrowed += first ? w.borrow[a] : 0.0f;
         }
     };
     add(held, placed);
@@ -266,12 +301,105 @@ double BorrowedShare(const EngineInstance& e, double ratio, double credit, std::
             add(held, placed);
         }
         placed -= hop;
+        ++synthesisHop;
         credit += perHop;
     }
-    if (!(borrowed > 0.0) || !(own < full)) {
+    if (firstHop >= 0) {
+        for (std::int64_t s = firstPlaced + hop; s < w.length; s += hop) {
+            c.passed += w.synthesis[s];
+        }
+    }
+    return c;
+}
+
+// The share of the long frame's view of an onset that the short spectrum
+// sounds until its own frame holds the onset: what the short frames will
+// give short of the windows' full overlap, over what the long view gives in
+// the frames before, at most 1.
+double BorrowedShare(const Coverage& c)
+{
+    if (!(c.borrowed > 0.0) || !(c.own < c.full)) {
         return 0.0;
     }
-    return std::min((full - own) / borrowed, 1.0);
+    return std::min((c.full - c.own) / c.borrowed, 1.0);
+}
+
+// The share of the passed frames' windows that the first hop sounding the
+// onset adds late: what is still short of the full overlap with `borrowed`
+// of the long view, at most as much as those frames would have given had
+// they held the onset as that hop does.
+double CatchUpShare(const Coverage& c, double borrowed)
+{
+    const double reached = c.own + borrowed * c.borrowed;
+    const double late = c.passed * (c.firstOwn + borrowed * c.firstBorrowed);
+    if (!(reached < c.full) || !(late > 0.0)) {
+        return 0.0;
+    }
+    return std::min((c.full - reached) / late, 1.0);
+}
+
+// The long view is raised by at most this gain: a sine window falls below its
+// inverse only in the last half percent of the frame.
+constexpr double mostBorrowed = 64.0;
+
+// The borrowed share raised, past 1, to the full overlap once the catch-up
+// is in.
+double RaisedShare(const Coverage& c, double borrowed, double catchUp)
+{
+    const double ownPart = c.own + catchUp * c.passed * c.firstOwn;
+    const double borrowedPart = c.borrowed + catchUp * c.passed * c.firstBorrowed;
+    if (!(borrowedPart > 0.0) || !(ownPart + borrowed * borrowedPart < c.full)) {
+        return borrowed;
+    }
+    return std::min((c.full - ownPart) / borrowedPart, mostBorrowed);
+}
+
+BandWindows ShortWindows(const EngineInstance& e)
+{
+    return {e.shortAnalysisWindow, e.longAnalysisWindow, e.shortSynthesisWindow, e.blockLength};
+}
+
+BandWindows LongWindows(const EngineInstance& e)
+{
+    return {e.longAnalysisWindow, nullptr, e.longSynthesisWindow, e.frameLength};
+}
+
+// Sums the bins of a synthesised spectrum (imaginary parts `imaginary` floats
+// on) that are marked in `own` or in `borrowed` (either may be absent) into
+// the gathered spectrum.
+void GatherBins(float* KELVANE_RESTRICT gathered, int imaginary, const float* re, const float* im,
+                const std::uint8_t* own, const std::uint8_t* borrowed, int count)
+{
+    for (int k = 0; k < count; ++k) {
+        if ((own != nullptr && own[k] != 0) || (borrowed != nullptr && borrowed[k] != 0)) {
+            gathered[k] += re[k];
+            gathered[imaginary + k] += im[k];
+        }
+    }
+}
+
+// A band's onset content gathered over one synthesis hop, and how it is
+// synthesised.
+struct Gathered {
+    OnsetTrack& track;
+    float* const* spectrum;
+    const HartleyTransform* transform;
+    const float* window;
+    int length;
+};
+
+std::array<Gathered, 2> GatheredBands(EngineInstance& e)
+{
+    return {{{e.shortOnset, e.shortOnsetSpectrum, e.shortTransform, e.shortSynthesisWindow, e.blockLength},
+             {e.longOnset, e.longOnsetSpectrum, e.longTransform, e.longSynthesisWindow, e.frameLength}}};
+}
+
+void ClearGathered(const Gathered& band, int channels)
+{
+    band.track.gathered = false;
+    for (int ch = 0; ch < channels; ++ch) {
+        std::fill(band.spectrum[ch], band.spectrum[ch] + band.length, 0.0f);
+    }
 }
 
 Band ShortBand(EngineInstance& e)
@@ -297,15 +425,41 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     powerCleared = false;
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
+    const bool shortFollowing = shortOnset.live;
     Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
     const bool following = longOnset.live;
     Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
+    // than the short one, and the borrowed view alone keeps it within about
+    // 3 dB; at overlap 2 only half a hop, and four times faster than the
+    // input most frames that hold its place are gone before any analysis
+    // frame holds it.
+    const bool catchesUp = quality == 0;
+    // How a band's frames will sound the onset `track` follows.
+    auto view = [&](const OnsetTrack& track, const BandWindows& windows) {
+        const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
+        return Cover(windows, frameLength, hopLength, ratio, analysisCredit, track.position - frameStart, placed);
+    };
     if (longOnset.live && !following) {
         longOnset.borrowed = 0.0f;
+        longOnset.catchUp = 0.0f;
+        shortOnset.catchUp = 0.0f;
         if (ratio > 1.0) {
-            const std::int64_t placed = longOnset.target + std::llround(originShift) - synthesisTime;
-            longOnset.borrowed = static_cast<float>(
-                BorrowedShare(*this, ratio, analysisCredit, longOnset.position - frameStart, placed));
+            const Coverage shortView = view(longOnset, ShortWindows(*this));
+            double borrowed = BorrowedShare(shortView);
+            if (catchesUp) {
+                const double catchUp = CatchUpShare(shortView, borrowed);
+                shortOnset.catchUp = static_cast<float>(catchUp);
+                borrowed = RaisedShare(shortView, borrowed, catchUp);
+                longOnset.catchUp = static_cast<float>(CatchUpShare(view(longOnset, LongWindows(*this)), 0.0));
+            }
+            longOnset.borrowed = static_cast<float>(borrowed);
+        }
+    } else if (catchesUp && shortOnset.live && !shortFollowing && !longOnset.live) {
+        // An onset the long band did not see (high notes alone).
+        shortOnset.catchUp = 0.0f;
+        if (ratio > 1.0) {
+            shortOnset.catchUp = static_cast<float>(CatchUpShare(view(shortOnset, ShortWindows(*this)), 0.0));
         }
     }
 }
@@ -340,7 +494,7 @@ bool EngineInstance::PrepareLongOnset()
     return true;
 }
 
-void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shared, int limit) const
+void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shared, int limit)
 {
     // A bin sounds the long frame's content where that is well above what
     // the short frame holds (a steady partial is about twice as strong in
@@ -352,14 +506,66 @@ void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shar
     const float* turnRe = onsetTurn;
     const float* turnIm = onsetTurn + halfBlock;
     const float gain = synthesisGain * longOnset.borrowed;
+    borrowedBins[0] = 0;
     for (int k = 1; k < limit; ++k) {
         const float x = longRe[2 * k];
         const float y = longIm[2 * k];
         const float power = x * x + y * y;
-        if (power > 16.0f * shortHeld[k] * shortHeld[k] && power > tinyValue) {
+        const bool onset = power > 16.0f * shortHeld[k] * shortHeld[k] && power > tinyValue;
+        if (onset) {
             const float share = gain * (k < shared ? 1.0f - crossoverWeight[2 * k] : 1.0f);
             re[k] = (x * turnRe[k] - y * turnIm[k]) * share;
             im[k] = (x * turnIm[k] + y * turnRe[k]) * share;
+        }
+        borrowedBins[k] = onset ? 1 : 0;
+    }
+}
+
+void EngineInstance::GatherShortOnset(int channel, const float* re, const float* im, bool own, bool borrowed,
+                                      int limit)
+{
+    shortOnset.gathered = true;
+    GatherBins(shortOnsetSpectrum[channel], halfBlock, re, im, own ? shortOnsetBins : nullptr,
+               borrowed ? borrowedBins : nullptr, limit);
+}
+
+void EngineInstance::GatherLongOnset(int channel, const float* re, const float* im)
+{
+    longOnset.gathered = true;
+    GatherBins(longOnsetSpectrum[channel], blockLength, re, im, longOnsetBins, nullptr, lowBinCount);
+}
+
+void EngineInstance::CatchUpOnsets()
+{
+    const int h = hopLength;
+    for (const Gathered& band : GatheredBands(*this)) {
+        if (!band.track.gathered) {
+            continue;
+        }
+        const float share = band.track.catchUp;
+        band.track.catchUp = 0.0f;
+        for (int ch = 0; ch < channelCount; ++ch) {
+            // Every frame that passed the place by still reaches this hop's
+            // part of the accumulator from `late` frames before.
+            float* onset = band.spectrum[ch];
+            band.transform->Inverse(onset);
+            float* acc = outputAccumulator[ch];
+            for (int late = h; late < band.length; late += h) {
+                const float* window = band.window + late;
+                for (int j = 0; j < band.length - late; ++j) {
+                    acc[j] += share * window[j] * onset[j];
+                }
+            }
+        }
+        ClearGathered(band, channelCount);
+    }
+}
+
+void EngineInstance::DiscardGatheredOnsets()
+{
+    for (const Gathered& band : GatheredBands(*this)) {
+        if (band.track.gathered) {
+            ClearGathered(band, channelCount);
         }
     }
 }
@@ -383,7 +589,9 @@ void EngineInstance::DropOnsets()
     for (OnsetTrack* track : {&shortOnset, &longOnset}) {
         track->live = false;
         track->muted = false;
+        track->catchUp = 0.0f;
     }
+    DiscardGatheredOnsets();
     std::memset(shortOnsetBins, 0, halfBlock);
     std::memset(longOnsetBins, 0, lowBinCount);
 }

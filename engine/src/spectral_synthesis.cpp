@@ -7,7 +7,9 @@
 // peaks of the summed magnitude, with one rotation shared by all channels),
 // every bin is scaled by its magnitude, and the short and long frames are
 // inverse-transformed and overlap-added into each channel's output
-// accumulator.
+// accumulator. At quality 0 the first hop that sounds an onset gathers its
+// bins and adds them once more, late, through the windows of the frames that
+// passed its place before.
 //
 // Modes (the cycle picks one per call):
 //   0  first analysed hop of several in one synthesis hop: onset bins only,
@@ -149,6 +151,8 @@ void EngineInstance::SynthesiseShortFrame(int mode)
     float* linkedRe = linkedRotation;
     float* linkedIm = linkedRotation + half;
     const bool borrow = mode != phaseResetsOnly && PrepareLongOnset();
+    const bool ownOnset = shortOnset.live && !shortOnset.muted;
+    const bool gather = mode != phaseResetsOnly && shortOnset.catchUp > 0.0f && (ownOnset || borrow);
 
     if (emitSteady && linked) {
         // Every channel's phasors turn first, their rotations are shared out,
@@ -242,6 +246,9 @@ void EngineInstance::SynthesiseShortFrame(int mode)
                 outIm[b] = 0.0f;
             }
         }
+        if (gather) {
+            GatherShortOnset(ch, outRe, outIm, ownOnset, borrow, limit);
+        }
         shortTransform->Inverse(outRe);
     }
     // Mode 3 reads no peaks and leaves them as they are.
@@ -258,6 +265,7 @@ void EngineInstance::SynthesiseLongFrame(int mode)
     const bool emitSteady = EmitsSteadyBins(mode);
     const bool corrected = formantRatio != 1.0f;
     const bool bassLift = quality == 1;
+    const bool gather = mode != phaseResetsOnly && longOnset.catchUp > 0.0f && longOnset.live && !longOnset.muted;
 
     const int crossover = crossoverStart;
     const bool findPeaks = emitSteady && !PeaksHold(longPeakEnd, m);
@@ -355,6 +363,9 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         // The long frame's Nyquist lies in the short band.
         outIm[0] = 0.0f;
         MuteOnset(longOnset, longOnsetBins, outRe, outIm, m);
+        if (gather) {
+            GatherLongOnset(ch, outRe, outIm);
+        }
         // The transform works in place, so the bins above the low band are
         // cleared on every call.
         for (int j = m; j < n; ++j) {
@@ -371,6 +382,10 @@ void EngineInstance::SynthesiseLongFrame(int mode)
 
 void EngineInstance::ResynthesiseHop(int mode)
 {
+    const bool firstOfHop = mode == onsetsShifted || mode == allBinsShifted;
+    if (firstOfHop) {
+        DiscardGatheredOnsets();
+    }
     if (shortOnset.live || longOnset.live) {
         // A frame passed over still sounds an onset that it holds in place.
         if (PlaceOnsets() && mode == phaseResetsOnly) {
@@ -424,6 +439,9 @@ void EngineInstance::ResynthesiseHop(int mode)
         for (int j = frame - h; j < frame; ++j) {
             acc[j] = longWindow[j] * longOut[j];
         }
+    }
+    if (mode == allBinsInPlace || mode == allBinsShifted) {
+        CatchUpOnsets();
     }
 }
 

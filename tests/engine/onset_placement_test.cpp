@@ -113,6 +113,40 @@ TEST(OnsetPlacementTest, ClicksComeOutOnceCompactAndAtTheirPlace)
     }
 }
 
+// Quality 0 sees an onset over fewer frames: wherever a click falls against
+// the hops, it comes out at its level and its place, however fast.
+TEST(OnsetPlacementTest, QualityZeroKeepsEveryClickLevel)
+{
+    const struct {
+        int rate;
+        float speedPercent;
+    } settings[] = {{44100, 400.0f}, {48000, 400.0f}, {44100, 300.0f}, {44100, 200.0f}};
+    constexpr float click = 0.9f;
+    constexpr int clicks = 30;
+    for (const auto& [rate, speedPercent] : settings) {
+        // Clicks 100.3 ms apart fall at every place against the hops.
+        std::vector<double> places;
+        std::vector<float> x(static_cast<std::size_t>((0.5 + 0.1003 * clicks) * rate), 0.0f);
+        for (int c = 0; c < clicks; ++c) {
+            const long frame = std::lround((0.25 + 0.1003 * c) * rate);
+            x[frame] = click;
+            places.push_back(static_cast<double>(frame) * 100.0 / speedPercent);
+        }
+        const std::vector<float> y = StretchStream(x, {rate, 1, 0, speedPercent, 0.0f})[0];
+        double levelDb = 0.0;
+        double offsetMs = 0.0;
+        for (const double place : places) {
+            const ClickMeasure m = MeasureClick(y, place, rate);
+            levelDb = std::max(levelDb, std::abs(20.0 * std::log10(m.peak / click + 1e-30)));
+            offsetMs = std::max(offsetMs, std::abs(m.offsetMs));
+        }
+        std::printf("quality 0 at %d Hz, %g%%: %d clicks within %.2f dB of their level, %.2f ms of their place\n", rate,
+                    speedPercent, clicks, levelDb, offsetMs);
+        EXPECT_LE(levelDb, 3.0) << rate << " Hz, " << speedPercent << "%";
+        EXPECT_LE(offsetMs, 1.0) << rate << " Hz, " << speedPercent << "%";
+    }
+}
+
 // Delays between channels are part of the image: kept, not stretched.
 TEST(OnsetPlacementTest, ChannelsKeepTheirDelays)
 {
