@@ -54,20 +54,16 @@ PracticeKeys::PracticeKeys(QWidget* window, PracticeControls controls)
 
 bool PracticeKeys::eventFilter(QObject* watched, QEvent* event)
 {
-    const QEvent::Type type = event->type();
-    if (type != QEvent::KeyPress && type != QEvent::KeyRelease) {
+    // A button clicks as Space is released only if the press reached it, so
+    // taking the press is enough.
+    if (event->type() != QEvent::KeyPress) {
         return false;
     }
     const auto* widget = qobject_cast<QWidget*>(watched);
     if (widget == nullptr || widget->window() != window) {
         return false;
     }
-    const auto& key = static_cast<const QKeyEvent&>(*event);
-    if (type == QEvent::KeyRelease) {
-        // A button clicks as Space is released: that half is taken too.
-        return key.key() == Qt::Key_Space && key.modifiers() == Qt::NoModifier;
-    }
-    return TakeKey(key, *widget);
+    return TakeKey(static_cast<const QKeyEvent&>(*event), *widget);
 }
 
 bool PracticeKeys::TakeKey(const QKeyEvent& key, const QWidget& receiver)
