@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
-#include <QTest>
 #include <QPaintEvent>
+#include <QTest>
 #include <functional>
 #include <set>
 #include <string>
@@ -292,6 +293,8 @@ TEST_F(DisplayTest, RepaintsOnlyWhatChangesAndNothingWhileStopped)
     display.SetSound(&sound);
     display.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&display));
+    QCoreApplication::sendPostedEvents();
+    QApplication::processEvents();
     display.installEventFilter(&recorder);
     const auto waitFor = [](const std::function<bool()>& done) {
         for (int i = 0; i < 2000 && !done(); ++i) {
