@@ -515,7 +515,7 @@ void DropSeekRequestAfterEnd(PlayerState& state) noexcept
     }
 }
 
-void PrepareForPlay(PlayerState& state) noexcept
+void PrepareForPlay(PlayerState& state, std::optional<std::int32_t> from) noexcept
 {
     EngineInterface* engine = state.engineHandle.load(relaxed);
     const Sound* sound = state.sound.load(relaxed);
@@ -531,7 +531,9 @@ void PrepareForPlay(PlayerState& state) noexcept
     // with a loop region, at the region's start (its end backwards).
     const std::int64_t frames = sound != nullptr ? sound->frameCount : 0;
     const LoopSpan span = state.loopEnabled.load(relaxed) ? LoopSpanOf(state, frames) : LoopSpan{0, frames};
-    const std::int64_t start = reverse ? span.end : span.first;
+    const std::int64_t start = from.has_value() ? std::clamp<std::int64_t>(*from, 0, frames)
+                               : reverse            ? span.end
+                                                    : span.first;
     state.position.store(static_cast<std::int32_t>(start), relaxed);
     if (engine != nullptr) {
         SendControls(engine, state, state.pitchTarget.load(relaxed));

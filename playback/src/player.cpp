@@ -85,11 +85,21 @@ std::optional<PlaybackFailure> Player::OpenPlayback(const Sound& sound)
 
 std::optional<PlaybackFailure> Player::Play() noexcept
 {
+    return Start(std::nullopt);
+}
+
+std::optional<PlaybackFailure> Player::PlayFrom(std::int32_t frame) noexcept
+{
+    return Start(frame);
+}
+
+std::optional<PlaybackFailure> Player::Start(std::optional<std::int32_t> from) noexcept
+{
     if (!streamOpen) {
         return std::nullopt;
     }
     Pa_AbortStream(stream);
-    PrepareForPlay(state);
+    PrepareForPlay(state, from);
     const PaError error = Pa_StartStream(stream);
     if (error != paNoError) {
         return PlaybackFailure{kStreamProblemTitle, Pa_GetErrorText(error)};

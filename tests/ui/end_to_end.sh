@@ -2,9 +2,11 @@
 # Sevrane end to end, as a person would use it: a real window on a virtual X
 # server, real clicks, and the sound that reaches the default output device
 # recorded into a file, paced in real time by a JACK server with a dummy
-# driver. Starts sevrane with a 440 Hz tone, presses Play, turns the pitch
-# slider to its top (+24 semitones), presses Stop and closes the window; then
-# end_to_end_check.py finds the tone, its rise to 1760 Hz and its end.
+# driver. Starts sevrane with a 440 Hz tone, presses Play, pauses and resumes
+# with Space, turns the pitch slider to its top (+24 semitones), presses Stop
+# and closes the window; then end_to_end_check.py finds the tone, the silence
+# of the pause and the tone going on from where it paused, its rise to
+# 1760 Hz and its end.
 #   end_to_end.sh SEVRANE WORK_FOLDER
 set -euo pipefail
 sevrane=$1

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs on the virtual X server: opens sevrane on the tone and works its
-# controls, noting how much had been recorded when each step happened. Each
+# controls and keys, noting how much had been recorded when each step happened. Each
 # step waits for what it needs (the window, the stream, enough sound) rather
 # than for a fixed time.
 #   end_to_end_drive.sh SEVRANE WORK_FOLDER
@@ -73,6 +73,15 @@ seconds_recorded_since() {
     [ "$(size_of "$recording")" -ge $(($1 + $2 * bytes_per_second)) ]
 }
 wait_until "2 s of the tone after Play" seconds_recorded_since "$(cat "$work/play.size")" 2
+
+# Space pauses and resumes, although the Play button just clicked has the
+# focus: the stream runs on, recording silence while paused.
+size_of "$recording" >"$work/pause.size"
+press_key space
+wait_until "2 s of sound after Space paused" seconds_recorded_since "$(cat "$work/pause.size")" 2
+size_of "$recording" >"$work/resume.size"
+press_key space
+wait_until "2 s of sound after Space resumed" seconds_recorded_since "$(cat "$work/resume.size")" 2
 
 size_of "$recording" >"$work/pitch.size"
 click_at 255 186   # the pitch slider's thumb, at 0

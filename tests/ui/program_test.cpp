@@ -5,10 +5,12 @@
 #include <QFile>
 #include <QImage>
 #include <QSlider>
+#include <QTest>
 #include <cstdio>
 #include <string>
 
 #include "about_dlg.h"
+#include "display.h"
 #include "sevrane_app.h"
 #include "window_fixture.h"
 
@@ -122,6 +124,16 @@ TEST_F(WindowTest, PicturesOfTheWindowsForAPersonToLookAt)
     Find<QSlider>("pitchSlider")->setValue(20);
     Find<QSlider>("speedSlider")->setValue(-60);
     window->show();
+    // A passage selected on the waveform, and the cursor placed inside it.
+    auto* display = Find<Display>("display");
+    const auto at = [display](double share) {
+        return QPoint(display->contentsRect().left() + static_cast<int>(share * display->ClientWidth()),
+                      display->height() / 2);
+    };
+    QTest::mousePress(display, Qt::LeftButton, Qt::NoModifier, at(0.3));
+    QTest::mouseMove(display, at(0.6));
+    QTest::mouseRelease(display, Qt::LeftButton, Qt::NoModifier, at(0.6));
+    QTest::mouseClick(display, Qt::LeftButton, Qt::NoModifier, at(0.45));
     QApplication::processEvents();
 
     const QImage picture = window->grab().toImage();

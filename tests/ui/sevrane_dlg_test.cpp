@@ -391,6 +391,17 @@ TEST_F(WindowTest, LinksOpenTheirAddresses)
     EXPECT_TRUE(Text(Find<QLabel>("enquiriesLink")).contains("Engine enquiries"));
 }
 
+// The context menu's entry of that text, or null.
+QAction* MenuEntry(const QMenu& menu, const char* text)
+{
+    for (QAction* action : menu.actions()) {
+        if (action->text() == QString::fromLatin1(text)) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
 void ExpectAboutBox(QWidget* box)
 {
     EXPECT_EQ(box->windowTitle(), "About Kelvane Demo");
@@ -421,9 +432,8 @@ TEST_F(WindowTest, AboutDemoAndTheContextMenuShowTheSameAboutBox)
     WithNextModal(ExpectAboutBox, [this] { Click("aboutButton"); });
 
     const std::unique_ptr<QMenu> menu = window->CreateContextMenu();
-    ASSERT_EQ(menu->actions().size(), 1);
-    QAction* entry = menu->actions().constFirst();
-    EXPECT_EQ(entry->text(), "&About Sevrane...");
+    QAction* entry = MenuEntry(*menu, "&About Sevrane...");
+    ASSERT_NE(entry, nullptr);
     WithNextModal(ExpectAboutBox, [entry] { entry->trigger(); });
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
+
+#include "position_text.h"
 
 namespace sevrane::ui {
 namespace {
@@ -128,19 +131,60 @@ TEST(CursorColumn, AClickedColumnAsksForItsFirstFrame)
     }
 }
 
-TEST(PositionDelay, HandsBackThePositionOfTenExchangesEarlier)
+// A drag across columns selects exactly the frames whose cursors stand in
+// them, and the region is drawn in exactly those columns, whether the sound
+// has more frames than the display has columns or fewer.
+TEST(CursorColumn, DraggedColumnsAndTheRegionsColumnsAgree)
 {
-    PositionDelay delay;
-    for (int i = 1; i <= PositionDelay::kLength; ++i) {
-        EXPECT_EQ(delay.Exchange(100 * i), 0);
+    const struct {
+        int from;
+        int to;
+        std::int32_t frames;
+        int width;
+        FrameSpan selected;
+    } cases[] = {
+        {100, 199, 1000, 400, {250, 500}},  // columns 100..199: frames 250..499
+        {199, 100, 1000, 400, {250, 500}},  // dragged leftwards
+        {0, 399, 1000, 400, {0, 1000}},     // the whole display
+        {-20, 900, 1000, 400, {0, 1000}},   // beyond it, held to it
+        {5, 5, 1000, 400, {13, 15}},        // one column
+        {10, 20, 50, 400, {2, 3}},          // fewer frames than columns
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.from << ".." << c.to << " of " << c.frames << " frames");
+        const FrameSpan selected = FramesOfColumns(c.from, c.to, c.frames, c.width);
+        EXPECT_EQ(selected, c.selected);
+        const std::optional<ColumnSpan> drawn = ColumnsOfFrames(selected, c.frames, c.width);
+        ASSERT_TRUE(drawn.has_value());
+        if (c.frames >= c.width) {
+            EXPECT_EQ(*drawn, (ColumnSpan{std::clamp(std::min(c.from, c.to), 0, c.width - 1),
+                                          std::clamp(std::max(c.from, c.to), 0, c.width - 1)}));
+        }
     }
-    EXPECT_EQ(delay.Exchange(5000), 100);
-    EXPECT_EQ(delay.Exchange(6000), 200);
-    delay.Clear();
-    for (int i = 0; i < PositionDelay::kLength; ++i) {
-        EXPECT_EQ(delay.Exchange(7000 + i), 0);
+    EXPECT_EQ(FramesOfColumns(3, 9, 0, 400), FrameSpan{});
+    EXPECT_EQ(ColumnsOfFrames(FrameSpan{}, 1000, 400), std::nullopt);
+}
+
+TEST(PositionText, ReadsMinutesSecondsAndTenthsTruncated)
+{
+    const struct {
+        std::int64_t position;
+        std::int64_t frames;
+        std::uint32_t rate;
+        const char* text;
+    } rows[] = {
+        {3683529, 13053600, 44100, "1:23.5 / 4:56.0"},
+        {4409, 44100, 44100, "0:00.0 / 0:01.0"},   // 0.09998 s is not yet 0.1
+        {4410, 44100, 44100, "0:00.1 / 0:01.0"},
+        {-300, 48000, 48000, "0:00.0 / 0:01.0"},   // before the start
+        {99999, 48000, 48000, "0:01.0 / 0:01.0"},  // past the end
+        {2 * 3600 * 96000LL + 123 * 96000 + 9600, 3 * 3600 * 96000LL, 96000, "2:02:03.1 / 3:00:00.0"},
+        {600 * 44100, 3600 * 44100 - 1, 44100, "10:00.0 / 59:59.9"},
+        {5, 10, 0, "0:00.0 / 0:00.0"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(PositionText(row.position, row.frames, row.rate), row.text) << row.position << " at " << row.rate;
     }
-    EXPECT_EQ(delay.Exchange(0), 7000);
 }
 
 }  // namespace

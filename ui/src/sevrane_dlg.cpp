@@ -11,7 +11,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
-#include <QTimerEvent>
 #include <QUrl>
 
 #include "about_dlg.h"
@@ -19,6 +18,7 @@
 #include "dialog_services.h"
 #include "display.h"
 #include "native_path.h"
+#include "practice_keys.h"
 #include "slider_mapping.h"
 #include "template_widgets.h"
 
@@ -27,6 +27,7 @@ namespace sevrane::ui {
 namespace {
 
 constexpr const char* kAboutEntry = "&About Sevrane...";
+constexpr const char* kClearRegionEntry = "Clear loop region";
 
 QSlider* AddSlider(QWidget* parent, const char* name, const DialogRect& units, const DialogBaseUnits& base)
 {
@@ -92,10 +93,11 @@ CSevraneDlg::CSevraneDlg(DialogServices& services, QWidget* parent) : QDialog(pa
     UpdateFormant();
     ShowTransport(false);
 
-    display->SetPlayerState(&player.State());
+    display->SetPlayerState(&player.State(), [this] { return player.IsPlaying(); });
     display->SizeOverview();
-    dialogTimer = startTimer(kTimerMilliseconds);
-    display->StartRepaintTimer();
+    new PracticeKeys(this, {&player, pitchSlider, speedSlider, loopBox, formantBox, [this] { OnLoad(); },
+                            [this] { display->FollowPlayback(); },
+                            [this](const auto& failure) { ShowPlaybackFailure(failure); }});
 }
 
 CSevraneDlg::~CSevraneDlg() = default;
@@ -133,7 +135,19 @@ void CSevraneDlg::BuildControls()
     display = new Display(this);
     display->setObjectName(QStringLiteral("display"));
     Place(display, kDisplay, base);
-    connect(display, &Display::SeekRequested, this, [this](std::int32_t frame) { player.Seek(frame); });
+    connect(display, &Display::SeekRequested, this, [this](std::int32_t frame) {
+        player.Seek(frame);
+        display->FollowPlayback();
+    });
+    connect(display, &Display::RegionSelected, this, [this](std::int32_t first, std::int32_t last) {
+        player.SetLoopRegion(first, last);
+        // Stopped, the cursor goes to the region, where Space starts.
+        if (!player.IsPlaying()) {
+            player.Seek(first);
+        }
+        display->FollowPlayback();
+    });
+    connect(display, &Display::RegionCleared, this, &CSevraneDlg::ClearLoopRegion);
 
     pitchSlider = AddSlider(this, "pitchSlider", kPitchSlider, base);
     speedSlider = AddSlider(this, "speedSlider", kSpeedSlider, base);
@@ -153,9 +167,15 @@ void CSevraneDlg::BuildControls()
     loopBox = AddCheckBox(this, "loopBox", kLoop, base);
     connect(loopBox, &QCheckBox::clicked, this, [this](bool checked) { player.SetLoop(checked); });
     playButton = AddButton(this, "playButton", kPlay, base);
-    connect(playButton, &QPushButton::clicked, this, [this] { ShowPlaybackFailure(player.Play()); });
+    connect(playButton, &QPushButton::clicked, this, [this] {
+        ShowPlaybackFailure(player.Play());
+        display->FollowPlayback();
+    });
     stopButton = AddButton(this, "stopButton", kStop, base);
-    connect(stopButton, &QPushButton::clicked, this, [this] { player.Stop(); });
+    connect(stopButton, &QPushButton::clicked, this, [this] {
+        player.Stop();
+        display->FollowPlayback();
+    });
     QPushButton* about = AddButton(this, "aboutButton", kAbout, base);
     connect(about, &QPushButton::clicked, this, &CSevraneDlg::ShowAbout);
 }
@@ -250,8 +270,17 @@ void CSevraneDlg::ShowTransport(bool shown)
 std::unique_ptr<QMenu> CSevraneDlg::CreateContextMenu()
 {
     auto menu = std::make_unique<QMenu>(this);
+    QAction* clearRegion = menu->addAction(QString::fromLatin1(kClearRegionEntry), this, &CSevraneDlg::ClearLoopRegion);
+    clearRegion->setEnabled(LoopRegionOf(player.State()).has_value());
+    menu->addSeparator();
     menu->addAction(QString::fromLatin1(kAboutEntry), this, &CSevraneDlg::ShowAbout);
     return menu;
+}
+
+void CSevraneDlg::ClearLoopRegion()
+{
+    player.ClearLoopRegion();
+    display->Refresh();
 }
 
 void CSevraneDlg::ShowAbout()
@@ -263,22 +292,9 @@ void CSevraneDlg::ShowAbout()
 void CSevraneDlg::reject()
 {
     player.Abort();
-    if (dialogTimer != 0) {
-        killTimer(dialogTimer);
-        dialogTimer = 0;
-    }
-    display->StopRepaintTimer();
+    display->StopFollowing();
     display->ReleaseOverview();
     QDialog::reject();
-}
-
-void CSevraneDlg::timerEvent(QTimerEvent* event)
-{
-    if (event->timerId() == dialogTimer) {
-        display->repaint();
-        return;
-    }
-    QDialog::timerEvent(event);
 }
 
 void CSevraneDlg::contextMenuEvent(QContextMenuEvent* event)

@@ -1,6 +1,7 @@
 // The main window: load a WAV file, play and stop it, loop it, and move its
 // pitch and speed with two sliders while it plays; the waveform above shows
-// the file and where playback is.
+// the file and where playback is, and a drag across it selects a passage to
+// loop. Keys work the player too (practice_keys.h).
 //
 // The window only presents. Playback is the Player's; what the sliders mean
 // is in slider_mapping.h; file choice, message boxes and links go through
@@ -40,8 +41,6 @@ class CSevraneDlg final : public QDialog {
     Q_OBJECT
 
 public:
-    static constexpr int kTimerMilliseconds = 50;
-
     explicit CSevraneDlg(DialogServices& services, QWidget* parent = nullptr);
     ~CSevraneDlg() override;
 
@@ -54,7 +53,8 @@ public:
     // be UTF-8).
     void LoadNativeFile(const std::string& nativePath);
 
-    // The entries of the window's context menu ("&About Sevrane...").
+    // The entries of the window's context menu: "Clear loop region" (enabled
+    // only while there is one) and "&About Sevrane...".
     std::unique_ptr<QMenu> CreateContextMenu();
     // Shows the about box modally.
     void ShowAbout();
@@ -67,7 +67,6 @@ public slots:
     void reject() override;
 
 protected:
-    void timerEvent(QTimerEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -80,6 +79,7 @@ private:
     void OnFormantClicked(bool checked);
     void UpdateFormant();
     void ShowTransport(bool shown);
+    void ClearLoopRegion();
     // A failure of opening or starting the stream, in its box ("Portaudio"
     // with the audio library's text, or "Instance problem").
     void ShowPlaybackFailure(const std::optional<PlaybackFailure>& failure);
@@ -91,7 +91,6 @@ private:
     Player player;
     QString lastPath;
     bool formantPreserved = false;
-    int dialogTimer = 0;
 
     QSlider* pitchSlider = nullptr;
     QSlider* speedSlider = nullptr;

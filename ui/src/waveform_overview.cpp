@@ -65,4 +65,30 @@ std::int32_t FrameAtColumn(int column, std::int32_t frameCount, int width) noexc
     return static_cast<std::int32_t>(std::min<std::int64_t>(frame, frameCount - 1));
 }
 
+FrameSpan FramesOfColumns(int from, int to, std::int32_t frameCount, int width) noexcept
+{
+    if (frameCount <= 0 || width <= 0) {
+        return {};
+    }
+    const int left = std::clamp(std::min(from, to), 0, width - 1);
+    const int right = std::clamp(std::max(from, to), 0, width - 1);
+    const std::int32_t first = FrameAtColumn(left, frameCount, width);
+    // The rightmost column ends where the next one's first frame begins.
+    const std::int32_t end = right + 1 < width ? FrameAtColumn(right + 1, frameCount, width) : frameCount;
+    return {first, std::max(end, first + 1)};
+}
+
+std::optional<ColumnSpan> ColumnsOfFrames(const FrameSpan& frames, std::int32_t frameCount, int width) noexcept
+{
+    if (frames.end <= frames.first) {
+        return std::nullopt;
+    }
+    const std::optional<int> first = CursorColumn(frames.first, frameCount, width);
+    const std::optional<int> last = CursorColumn(frames.end - 1, frameCount, width);
+    if (!first.has_value() || !last.has_value()) {
+        return std::nullopt;
+    }
+    return ColumnSpan{*first, *last};
+}
+
 }  // namespace sevrane::ui

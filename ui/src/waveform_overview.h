@@ -1,8 +1,8 @@
-// The waveform overview: one min-max column per pixel of the display, and
-// where the play cursor stands. Plain code, no drawing.
+// The waveform overview: one min-max column per pixel of the display, where
+// the play cursor stands, and which frames a stretch of columns stands for.
+// Plain code, no drawing.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -38,30 +38,29 @@ std::optional<int> CursorColumn(std::int64_t position, std::int32_t frameCount, 
 // cursor stands in that column (columns beyond the display are held to it).
 std::int32_t FrameAtColumn(int column, std::int32_t frameCount, int width) noexcept;
 
-// The play cursor lags ten paints behind the play position, so that it
-// stands about where the sound being heard comes from: each paint hands in
-// the current position and gets the one handed in ten paints earlier.
-class PositionDelay {
-public:
-    static constexpr int kLength = 10;
-
-    std::int64_t Exchange(std::int64_t current) noexcept
-    {
-        const std::int64_t delayed = entries[index];
-        entries[index] = current;
-        index = (index + 1) % kLength;
-        return delayed;
-    }
-    // Back to ten zero entries: the next ten paints give 0.
-    void Clear() noexcept
-    {
-        entries.fill(0);
-        index = 0;
-    }
-
-private:
-    std::array<std::int64_t, kLength> entries{};
-    int index = 0;
+// A stretch of frames, `first` included, `end` excluded.
+struct FrameSpan {
+    std::int32_t first = 0;
+    std::int32_t end = 0;
+    bool operator==(const FrameSpan&) const = default;
 };
+
+// The frames a drag across display columns `from` to `to` (in either order,
+// both included, held to the display) selects: from the first frame of the
+// leftmost column to the last frame of the rightmost, so that the columns
+// the region is drawn in are exactly those dragged across. Empty for a sound
+// without frames.
+FrameSpan FramesOfColumns(int from, int to, std::int32_t frameCount, int width) noexcept;
+
+// A stretch of display columns, `first` to `last`, both included.
+struct ColumnSpan {
+    int first = 0;
+    int last = 0;
+    bool operator==(const ColumnSpan&) const = default;
+};
+
+// The columns a region of frames is drawn in: those of its first and its
+// last frame's cursors and all between; none for an empty region.
+std::optional<ColumnSpan> ColumnsOfFrames(const FrameSpan& frames, std::int32_t frameCount, int width) noexcept;
 
 }  // namespace sevrane::ui

@@ -5,6 +5,9 @@
 
 #include <portaudio.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "playback/player.h"
 
 namespace kelvane::playback {
@@ -18,12 +21,13 @@ int AudioCallback(const void* input, void* output, unsigned long frameCount,
                   void* userData);
 
 // What Play does to the engine before the stream starts: position 0 (the end
-// of the sound in reverse), the current controls handed to the engine in the
-// callback's order, Reset, no glide and no direction change pending; then the
-// engine is primed with the frames the first callback would push, so that
-// the first callback does no more work than any other. Control thread only,
-// while the stream is stopped.
-void PrepareForPlay(PlayerState& state) noexcept;
+// of the sound in reverse, the loop region's start or end with Loop on), or
+// `from` when given (clamped to the sound), the current controls handed to
+// the engine in the callback's order, Reset, no glide and no direction change
+// pending; then the engine is primed with the frames the first callback would
+// push, so that the first callback does no more work than any other. Control
+// thread only, while the stream is stopped.
+void PrepareForPlay(PlayerState& state, std::optional<std::int32_t> from = std::nullopt) noexcept;
 
 // Once the sound has ended, a seek request still waiting is dropped: it only
 // moves the position the display shows. The callback calls it after the end,

@@ -195,6 +195,10 @@ public:
     // nothing is playing then. Nothing, and no failure, without an open
     // stream.
     std::optional<PlaybackFailure> Play() noexcept;
+    // Play, starting at `frame` of the sound (clamped to it) in either
+    // direction instead of at the start: with Loop on, a frame outside the
+    // loop region plays on into it or goes to its start, as while playing.
+    std::optional<PlaybackFailure> PlayFrom(std::int32_t frame) noexcept;
     // Stops at once (what is queued is discarded) and rewinds.
     void Stop() noexcept;
     // Pauses while the stream runs: the buffer being played fades out and
@@ -242,6 +246,8 @@ public:
 
 private:
     void DestroyEngine() noexcept;
+    // Play and PlayFrom: the start as PrepareForPlay takes it.
+    std::optional<PlaybackFailure> Start(std::optional<std::int32_t> from) noexcept;
 
     PlayerState state;
     void* stream = nullptr;  // the audio library's stream

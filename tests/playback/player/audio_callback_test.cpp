@@ -328,6 +328,29 @@ TEST(AudioCallback, PlayAgainStartsFromTheFirstFrame)
     ExpectFollows(play.output, play.source, 2, kFramesPerBuffer, [](std::int64_t k) { return k; });
 }
 
+// Play from a frame starts there in either direction (backwards, the frames
+// below it), and a frame beyond the sound is held to it.
+TEST(AudioCallback, PlayFromAFrameStartsThere)
+{
+    constexpr int kFrames = 20000;
+    const struct {
+        std::int32_t from;
+        bool reverse;
+        std::int64_t first;  // the first frame heard
+    } cases[] = {{12345, false, 12345}, {12345, true, 12344}, {-50, false, 0}, {kFrames + 9, true, kFrames - 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.from << (c.reverse ? " reverse" : ""));
+        Played play(2, kFrames, true, c.reverse);
+        PrepareForPlay(play.state, c.from);
+        for (int buffer = 0; buffer < 8; ++buffer) {
+            ASSERT_EQ(RunCallback(play.state, play.output), paContinue);
+        }
+        ExpectFollows(play.output, play.source, 2, 8 * kFramesPerBuffer, [&](std::int64_t k) {
+            return c.reverse ? (c.first - k + kFrames) % kFrames : (c.first + k) % kFrames;
+        });
+    }
+}
+
 // Play primes the engine, so the first callback only pulls what is ready.
 TEST(AudioCallback, PlayPrimesTheEngineBeforeTheFirstCallback)
 {
