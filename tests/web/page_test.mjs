@@ -152,7 +152,7 @@ try {
     }
     check(await page.$eval('#play', (button) => button.hidden), 'Play is hidden when there is no sound to play');
 
-    check(consoleErrors.length === 0, `no console error${consoleErrors.length ? ': ' + consoleErrors.join(' | ') : ''}\n`);
+    check(consoleErrors.length === 0, `no console error${consoleErrors.length ? ': ' + consoleErrors.join(' | ') : ''}`);
 } finally {
     await browser.close();
     server.close();
