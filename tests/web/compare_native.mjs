@@ -12,12 +12,8 @@ import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { instantiate, renderSound } from '../../web/site/engine.js';
+import { agreement } from './agreement.mjs';
 import { readFloatWav, writeWav } from './wav.mjs';
-
-// Largest difference allowed, relative to the native output's peak, and the
-// least signal-to-difference ratio over the whole output.
-const kMaxDifference = 1e-3;
-const kMinAgreementDb = 80;
 
 const [renderProgram, wasmPath] = process.argv.slice(2);
 if (!renderProgram || !wasmPath) {
@@ -75,25 +71,13 @@ try {
         execFileSync(renderProgram, [...commandLine(settings), inputPath, outputPath]);
         const native = readFloatWav(outputPath);
         const web = renderSound(kelvane, input, channels, sampleRate, settings);
-        let peak = 0;
-        let worst = 0;
-        let signal = 0;
-        let difference = 0;
         const sameLength = native.samples.length === web.length && native.channels === channels;
-        for (let k = 0; sameLength && k < web.length; ++k) {
-            const d = web[k] - native.samples[k];
-            peak = Math.max(peak, Math.abs(native.samples[k]));
-            worst = Math.max(worst, Math.abs(d));
-            signal += native.samples[k] * native.samples[k];
-            difference += d * d;
-        }
-        const agreementDb = difference === 0 ? Infinity : 10 * Math.log10(signal / difference);
-        const passed = sameLength && peak > 0.1 && worst <= kMaxDifference * peak && agreementDb >= kMinAgreementDb;
+        const measured = sameLength ? agreement(native.samples, web) : { passed: false };
+        const passed = sameLength && measured.passed;
         console.log(
             `${passed ? 'ok  ' : 'FAIL'} ${settings.name}: ` +
                 (sameLength
-                    ? `${web.length / channels} frames, largest difference ${(worst / peak).toExponential(2)} of the peak, ` +
-                      `agreement ${agreementDb.toFixed(1)} dB`
+                    ? `${web.length / channels} frames, ${measured.text}`
                     : `lengths differ: native ${native.samples.length / native.channels} frames of ${native.channels} channels, ` +
                       `web ${web.length / channels}`)
         );

@@ -73,7 +73,7 @@ class SevraneProcessor extends AudioWorkletProcessor {
                 this.load(message);
                 break;
             case 'controls':
-                this.pitchTarget = message.pitch;
+                this.pitchTarget = Math.fround(message.pitch);
                 this.speedPercent = message.speed;
                 this.reverseRequested = message.reverse;
                 this.formantSemitones = message.formant;
@@ -462,7 +462,9 @@ class SevraneProcessor extends AudioWorkletProcessor {
     // One buffer of 256 frames into `output`; false once the sound is over.
     fillBuffer(output) {
         const frames = kFramesPerBuffer;
-        this.pitchSmoothed = 0.1 * this.pitchTarget + 0.9 * this.pitchSmoothed;
+        // In single precision, step for step as the desktop player glides.
+        const f = Math.fround;
+        this.pitchSmoothed = f(f(f(0.1) * this.pitchTarget) + f(f(0.9) * this.pitchSmoothed));
         this.sendControls(this.pitchSmoothed);
         this.feed(frames);
         const available = this.engine.outputAvailable();
