@@ -132,6 +132,15 @@ try {
     check(sound.level > 0.05 && near(sound.frequency, 880),
         `pitch +12 doubles it: ${sound.frequency.toFixed(1)} Hz at level ${sound.level.toFixed(3)}`);
 
+    // Space pauses and resumes, from anywhere but the file picker.
+    await page.focus('#pitch');
+    await page.keyboard.press('Space');
+    sound = await waitFor((s) => s.level < 1e-4);
+    check(sound.level < 1e-4, `Space pauses (level ${sound.level.toExponential(1)})`);
+    await page.keyboard.press('Space');
+    sound = await waitFor((s) => s.level > 0.05 && near(s.frequency, 880));
+    check(sound.level > 0.05 && near(sound.frequency, 880), `Space again resumes: ${sound.frequency.toFixed(1)} Hz`);
+
     await page.click('#stop');
     sound = await waitFor((s) => s.level < 1e-4);
     check(sound.level < 1e-4, `Stop silences it (level ${sound.level.toExponential(1)})`);
