@@ -23,7 +23,13 @@ const kTypes = {
 export function serve(folder, port = 8765) {
     const root = resolve(folder);
     const server = createServer((request, response) => {
-        const path = decodeURIComponent(new URL(request.url, 'http://localhost').pathname);
+        let path;
+        try {
+            path = decodeURIComponent(new URL(request.url, 'http://localhost').pathname);
+        } catch {
+            response.writeHead(400).end();
+            return;
+        }
         let file = normalize(join(root, path));
         // Nothing outside the folder, whatever the request's dots.
         if (file !== root && !file.startsWith(root + sep)) {
