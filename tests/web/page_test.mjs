@@ -2,7 +2,7 @@
 // protocol: it loads without a console error, the labels read as the
 // window's, a generated tone plays after Play (an AnalyserNode on
 // window.sevrane.output hears it), +12 semitones doubles it, Stop silences
-// it, and files the page cannot play say why.
+// it, Space pauses, and files and browsers the page cannot play with say why.
 //
 //   node page_test.mjs SITE_FOLDER [CHROMIUM]
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
@@ -160,6 +160,30 @@ try {
         await page.$eval('#message', (m) => { m.hidden = true; });
     }
     check(await page.$eval('#play', (button) => button.hidden), 'Play is hidden when there is no sound to play');
+
+    // Browsers the page cannot play in: a message instead of a dead page.
+    const browsers = [
+        ['without WebAssembly SIMD', () => { WebAssembly.validate = () => false; }, /lacks WebAssembly SIMD/],
+        ['without AudioWorklet', () => { delete window.AudioWorkletNode; }, /lacks AudioWorklet/],
+        ['on a device at 22050 Hz', () => {
+            const Device = window.AudioContext;
+            window.AudioContext = class extends Device {
+                constructor() {
+                    super({ sampleRate: 22050 });
+                }
+            };
+        }, /plays at 22050 Hz, a rate the engine does not take \(Incompatible sample rate\./],
+    ];
+    for (const [name, lacking, expected] of browsers) {
+        const other = await browser.newPage();
+        await other.evaluateOnNewDocument(lacking);
+        await other.goto(address);
+        await other.waitForSelector('body[data-state="failed"]', { timeout: kWait });
+        const message = await other.$eval('#message', (m) => (m.hidden ? '' : m.textContent));
+        const disabled = await other.$eval('#load', (load) => load.disabled);
+        check(expected.test(message) && disabled, `${name}: "${message}"`);
+        await other.close();
+    }
 
     check(consoleErrors.length === 0, `no console error${consoleErrors.length ? ': ' + consoleErrors.join(' | ') : ''}`);
 } finally {
