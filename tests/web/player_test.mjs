@@ -119,6 +119,11 @@ try {
     }
     const ended = processor.sent.some((m) => m.type === 'playing' && !m.playing);
     check(!ended && quietest > 0.05, `with Loop it plays on over the end (quietest block at level ${quietest.toFixed(3)})`);
+
+    // An empty sound is refused rather than fed for ever.
+    const empty = playing(new Float32Array(0), { loop: true });
+    run(empty, 1024);
+    check(empty.sent.some((m) => m.type === 'refused') && !empty.playing, 'an empty sound is refused');
 } finally {
     rmSync(folder, { recursive: true, force: true });
 }

@@ -104,7 +104,12 @@ class SevraneProcessor extends AudioWorkletProcessor {
     // for it here, with every buffer a block will need.
     load({ channels: planes, sampleRate }) {
         const channels = planes.length;
-        const frames = planes[0].length;
+        const frames = channels > 0 ? planes[0].length : 0;
+        // Nothing to feed: Loop would wrap round an empty sound for ever.
+        if (frames === 0) {
+            this.port.postMessage({ type: 'refused', text: 'It holds no sound.' });
+            return;
+        }
         const created = this.kelvane.createEngine(sampleRate, channels, 1);
         if (created.status !== 0) {
             this.port.postMessage({ type: 'refused', text: created.text });
