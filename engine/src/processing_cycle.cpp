@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
+// WebAssembly has SSE's intrinsics (emulated) but no MXCSR: its floats keep
+// denormals, and there is no mode to set.
+#if (defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)) && !defined(__EMSCRIPTEN__)
 #include <xmmintrin.h>
 #define KELVANE_HAVE_MXCSR 1
 #endif

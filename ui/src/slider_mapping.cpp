@@ -1,7 +1,9 @@
 #include "slider_mapping.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace sevrane::ui {
 
@@ -23,9 +25,16 @@ constexpr std::size_t kLabelWidth = 4;
 std::string Label(const char* prefix, double value, const char* suffix)
 {
     char digits[32];
+#if defined(__EMSCRIPTEN__)
+    // Emscripten's C++ library has no floating-point to_chars; its C library
+    // has no locales, so printf's point is always a point (and rounds alike).
+    const int written = std::snprintf(digits, sizeof digits, "%.1f", value);
+    const std::size_t length = written > 0 ? std::min(static_cast<std::size_t>(written), sizeof digits - 1) : 0;
+#else
     const std::to_chars_result result =
         std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 1);
     const std::size_t length = static_cast<std::size_t>(result.ptr - digits);
+#endif
     std::string text = prefix;
     text.append(length < kLabelWidth ? kLabelWidth - length : 0, ' ');
     text.append(digits, length);
