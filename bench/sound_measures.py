@@ -22,7 +22,9 @@ Generates its inputs, renders them and prints one table:
     only, over a decorrelated reverb tail) at pitch +3, speed 50 %, 200 % /
     -5 and 80 % / +7 with formants: the coherence as above and the width
     (side-to-mid energy ratio), beside the same figures for the sources
-    rendered one by one and then placed as in the mix.
+    rendered one by one and then placed as in the mix;
+  - a noise pair with the right channel 10 frames late, shifted: the delay
+    between the channels that comes out.
 
 Plain Python, no packages:
   bench/sound_measures.py [path/to/kelvane-render]
@@ -373,6 +375,31 @@ def stereo_image_measures(tool, work):
                                                        coherence(*reference), width(*reference)))
 
 
+def channel_delay_measures(tool, work, delay=10, seconds=2.0):
+    """The delay between the channels of a delayed noise pair as it comes out
+    (the lag of the cross-correlation's peak, refined by a parabola through it
+    and its neighbours): kept, it stays the input's whatever the pitch."""
+    source = os.path.join(work, 'delayed.wav')
+    out = os.path.join(work, 'delayed-out.wav')
+    random.seed(23)
+    raw = [random.gauss(0.0, 0.1) for _ in range(int(seconds * RATE))]
+    noise = [0.25 * sum(raw[max(0, i - 3):i + 1]) for i in range(len(raw))]
+    write_wav(source, [noise, [0.0] * delay + noise[:-delay]])
+    reach = 3 * delay
+    print('delay between the channels of a noise pair: input %d frames' % delay)
+    for speed, pitch, formants in ((100, 3, False), (100, 7, False), (200, -5, False), (80, 7, True)):
+        y = render_with(tool, source, out, speed, pitch, formants)
+        begin, end = len(y[0]) // 4, 3 * len(y[0]) // 4
+        left, right = y[0], y[1]
+        corr = [sum(left[i] * right[i + lag] for i in range(begin, end)) for lag in range(-reach, reach + 1)]
+        k = max(range(1, len(corr) - 1), key=lambda i: corr[i])
+        a, b, c = corr[k - 1], corr[k], corr[k + 1]
+        bend = a - 2.0 * b + c
+        lag = k - reach + (0.5 * (a - c) / bend if bend != 0.0 else 0.0)
+        label = '  speed %d%% pitch %+d%s' % (speed, pitch, ' formants' if formants else '')
+        print('%-30s %8.2f frames' % (label, lag))
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else 'build/tools/kelvane-render'
     work = tempfile.mkdtemp()
@@ -427,6 +454,7 @@ def main():
 
     resampler_measures(tool, work)
     stereo_image_measures(tool, work)
+    channel_delay_measures(tool, work)
 
 
 if __name__ == '__main__':
