@@ -21,7 +21,15 @@ Generates its inputs, renders them and prints one table:
     bypass where speed and pitch give the same ratio): the strongest
     component more than 250 Hz from the tone relative to it (images of the
     resampler land there), the tone's level change up to 16 kHz, and the
-    loudest output of tones shifted beyond the band.
+    loudest output of tones shifted beyond the band;
+  - a wide stereo mix (a noise bed, a chord and plucked notes, each panned,
+    once with a few frames of delay between the channels and once by level
+    only, over a decorrelated reverb tail) at pitch +3, speed 50 %, 200 % /
+    -5 and 80 % / +7 with formants: the coherence as above and the width
+    (side-to-mid energy ratio), beside the same figures for the sources
+    rendered one by one and then placed as in the mix;
+  - a noise pair with the right channel 10 frames late, shifted: the delay
+    between the channels that comes out.
 
 Plain Python, no packages:
   bench/sound_measures.py [path/to/kelvane-render]
@@ -298,6 +306,151 @@ def onset_level_measures(tool, work):
                 sum(burst_levels) / len(burst_levels), min(burst_levels)))
 
 
+def wide_mix_sources(delays=True, seconds=6.0, rate=RATE):
+    """The dry sources of a wide mix, each with its place (pan from -1, hard
+    left, to 1, hard right, equal power; a delay in frames of the right
+    channel, or of the left one when negative): a noise bed left of centre,
+    a chord with vibrato right, plucked notes far left."""
+    random.seed(19)
+    frames = int(seconds * rate)
+    bed = [0.0] * frames
+    state = 0.0
+    for i in range(frames):
+        state = 0.6 * state + random.gauss(0.0, 0.05)
+        bed[i] = state
+    chord = [0.0] * frames
+    vibrato, depth = 4.3, 0.003  # Hz, relative
+    for f, a, p in ((220.0, 0.1, 0.0), (330.0, 0.07, 1.0), (440.0, 0.05, 2.0), (660.0, 0.03, 3.0), (1320.0, 0.02, 4.0)):
+        for i in range(frames):
+            t = i / rate
+            phase = 2 * math.pi * f * t - f * depth / vibrato * math.cos(2 * math.pi * vibrato * t + p)
+            chord[i] += a * math.sin(phase)
+    plucks = [0.0] * frames
+    notes = (523.25, 587.33, 659.25, 783.99, 880.0, 783.99, 659.25, 587.33)
+    length = int(0.4 * rate)
+    for n, start in enumerate(range(0, frames, length)):
+        f = notes[n % len(notes)]
+        for i in range(min(length, frames - start)):
+            t = i / rate
+            level = min(1.0, t / 0.005) * math.exp(-4.0 * t)
+            plucks[start + i] = level * sum(a * math.sin(2 * math.pi * f * k * t)
+                                            for k, a in ((1, 0.08), (2, 0.04), (3, 0.02), (4, 0.01)))
+    places = ((-0.3, 5), (0.7, 10), (-0.75, -6))
+    return [(x, pan, delay if delays else 0) for x, (pan, delay) in zip((bed, chord, plucks), places)]
+
+
+def place(x, pan, delay):
+    angle = (pan + 1.0) * math.pi / 4.0
+    late = lambda g, d: [g * x[i - d] if i >= d else 0.0 for i in range(len(x))]
+    return late(math.cos(angle), max(-delay, 0)), late(math.sin(angle), max(delay, 0))
+
+
+def reverb_tail(x, combs, all_passes, rate=RATE, seconds=1.5):
+    """The tail of a Schroeder reverberator (parallel combs, then all-passes),
+    without the direct sound: with other lengths in each channel, the
+    channels' tails are decorrelated."""
+    out = [0.0] * len(x)
+    for d in combs:
+        g = 10.0 ** (-3.0 * d / (seconds * rate))
+        line = [0.0] * d
+        for i, v in enumerate(x):
+            delayed = line[i % d]
+            line[i % d] = v + g * delayed
+            out[i] += delayed / len(combs)
+    for d in all_passes:
+        line = [0.0] * d
+        for i, v in enumerate(out):
+            delayed = line[i % d]
+            line[i % d] = v + 0.5 * delayed
+            out[i] = delayed - 0.5 * line[i % d]
+    return out
+
+
+def width(left, right):
+    """Side-to-mid energy ratio in dB."""
+    side = sum((l - r) ** 2 for l, r in zip(left, right))
+    mid = sum((l + r) ** 2 for l, r in zip(left, right))
+    return 10.0 * math.log10(side / mid)
+
+
+def render_with(tool, source, target, speed, pitch, formants):
+    options = ['--preserve-formants'] if formants else []
+    subprocess.run([tool, '--quiet', '--bits', '32f', '--speed', str(speed), '--pitch', str(pitch)] + options
+                   + [source, target], check=True)
+    return read_float_wav(target)
+
+
+def stereo_image_measures(tool, work):
+    """Coherence and width of a wide mix as it comes out, and as it would if
+    every source were rendered alone and then placed as in the mix (each
+    reverb channel rendered alone): what rendering does to the sources
+    themselves (their levels, their spectra) moves the figures too, and the
+    reference shows how far."""
+    out = os.path.join(work, 'wide-out.wav')
+    alone = os.path.join(work, 'wide-part.wav')
+    settings = ((100, 3, False), (50, 0, False), (200, -5, False), (80, 7, True))
+    # Comb and all-pass lengths of the reverberator, per channel.
+    tails = (((1557, 1617, 1491, 1422), (225, 556)), ((1277, 1356, 1188, 1116), (341, 441)))
+    print('stereo image of a wide mix (panned sources, a decorrelated reverb tail): coherence (as above) and')
+    print('width (side-to-mid energy); ref: each source rendered alone, then placed as in the mix')
+    print('%-30s %10s %10s %10s %10s' % ('setting', 'coherence', 'width dB', 'ref coh', 'ref width'))
+    for delays in (True, False):
+        sources = wide_mix_sources(delays)
+        placed = [place(x, pan, delay) for x, pan, delay in sources]
+        dry = [[sum(p[c][i] for p in placed) for i in range(len(sources[0][0]))] for c in (0, 1)]
+        mono = [l + r for l, r in zip(dry[0], dry[1])]
+        wet = [[0.08 * v for v in reverb_tail(mono, combs, all_passes)] for combs, all_passes in tails]
+        mix = [[d + w for d, w in zip(dry[c], wet[c])] for c in (0, 1)]
+        scale = 0.5 / max(abs(v) for c in mix for v in c)
+        parts = [[v * scale for v in x] for x, _, _ in sources] + [[v * scale for v in w] for w in wet]
+        mix = [[v * scale for v in c] for c in mix]
+        source = os.path.join(work, 'wide.wav')
+        write_wav(source, mix)
+        name = 'delays between channels' if delays else 'levels only'
+        print('%-30s %10.4f %10.2f' % ('%s: input' % name, coherence(mix[0], mix[1]), width(mix[0], mix[1])))
+        for speed, pitch, formants in settings:
+            y = render_with(tool, source, out, speed, pitch, formants)
+            reference = [[0.0] * len(y[0]), [0.0] * len(y[0])]
+            for k, part in enumerate(parts):
+                write_wav(alone, [part])
+                z = render_with(tool, alone, out, speed, pitch, formants)[0]
+                if k < len(sources):
+                    rendered = place(z, sources[k][1], sources[k][2])
+                else:
+                    rendered = [z if c == k - len(sources) else [] for c in (0, 1)]
+                for c in (0, 1):
+                    for i, v in enumerate(rendered[c][:len(y[0])]):
+                        reference[c][i] += v
+            label = '  speed %d%% pitch %+d%s' % (speed, pitch, ' formants' if formants else '')
+            print('%-30s %10.4f %10.2f %10.4f %10.2f' % (label, coherence(y[0], y[1]), width(y[0], y[1]),
+                                                       coherence(*reference), width(*reference)))
+
+
+def channel_delay_measures(tool, work, delay=10, seconds=2.0):
+    """The delay between the channels of a delayed noise pair as it comes out
+    (the lag of the cross-correlation's peak, refined by a parabola through it
+    and its neighbours): kept, it stays the input's whatever the pitch."""
+    source = os.path.join(work, 'delayed.wav')
+    out = os.path.join(work, 'delayed-out.wav')
+    random.seed(23)
+    raw = [random.gauss(0.0, 0.1) for _ in range(int(seconds * RATE))]
+    noise = [0.25 * sum(raw[max(0, i - 3):i + 1]) for i in range(len(raw))]
+    write_wav(source, [noise, [0.0] * delay + noise[:-delay]])
+    reach = 3 * delay
+    print('delay between the channels of a noise pair: input %d frames' % delay)
+    for speed, pitch, formants in ((100, 3, False), (100, 7, False), (200, -5, False), (80, 7, True)):
+        y = render_with(tool, source, out, speed, pitch, formants)
+        begin, end = len(y[0]) // 4, 3 * len(y[0]) // 4
+        left, right = y[0], y[1]
+        corr = [sum(left[i] * right[i + lag] for i in range(begin, end)) for lag in range(-reach, reach + 1)]
+        k = max(range(1, len(corr) - 1), key=lambda i: corr[i])
+        a, b, c = corr[k - 1], corr[k], corr[k + 1]
+        bend = a - 2.0 * b + c
+        lag = k - reach + (0.5 * (a - c) / bend if bend != 0.0 else 0.0)
+        label = '  speed %d%% pitch %+d%s' % (speed, pitch, ' formants' if formants else '')
+        print('%-30s %8.2f frames' % (label, lag))
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else 'build/tools/kelvane-render'
     work = tempfile.mkdtemp()
@@ -352,6 +505,8 @@ def main():
 
     onset_level_measures(tool, work)
     resampler_measures(tool, work)
+    stereo_image_measures(tool, work)
+    channel_delay_measures(tool, work)
 
 
 if __name__ == '__main__':
