@@ -421,7 +421,7 @@ TEST_F(WindowTest, AboutDemoAndTheContextMenuShowTheSameAboutBox)
     WithNextModal(ExpectAboutBox, [this] { Click("aboutButton"); });
 
     const std::unique_ptr<QMenu> menu = window->CreateContextMenu();
-    ASSERT_EQ(menu->actions().size(), 1);
+    ASSERT_EQ(menu->actions().size(), 2);
     QAction* entry = menu->actions().constFirst();
     EXPECT_EQ(entry->text(), "&About Sevrane...");
     WithNextModal(ExpectAboutBox, [entry] { entry->trigger(); });
