@@ -1,4 +1,5 @@
-"""Writes the tone for Sevrane's end-to-end test, and checks what it played.
+"""Writes the tone for Sevrane's end-to-end test (a WAV file, or MP3, FLAC or
+Ogg by the name's extension), and checks what it played.
 
 The recording is raw float32 stereo at 44100 Hz as the stream wrote it. The
 tone is 440 Hz; after the pitch slider reaches +24 semitones it must be four
@@ -22,6 +23,12 @@ MOST_AFTER_STOP = 1.0
 
 
 def write_tone(path):
+    if not path.endswith(".wav"):
+        # MP3, FLAC, Ogg: through libsndfile (Debian's python3-soundfile).
+        import soundfile
+        tone = [0.5 * math.sin(2 * math.pi * TONE_HZ * i / RATE) for i in range(RATE * TONE_SECONDS)]
+        soundfile.write(path, [[value, value] for value in tone], RATE)
+        return
     frames = bytearray()
     for i in range(RATE * TONE_SECONDS):
         value = int(round(0.5 * 32767 * math.sin(2 * math.pi * TONE_HZ * i / RATE)))
@@ -130,4 +137,4 @@ if __name__ == "__main__":
     elif len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
     else:
-        sys.exit("usage: end_to_end_check.py --write-tone FILE.wav | --check WORK_FOLDER")
+        sys.exit("usage: end_to_end_check.py --write-tone FILE.wav|.mp3|.flac|.ogg | --check WORK_FOLDER")
