@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "dialog_services.h"
+#include "display.h"
 #include "sound_files/sound_file_reader.h"
 #include "sound_loading.h"
 #include "window_fixture.h"
@@ -114,6 +116,12 @@ TEST_F(SoundFilesWindowTest, EveryFormatLoadsThroughTheReaderItsNameAsksAndTheTi
         // Lossy decoders may add a frame or two of their own.
         EXPECT_NEAR(sound->frameCount, kRate, c.lossy ? 1200 : 0);
         EXPECT_EQ(sound->format.formatTag, ReaderFor(c.name) == SoundReader::Wave ? 1 : 0);
+        // The waveform shows the tone: half the height above and below the centre.
+        const std::vector<OverviewColumn>& overview = Find<Display>("display")->Overview();
+        ASSERT_FALSE(overview.empty());
+        const int half = Find<Display>("display")->ClientHeight() / 2;
+        EXPECT_NEAR(overview[overview.size() / 2].max, half / 2, 2 + half / 10);
+        EXPECT_NEAR(overview[overview.size() / 2].min, -half / 2, 2 + half / 10);
         EXPECT_NEAR(ToneFrequency(sound->samples.data(), sound->frameCount, 2, kRate), kToneHz, 2.0);
         EXPECT_TRUE(window->GetPlayer().StreamOpen());
         EXPECT_FALSE(Find<QPushButton>("playButton")->isHidden());
@@ -309,6 +317,53 @@ TEST_F(SoundFilesWindowTest, TheDesktopsProgressDialogShowsTheBarAndTakesCancel)
     EXPECT_FALSE(view->CancelRequested());
     QTest::mouseClick(dialog->findChild<QPushButton*>("progressCancel"), Qt::LeftButton);
     EXPECT_TRUE(view->CancelRequested());
+}
+
+// Pictures for a person to look at, of the window with an MP3 loaded and of
+// the desktop's progress dialog during an export; the export is cancelled
+// there, through the dialog's own button, and leaves nothing.
+TEST_F(SoundFilesWindowTest, PicturesOfAnMp3AndOfAnExportCancelledInTheDesktopsDialog)
+{
+    window->show();
+    ChooseAndLoad(Tone("song.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 3 * kRate));
+    ASSERT_NE(window->CurrentSound(), nullptr);
+    QApplication::processEvents();
+    EXPECT_TRUE(window->grab().save(QStringLiteral(SEVRANE_PICTURE_DIR "/sevrane-mp3.png")));
+
+    // Three minutes at a quarter speed: an export far longer than the
+    // dialog takes to show, pictured a tenth of the way.
+    const std::string input = folder.Write(
+        "long.wav", kelvane::playback::test::Wave(1, 1, kRate, 16, SineData(1, 180 * kRate, kRate, 220, 0.5)));
+    ChooseAndLoad(QString::fromStdString(input));
+    ASSERT_NE(window->CurrentSound(), nullptr);
+    Find<QSlider>("speedSlider")->setValue(-48);
+    Find<QSlider>("pitchSlider")->setValue(28);
+    const std::vector<std::string> before = FilesIn(folder.path);
+
+    DesktopDialogServices desktop;
+    services.progressFrom = &desktop;
+    services.exportAnswer = QString::fromStdString(Path("slow.flac"));
+    bool pictured = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = window->findChild<QWidget*>("progressDialog");
+        if (pictured || dialog == nullptr || !dialog->isVisible() ||
+            dialog->findChild<QProgressBar*>("progressBar")->value() < 100) {
+            return;
+        }
+        pictured = true;
+        EXPECT_TRUE(dialog->grab().save(QStringLiteral(SEVRANE_PICTURE_DIR "/sevrane-export-progress.png")));
+        QTest::mouseClick(dialog->findChild<QPushButton*>("progressCancel"), Qt::LeftButton);
+    });
+    poll.start();
+    window->ExportSound();
+    poll.stop();
+    services.progressFrom = nullptr;
+
+    EXPECT_TRUE(pictured) << "the export ended before its dialog showed";
+    EXPECT_TRUE(services.boxes.empty());
+    EXPECT_EQ(FilesIn(folder.path), before);
 }
 
 }  // namespace

@@ -59,9 +59,12 @@ public:
     private:
         ScriptedServices& services;
     };
-    std::unique_ptr<ProgressView> ShowProgress(QWidget*, const QString& title, const QString& label) override
+    std::unique_ptr<ProgressView> ShowProgress(QWidget* owner, const QString& title, const QString& label) override
     {
         progressShown.push_back({title, label});
+        if (progressFrom != nullptr) {
+            return progressFrom->ShowProgress(owner, title, label);
+        }
         return std::make_unique<Progress>(*this);
     }
     void ShowError(QWidget*, const QString& title, const QString& text) override { boxes.push_back({title, text}); }
@@ -72,6 +75,8 @@ public:
     QString exportAnswer;  // the next export's file; "" cancels
     std::vector<QString> exportStartPaths;
     bool cancelTasks = false;
+    // When set, progress is shown by these services (the desktop's own dialog).
+    DialogServices* progressFrom = nullptr;
     std::vector<Box> progressShown;  // title and label
     std::vector<std::pair<std::uint64_t, std::uint64_t>> progressUpdates;
     std::vector<Box> boxes;
