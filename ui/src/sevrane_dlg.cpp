@@ -182,6 +182,9 @@ void CSevraneDlg::BuildControls()
 
 void CSevraneDlg::OnLoad()
 {
+    if (runningTask != nullptr) {
+        return;
+    }
     if (lastPath.isEmpty()) {
         lastPath = QDir::currentPath();
     }
