@@ -128,6 +128,10 @@ TEST_F(SoundFilesWindowTest, EveryFormatLoadsThroughTheReaderItsNameAsksAndTheTi
         // Each read showed its progress; the reader's to the last frame.
         ASSERT_FALSE(services.progressShown.empty());
         EXPECT_EQ(services.progressShown.back().text, QStringLiteral("Loading %1...").arg(c.name));
+        if (ReaderFor(c.name) == SoundReader::SoundFiles) {
+            const auto frames = static_cast<std::uint64_t>(sound->frameCount);
+            EXPECT_EQ(services.progressUpdates.back(), std::make_pair(frames, frames));
+        }
     }
     // A refusal leaves the title as it was before any file.
     ChooseAndLoad(RefusedFile());
