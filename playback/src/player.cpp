@@ -188,6 +188,17 @@ void Player::ClearLoopRegion() noexcept
     state.loopRegion.store(0, std::memory_order_relaxed);
 }
 
+std::optional<std::pair<std::int32_t, std::int32_t>> Player::LoopRegion() const noexcept
+{
+    const std::uint64_t region = state.loopRegion.load(std::memory_order_relaxed);
+    if (region == 0) {
+        return std::nullopt;
+    }
+    const auto first = static_cast<std::int32_t>(region >> 32);
+    const auto end = static_cast<std::int32_t>(region & 0xFFFFFFFFu);
+    return std::make_pair(first, end - 1);
+}
+
 void Player::Seek(std::int32_t frame) noexcept
 {
     const Sound* sound = state.sound.load(std::memory_order_relaxed);

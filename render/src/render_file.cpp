@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
 
 #include "file_frame_source.h"
@@ -53,23 +54,16 @@ SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container 
     return SampleFormat::Pcm16;
 }
 
-FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings, const ProgressReport& progress,
-                       const std::atomic<int>* stopRequested)
+namespace {
+
+// Renders the frames of `source` (described by `input`) into the job's
+// output: the output's form chosen, the temporary file written and put in
+// place, or abandoned when the render does not complete. `readError` says
+// why the source failed.
+FileOutcome RenderSourceToFile(const RenderJob& job, const sound_files::SoundInfo& input, const FrameSource& source,
+                               const std::function<std::string()>& readError, const FileRenderSettings& settings,
+                               const ProgressReport& progress, const std::atomic<int>* stopRequested)
 {
-    struct stat present;
-    if (settings.keepExisting && ::stat(job.outputPath.c_str(), &present) == 0) {
-        FileOutcome outcome;
-        outcome.result = FileResult::Skipped;
-        outcome.summary = job.inputPath + " -> " + job.outputPath + ": skipped, the output exists";
-        return outcome;
-    }
-
-    sound_files::SoundFileReader reader;
-    if (reader.Open(job.inputPath) != sound_files::ReadStatus::Ok) {
-        return NotDone(FileResult::Refused, FileFault::Input, job.inputPath + ": " + reader.Error());
-    }
-    const sound_files::SoundInfo& input = reader.Info();
-
     sound_files::OutputFormat format;
     format.container = settings.container;
     format.sampleRate = input.sampleRate;
@@ -94,10 +88,6 @@ FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings,
         return NotDone(FileResult::Failed, FileFault::Output, writer.Error());
     }
 
-    FileFrameSource fileSource(reader);
-    FrameSource source = [&fileSource](std::int64_t first, int count, float* destination) {
-        return fileSource.Read(first, count, destination);
-    };
     FrameSink sink = [&writer](const float* frames, std::size_t count) { return writer.Write(frames, count); };
 
     const auto start = std::chrono::steady_clock::now();
@@ -117,7 +107,7 @@ FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings,
         case RenderStatus::WriteFailed:
             return NotDone(FileResult::Failed, FileFault::Output, writer.Error());
         case RenderStatus::ReadFailed:
-            return NotDone(FileResult::Failed, FileFault::Input, job.inputPath + ": " + reader.Error());
+            return NotDone(FileResult::Failed, FileFault::Input, job.inputPath + ": " + readError());
         case RenderStatus::EngineRefused:
             return NotDone(FileResult::Refused, FileFault::Input,
                            job.inputPath + ": " + rendered.message + " (" + std::to_string(input.sampleRate) +
@@ -144,6 +134,40 @@ FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings,
                       " frames in, " + std::to_string(rendered.framesOut) + " frames out, " +
                       sound_files::DescribeOutputFormat(format) + ", " + speed;
     return outcome;
+}
+
+}  // namespace
+
+FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings, const ProgressReport& progress,
+                       const std::atomic<int>* stopRequested)
+{
+    struct stat present;
+    if (settings.keepExisting && ::stat(job.outputPath.c_str(), &present) == 0) {
+        FileOutcome outcome;
+        outcome.result = FileResult::Skipped;
+        outcome.summary = job.inputPath + " -> " + job.outputPath + ": skipped, the output exists";
+        return outcome;
+    }
+
+    sound_files::SoundFileReader reader;
+    if (reader.Open(job.inputPath) != sound_files::ReadStatus::Ok) {
+        return NotDone(FileResult::Refused, FileFault::Input, job.inputPath + ": " + reader.Error());
+    }
+    FileFrameSource fileSource(reader);
+    FrameSource source = [&fileSource](std::int64_t first, int count, float* destination) {
+        return fileSource.Read(first, count, destination);
+    };
+    return RenderSourceToFile(job, reader.Info(), source, [&reader] { return reader.Error(); }, settings, progress,
+                              stopRequested);
+}
+
+FileOutcome RenderFramesToFile(const float* samples, const sound_files::SoundInfo& input, const RenderJob& job,
+                               const FileRenderSettings& settings, const ProgressReport& progress,
+                               const std::atomic<int>* stopRequested)
+{
+    // Memory cannot fail to give its frames.
+    return RenderSourceToFile(job, input, FramesInMemory(samples, input.channels), [] { return std::string(); },
+                              settings, progress, stopRequested);
 }
 
 FileOutcome FailureOfCaughtException(const RenderJob& job)

@@ -172,17 +172,21 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
     return outcome;
 }
 
-RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
-                           const RenderSettings& settings, const FrameSink& sink,
-                           const ProgressReport& progress, const std::atomic<int>* stopRequested)
+FrameSource FramesInMemory(const float* samples, int channels)
 {
     const auto stride = static_cast<std::size_t>(channels);
-    FrameSource fromMemory = [samples, stride](std::int64_t first, int count, float* destination) {
+    return [samples, stride](std::int64_t first, int count, float* destination) {
         std::memcpy(destination, samples + static_cast<std::size_t>(first) * stride,
                     static_cast<std::size_t>(count) * stride * sizeof(float));
         return true;
     };
-    return RenderFrames(fromMemory, frameCount, channels, sampleRate, settings, sink, progress, stopRequested);
+}
+
+RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
+                           const RenderSettings& settings, const FrameSink& sink,
+                           const ProgressReport& progress, const std::atomic<int>* stopRequested)
+{
+    return RenderFrames(FramesInMemory(samples, channels), frameCount, channels, sampleRate, settings, sink, progress, stopRequested);
 }
 
 }  // namespace kelvane::render

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string_view>
 
 #include "declared_length.h"
 #include "sndfile_access.h"
@@ -127,6 +129,32 @@ std::string EarlyEndWarning(const SoundInfo& info)
            " frames";
 }
 
+std::vector<std::string> ReadableExtensions()
+{
+    // The library lists one extension per container; files of these
+    // containers are as often named by these (MPEG audio is listed as .m1a).
+    std::vector<std::string> extensions = {"aif", "aifc", "mp2", "mp3", "ogg", "opus"};
+    int majorCount = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majorCount, sizeof majorCount);
+    for (int i = 0; i < majorCount; ++i) {
+        SF_FORMAT_INFO formatInfo = {};
+        formatInfo.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &formatInfo, sizeof formatInfo) == 0 &&
+            formatInfo.extension != nullptr && formatInfo.extension[0] != '\0' &&
+            // Headerless samples cannot be read without being told their form.
+            std::string_view(formatInfo.extension) != "raw") {
+            extensions.emplace_back(formatInfo.extension);
+        }
+    }
+    for (std::string& extension : extensions) {
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    std::sort(extensions.begin(), extensions.end());
+    extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+    return extensions;
+}
+
 SoundFileReader::~SoundFileReader()
 {
     Close();
@@ -236,6 +264,30 @@ bool SoundFileReader::Read(float* destination, std::int64_t frameCount)
     error = "the file ends after " + std::to_string(position) + " of " + std::to_string(info.frames) +
             " frames (" + reason + "): it is truncated or damaged";
     return false;
+}
+
+bool SoundFileReader::Read(float* destination, std::int64_t frameCount, const ReadProgress& progress)
+{
+    const auto channels = static_cast<std::size_t>(info.channels);
+    for (std::int64_t done = 0;;) {
+        if (status != ReadStatus::Ok) {
+            return false;
+        }
+        if (progress && !progress(done, frameCount)) {
+            status = ReadStatus::Cancelled;
+            error = "reading was cancelled after " + std::to_string(done) + " of " + std::to_string(frameCount) +
+                    " frames";
+            return false;
+        }
+        if (done == frameCount) {
+            return true;
+        }
+        const std::int64_t block = std::min(kProgressBlockFrames, frameCount - done);
+        if (!Read(destination + static_cast<std::size_t>(done) * channels, block)) {
+            return false;
+        }
+        done += block;
+    }
 }
 
 bool SoundFileReader::Seek(std::int64_t frame)

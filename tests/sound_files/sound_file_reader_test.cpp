@@ -319,6 +319,48 @@ TEST_F(SoundFileReaderTest, AWaveOrAiffCutShortReadsAsFarAsItGoesAndTellsWhatIts
     }
 }
 
+// A long read told in blocks, as the window shows it: the same frames as one
+// read, every block reported in order, and a stop asked for at any report
+// ending the read there.
+TEST_F(SoundFileReaderTest, AReadInBlocksReportsEachAndStopsWhereAsked)
+{
+    constexpr std::int64_t kBlock = SoundFileReader::kProgressBlockFrames;
+    const Sound music = render::test::Music(44100, 2, (3 * kBlock + 1000) / 44100.0, 7);
+    for (const char* name : {"long.flac", "long.mp3"}) {
+        SCOPED_TRACE(name);
+        const bool mp3 = std::string(name) == "long.mp3";
+        render::test::WriteSound(folder.Path(name), music,
+                                 mp3 ? SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III : SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        WholeSound whole;
+        std::string message;
+        ASSERT_EQ(ReadWholeSound(folder.Path(name), whole, message), ReadStatus::Ok) << message;
+        const std::int64_t frames = whole.info.frames;
+
+        SoundFileReader reader;
+        ASSERT_EQ(reader.Open(folder.Path(name)), ReadStatus::Ok);
+        std::vector<float> samples(whole.samples.size());
+        std::vector<std::int64_t> reports;
+        ASSERT_TRUE(reader.Read(samples.data(), frames, [&](std::int64_t done, std::int64_t wanted) {
+            EXPECT_EQ(wanted, frames);
+            reports.push_back(done);
+            return true;
+        })) << reader.Error();
+        EXPECT_EQ(samples, whole.samples);
+        EXPECT_THAT(reports, ::testing::ElementsAre(0, kBlock, 2 * kBlock, 3 * kBlock, frames));
+
+        // Stopped before the first block and after the second.
+        for (const std::int64_t stopAt : {std::int64_t{0}, 2 * kBlock}) {
+            ASSERT_EQ(reader.Open(folder.Path(name)), ReadStatus::Ok);
+            EXPECT_FALSE(reader.Read(samples.data(), frames, [&](std::int64_t done, std::int64_t) { return done < stopAt; }));
+            EXPECT_EQ(reader.Status(), ReadStatus::Cancelled);
+            EXPECT_EQ(reader.Position(), stopAt);
+            EXPECT_EQ(reader.Error(), "reading was cancelled after " + std::to_string(stopAt) + " of " +
+                                          std::to_string(frames) + " frames");
+            EXPECT_FALSE(reader.Read(samples.data(), 1)) << "a stopped reader reads no more";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kelvane::sound_files
 

@@ -6,7 +6,7 @@
 # with Space, turns the pitch slider to its top (+24 semitones), presses Stop
 # and closes the window; then end_to_end_check.py finds the tone, the silence
 # of the pause and the tone going on from where it paused, its rise to
-# 1760 Hz and its end.
+# 1760 Hz and its end. The same again with the tone as MP3, FLAC and Ogg Vorbis.
 #   end_to_end.sh SEVRANE WORK_FOLDER
 set -euo pipefail
 sevrane=$1
@@ -94,3 +94,14 @@ wait_until "the virtual X server on $DISPLAY to answer" xvfb_answers
 
 bash "$here/end_to_end_drive.sh" "$sevrane" "$work"
 python3 "$here/end_to_end_check.py" --check "$work"
+
+# The compressed tones are written by libsndfile through Debian's Python.
+for format in mp3 flac ogg; do
+    echo "== the tone as $format"
+    mkdir -p "$work/$format"
+    /usr/bin/python3 "$here/end_to_end_check.py" --write-tone "$work/$format/tone.$format"
+    sed "s|$work/out-|$work/$format/out-|" "$work/alsa.conf" >"$work/$format/alsa.conf"
+    ALSA_CONFIG_PATH="$work/$format/alsa.conf" \
+        bash "$here/end_to_end_drive.sh" "$sevrane" "$work/$format" "$work/$format/tone.$format"
+    python3 "$here/end_to_end_check.py" --check "$work/$format"
+done

@@ -1,4 +1,5 @@
-"""Writes the tone for Sevrane's end-to-end test, and checks what it played.
+"""Writes the tone for Sevrane's end-to-end test (a WAV file, or MP3, FLAC or
+Ogg by the name's extension), and checks what it played.
 
 The recording is raw float32 stereo at 44100 Hz as the stream wrote it. The
 tone is 440 Hz; while paused the recording must be silent, and the tone must
@@ -37,6 +38,12 @@ MOST_SKIPPED_SECONDS = 0.75
 
 
 def write_tone(path):
+    if not path.endswith(".wav"):
+        # MP3, FLAC, Ogg: through libsndfile (Debian's python3-soundfile).
+        import soundfile
+        tone = [0.5 * math.sin(2 * math.pi * TONE_HZ * i / RATE) for i in range(RATE * TONE_SECONDS)]
+        soundfile.write(path, [[value, value] for value in tone], RATE)
+        return
     frames = bytearray()
     for i in range(RATE * TONE_SECONDS):
         level = LEVEL_AT_START + LEVEL_RISE * i / RATE
@@ -190,4 +197,4 @@ if __name__ == "__main__":
     elif len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
     else:
-        sys.exit("usage: end_to_end_check.py --write-tone FILE.wav | --check WORK_FOLDER")
+        sys.exit("usage: end_to_end_check.py --write-tone FILE.wav|.mp3|.flac|.ogg | --check WORK_FOLDER")

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Runs on the virtual X server: opens sevrane on the tone and works its
-# controls and keys, noting how much had been recorded when each step happened. Each
-# step waits for what it needs (the window, the stream, enough sound) rather
-# than for a fixed time.
-#   end_to_end_drive.sh SEVRANE WORK_FOLDER
+# controls and keys, noting how much had been recorded when each step happened.
+# Each step waits for what it needs (the window named after the file, the
+# stream, enough sound) rather than for a fixed time.
+#   end_to_end_drive.sh SEVRANE WORK_FOLDER [SOUND_FILE]
 set -euo pipefail
 sevrane=$1
 work=$2
+sound=${3:-$work/tone.wav}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/end_to_end_wait.sh"
 recording="$work/out-44100.raw"
 bytes_per_second=$((44100 * 8))   # float32 stereo
 
-"$sevrane" "$work/tone.wav" >"$work/sevrane.log" 2>&1 &
+"$sevrane" "$sound" >"$work/sevrane.log" 2>&1 &
 sevrane_pid=$!
 trap 'kill "$sevrane_pid" 2>/dev/null || true' EXIT
 
@@ -23,13 +24,15 @@ alive() {
     give_up "sevrane ended early, with status $status: $(tail -n 5 "$work/sevrane.log")"
 }
 
+# The title names the file once it has loaded.
+title="$(basename "$sound") - Kelvane demonstration"
 window=
 window_mapped() {
     alive
-    window=$(xdotool search --onlyvisible --name "^Kelvane demonstration$" | head -n 1)
+    window=$(xdotool search --onlyvisible --name "^${title//./\\.}$" | head -n 1)
     [ -n "$window" ]
 }
-wait_until 'the window "Kelvane demonstration" to be mapped' window_mapped
+wait_until "the window \"$title\" to be mapped" window_mapped
 eval "$(xdotool getwindowgeometry --shell "$window")"
 
 # The window is laid out on a grid of 508 x 291 dialog units, so a control's

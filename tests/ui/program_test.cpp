@@ -4,8 +4,10 @@
 #include <QDialog>
 #include <QFile>
 #include <QImage>
+#include <QDeadlineTimer>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 
@@ -84,17 +86,24 @@ TEST_F(WindowTest, FileNamedAtStartLoadsWhenTheWindowOpens)
                                           kelvane::playback::test::Wave(1, 2, 44100, 16, SineData(2, 22050, 44100, 440, 0.5)));
     ASSERT_FALSE(file.empty());
     CSevraneApp app(services);
+    // The file loads while the window runs: once it has, the window is closed.
     bool loaded = false;
-    WithNextModal(
-        [&](QWidget* modal) {
-            auto* dialog = qobject_cast<CSevraneDlg*>(modal);
-            ASSERT_NE(dialog, nullptr);
-            for (int i = 0; i < 100 && dialog->CurrentSound() == nullptr; ++i) {
-                QApplication::processEvents(QEventLoop::AllEvents, 10);
-            }
-            loaded = dialog->CurrentSound() != nullptr && dialog->GetPlayer().StreamOpen();
-        },
-        [&] { EXPECT_EQ(app.Run(file), 0); });
+    QTimer poll;
+    poll.setInterval(5);
+    QDeadlineTimer deadline(60000);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<CSevraneDlg*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        loaded = dialog->CurrentSound() != nullptr && dialog->GetPlayer().StreamOpen();
+        if (loaded || deadline.hasExpired()) {
+            dialog->reject();
+        }
+    });
+    poll.start();
+    EXPECT_EQ(app.Run(file), 0);
+    poll.stop();
     EXPECT_TRUE(loaded);
     EXPECT_TRUE(services.boxes.empty());
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialog_services.h"
@@ -40,11 +41,44 @@ public:
         answers.pop_front();
         return answer;
     }
+    QString ChooseExportFile(QWidget*, const QString& startPath) override
+    {
+        exportStartPaths.push_back(startPath);
+        return std::exchange(exportAnswer, QString());
+    }
+    // Records what it was shown; cancels at once when `cancelTasks` is set.
+    class Progress final : public ProgressView {
+    public:
+        Progress(ScriptedServices& services) : services(services) {}
+        void Update(std::uint64_t done, std::uint64_t total) override
+        {
+            services.progressUpdates.push_back({done, total});
+        }
+        bool CancelRequested() const override { return services.cancelTasks; }
+
+    private:
+        ScriptedServices& services;
+    };
+    std::unique_ptr<ProgressView> ShowProgress(QWidget* owner, const QString& title, const QString& label) override
+    {
+        progressShown.push_back({title, label});
+        if (progressFrom != nullptr) {
+            return progressFrom->ShowProgress(owner, title, label);
+        }
+        return std::make_unique<Progress>(*this);
+    }
     void ShowError(QWidget*, const QString& title, const QString& text) override { boxes.push_back({title, text}); }
     void OpenLink(const QUrl& address) override { links.push_back(address); }
 
     std::deque<QString> answers;  // "" cancels
     std::vector<QString> startPaths;
+    QString exportAnswer;  // the next export's file; "" cancels
+    std::vector<QString> exportStartPaths;
+    bool cancelTasks = false;
+    // When set, progress is shown by these services (the desktop's own dialog).
+    DialogServices* progressFrom = nullptr;
+    std::vector<Box> progressShown;  // title and label
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progressUpdates;
     std::vector<Box> boxes;
     std::vector<QUrl> links;
 };

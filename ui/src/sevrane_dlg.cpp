@@ -1,11 +1,14 @@
 #include "sevrane_dlg.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -15,11 +18,14 @@
 
 #include "about_dlg.h"
 #include "artwork.h"
+#include "background_task.h"
 #include "dialog_services.h"
 #include "display.h"
 #include "native_path.h"
 #include "practice_keys.h"
 #include "slider_mapping.h"
+#include "sound_export.h"
+#include "sound_loading.h"
 #include "template_widgets.h"
 
 namespace sevrane::ui {
@@ -28,6 +34,8 @@ namespace {
 
 constexpr const char* kAboutEntry = "&About Sevrane...";
 constexpr const char* kClearRegionEntry = "Clear loop region";
+constexpr const char* kExportEntry = "Export...";
+const QKeySequence kExportKey(Qt::CTRL | Qt::Key_E);
 
 QSlider* AddSlider(QWidget* parent, const char* name, const DialogRect& units, const DialogBaseUnits& base)
 {
@@ -70,6 +78,13 @@ std::string DraggedFile(const QMimeData* data)
     return NativePath(data->urls().constFirst());
 }
 
+// A file's name as the window shows it (bytes that are not UTF-8 as Qt
+// shows them).
+QString FileNameOf(const std::string& nativePath)
+{
+    return QFileInfo(QFile::decodeName(QByteArray::fromStdString(nativePath))).fileName();
+}
+
 }  // namespace
 
 CSevraneDlg::CSevraneDlg(DialogServices& services, QWidget* parent) : QDialog(parent), services(services)
@@ -98,6 +113,11 @@ CSevraneDlg::CSevraneDlg(DialogServices& services, QWidget* parent) : QDialog(pa
     new PracticeKeys(this, {&player, pitchSlider, speedSlider, loopBox, formantBox, [this] { OnLoad(); },
                             [this] { display->FollowPlayback(); },
                             [this](const auto& failure) { ShowPlaybackFailure(failure); }});
+    // Ctrl+E exports from anywhere in the window.
+    auto* exportAction = new QAction(this);
+    exportAction->setShortcut(kExportKey);
+    connect(exportAction, &QAction::triggered, this, &CSevraneDlg::ExportSound);
+    addAction(exportAction);
 }
 
 CSevraneDlg::~CSevraneDlg() = default;
@@ -182,6 +202,9 @@ void CSevraneDlg::BuildControls()
 
 void CSevraneDlg::OnLoad()
 {
+    if (runningTask != nullptr) {
+        return;
+    }
     if (lastPath.isEmpty()) {
         lastPath = QDir::currentPath();
     }
@@ -200,21 +223,41 @@ void CSevraneDlg::LoadFile(const QString& path)
 
 void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
 {
+    if (runningTask != nullptr) {
+        return;
+    }
     // Nothing may read the old sound once it is gone: the stream closes
     // first and the display lets go of it.
     player.CloseStream();
     display->SetSound(nullptr);
     ShowTransport(false);
-    sound = std::make_unique<LoadedSound>();
+    sound.reset();
+    soundPath.clear();
+    UpdateTitle();
+    display->update();
 
-    const kelvane::playback::LoadResult result = kelvane::playback::LoadSound(*sound, nativePath);
-    if (result != kelvane::playback::LoadResult::Loaded) {
-        sound.reset();
-        display->update();
-        services.ShowError(this, QString::fromLatin1(kRefusedFileTitle),
-                           QString::fromUtf8(kelvane::playback::GetLoadResultText(result)));
+    auto loading = std::make_unique<LoadedSound>();
+    TaskProgress progress;
+    SoundLoad load;
+    const QString name = FileNameOf(nativePath);
+    RunTask(QStringLiteral("Loading"), QStringLiteral("Loading %1...").arg(name), progress,
+            [&] { load = LoadAnySound(nativePath, *loading, progress); });
+    if (load.outcome == LoadOutcome::Cancelled) {
         return;
     }
+    if (load.outcome == LoadOutcome::Refused) {
+        // The WAV loader's texts are shown as they are; the other reader's
+        // say what was refused.
+        const QString text = ReaderFor(nativePath) == SoundReader::Wave
+                                 ? QString::fromUtf8(load.refusal)
+                                 : QStringLiteral("%1 cannot be played: %2").arg(name, QString::fromUtf8(load.refusal));
+        services.ShowError(this, QString::fromLatin1(kRefusedFileTitle), text);
+        return;
+    }
+    sound = std::move(loading);
+    soundInfo = load.info;
+    soundPath = nativePath;
+    UpdateTitle();
 
     formantBox->setChecked(false);
     formantPreserved = false;
@@ -225,6 +268,54 @@ void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
 
     ShowPlaybackFailure(player.OpenPlayback(*sound));
     ShowTransport(player.StreamOpen());
+}
+
+void CSevraneDlg::RunTask(const QString& title, const QString& label, TaskProgress& progress,
+                          const std::function<void()>& work)
+{
+    runningTask = &progress;
+    RunWithProgress(services, this, title, label, progress, work);
+    runningTask = nullptr;
+}
+
+void CSevraneDlg::UpdateTitle()
+{
+    const QString title = QString::fromLatin1(main_dialog::kTitle);
+    setWindowTitle(sound ? FileNameOf(soundPath) + QString::fromLatin1(kWindowTitleSeparator) + title : title);
+}
+
+void CSevraneDlg::ExportSound()
+{
+    if (runningTask != nullptr || !sound) {
+        return;
+    }
+    QString start = lastExportPath;
+    if (start.isEmpty()) {
+        const QFileInfo source(QFile::decodeName(QByteArray::fromStdString(soundPath)));
+        start = source.dir().filePath(source.completeBaseName() + QStringLiteral("-export.wav"));
+    }
+    const QString path = services.ChooseExportFile(this, start);
+    if (path.isEmpty()) {
+        return;
+    }
+    lastExportPath = path;
+
+    ExportRequest request;
+    request.sound = sound.get();
+    request.info = soundInfo;
+    request.sourcePath = soundPath;
+    request.outputPath = NativePath(path);
+    request.span = ExportSpanOf(*sound, player.LoopRegion());
+    const SpeedSetting speed = SpeedFromSlider(speedSlider->value());
+    request.controls = {PitchFromSlider(pitchSlider->value()), speed.percent, speed.reverse, formantPreserved};
+
+    TaskProgress progress;
+    ExportOutcome outcome;
+    RunTask(QStringLiteral("Exporting"), QStringLiteral("Exporting %1...").arg(QFileInfo(path).fileName()), progress,
+            [&] { outcome = RenderExport(request, progress); });
+    if (outcome.result == ExportResult::Refused || outcome.result == ExportResult::Failed) {
+        services.ShowError(this, QString::fromLatin1(kRefusedFileTitle), QString::fromUtf8(outcome.message));
+    }
 }
 
 void CSevraneDlg::ShowPlaybackFailure(const std::optional<PlaybackFailure>& failure)
@@ -272,6 +363,9 @@ std::unique_ptr<QMenu> CSevraneDlg::CreateContextMenu()
     auto menu = std::make_unique<QMenu>(this);
     QAction* clearRegion = menu->addAction(QString::fromLatin1(kClearRegionEntry), this, &CSevraneDlg::ClearLoopRegion);
     clearRegion->setEnabled(LoopRegionOf(player.State()).has_value());
+    QAction* exportEntry = menu->addAction(QString::fromLatin1(kExportEntry), this, &CSevraneDlg::ExportSound);
+    exportEntry->setShortcut(kExportKey);
+    exportEntry->setEnabled(sound != nullptr && runningTask == nullptr);
     menu->addSeparator();
     menu->addAction(QString::fromLatin1(kAboutEntry), this, &CSevraneDlg::ShowAbout);
     return menu;
@@ -291,6 +385,11 @@ void CSevraneDlg::ShowAbout()
 
 void CSevraneDlg::reject()
 {
+    // A load or export still running is stopped; it ends, leaving nothing,
+    // before the window is gone.
+    if (runningTask != nullptr) {
+        runningTask->stop.store(1, std::memory_order_relaxed);
+    }
     player.Abort();
     display->StopFollowing();
     display->ReleaseOverview();

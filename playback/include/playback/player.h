@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "kelvane/engine.h"
 #include "playback/audio_library.h"
@@ -235,6 +236,9 @@ public:
     // region is dropped when the sound is.
     void SetLoopRegion(std::int32_t first, std::int32_t last) noexcept;
     void ClearLoopRegion() noexcept;
+    // The loop region as SetLoopRegion took it: its first and last frames,
+    // both included; nothing when none is set.
+    std::optional<std::pair<std::int32_t, std::int32_t>> LoopRegion() const noexcept;
     // Moves the play position to a frame of the sound (clamped to it). While
     // playing, the callback takes it at its next call: the frames fed fade
     // out over kSeekFadeSeconds, then those from `frame` on fade in over as

@@ -70,6 +70,17 @@ SampleFormat DefaultSampleFormat(const sound_files::SoundInfo& input, Container 
 FileOutcome RenderFile(const RenderJob& job, const FileRenderSettings& settings, const ProgressReport& progress,
                        const std::atomic<int>* stopRequested);
 
+// Renders interleaved frames already in memory (`input.frames` of them, at
+// `input`'s rate and channels) into `job.outputPath` as RenderFile renders
+// a file: the same output form (`input`'s encoding and depth choose the
+// default one), the same temporary file put in place only when complete.
+// `job.inputPath` names where the frames came from, in messages; keeping the
+// output off it is the caller's part (FindOverwrite). For a program that
+// holds the sound already, or only a stretch of it (an export of a region).
+FileOutcome RenderFramesToFile(const float* samples, const sound_files::SoundInfo& input, const RenderJob& job,
+                               const FileRenderSettings& settings, const ProgressReport& progress,
+                               const std::atomic<int>* stopRequested);
+
 // Called inside a `catch (...)` around a render of `job`: the exception being
 // handled as a Failed outcome naming the file ("not enough memory to render
 // it", "cannot be rendered: WHAT"). The writer, unwound, has removed its

@@ -59,6 +59,9 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
                            const RenderSettings& settings, const FrameSink& sink,
                            const ProgressReport& progress, const std::atomic<int>* stopRequested);
 
+// The frames of interleaved `samples` in memory, as a source.
+FrameSource FramesInMemory(const float* samples, int channels);
+
 // The same for frames held in memory.
 RenderOutcome RenderFrames(const float* samples, std::int64_t frameCount, int channels, int sampleRate,
                            const RenderSettings& settings, const FrameSink& sink,

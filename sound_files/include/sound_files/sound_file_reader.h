@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ enum class ReadStatus {
     UnknownLength,    // a stream whose length cannot be known before the end
     Truncated,        // ended or failed to decode before its announced length
     TooLarge,         // ReadWholeSound only: more than memory can hold
+    Cancelled,        // a read whose progress report asked it to stop
 };
 
 // How the file stores its samples, to choose a depth when writing it again.
@@ -58,6 +60,17 @@ struct SoundInfo {
 // than its header announces; "" for a whole one.
 std::string EarlyEndWarning(const SoundInfo& info);
 
+// Told how many of the frames asked for have been read, before the first
+// block and after each one, on the reading thread; returning false stops
+// the read there.
+using ReadProgress = std::function<bool(std::int64_t framesRead, std::int64_t framesWanted)>;
+
+// The file-name extensions of the formats a reader takes, in lower case
+// without the dot ("aiff", "flac", "mp3", "ogg", "wav", ...), sorted: for a
+// file dialog's filter. The library's own list (but for headerless raw
+// samples), with the other names its formats go by (.aif, .mp3, .ogg, .opus).
+std::vector<std::string> ReadableExtensions();
+
 class SoundFileReader {
 public:
     SoundFileReader() = default;
@@ -79,6 +92,13 @@ public:
     // Info().frames. False when the file ends or fails to decode first: the
     // status becomes Truncated and Error() says after how many frames.
     bool Read(float* destination, std::int64_t frameCount);
+    // The same in blocks of kProgressBlockFrames, telling `progress` before
+    // the first and after each, so that a long read (a film's soundtrack, a
+    // concert as MP3) can be shown and stopped. False also when `progress`
+    // asks to stop: the status becomes Cancelled, and the frames read so far
+    // stay in `destination` and in Position().
+    bool Read(float* destination, std::int64_t frameCount, const ReadProgress& progress);
+    static constexpr std::int64_t kProgressBlockFrames = 65536;
     // Moves to `frame` (0..Info().frames); the frames read after it are
     // those a straight read gives. False, with Error() set, when the format
     // cannot seek there.
