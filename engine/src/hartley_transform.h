@@ -31,8 +31,8 @@ public:
     void Transform(float* x) const;
     // Transform, then reorder the upper half so that bin k is the pair
     // (x[k], x[n/2 + k]). The scalar and four-lane levels give the same bits;
-    // eight lanes fuse multiply-adds and differ in the last bits (within
-    // 2e-7 of the spectrum's peak per pass).
+    // eight lanes fuse multiply-adds and differ in the last bits (by less
+    // than 4e-7 of the largest value).
     void Forward(float* x) const;
     // The inverse reordering, then Transform: n times the signal.
     void Inverse(float* x) const;

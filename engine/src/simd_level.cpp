@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 namespace kelvane {
 namespace {
@@ -41,22 +40,32 @@ SimdLevel Cached(std::atomic<int>& slot, SimdLevel (*find)())
     return static_cast<SimdLevel>(value);
 }
 
+bool SameText(const char* a, const char* b)
+{
+    for (; *a != '\0' && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
 SimdLevel FindSelectedLevel()
 {
-    const SimdLevel best = SupportedSimdLevel();
-    const char* wanted = std::getenv("KELVANE_SIMD");
-    if (wanted == nullptr) {
-        return best;
-    }
-    for (SimdLevel level : levels) {
-        if (std::strcmp(wanted, SimdLevelName(level)) == 0) {
-            return UsableSimdLevel(level);
-        }
-    }
-    return best;
+    return ChooseSimdLevel(std::getenv("KELVANE_SIMD"), SupportedSimdLevel());
 }
 
 }  // namespace
+
+SimdLevel ChooseSimdLevel(const char* wanted, SimdLevel supported)
+{
+    if (wanted == nullptr) {
+        return supported;
+    }
+    for (SimdLevel level : levels) {
+        if (SameText(wanted, SimdLevelName(level))) {
+            return static_cast<int>(level) < static_cast<int>(supported) ? level : supported;
+        }
+    }
+    return supported;
+}
 
 SimdLevel SupportedSimdLevel()
 {
@@ -70,8 +79,7 @@ SimdLevel SelectedSimdLevel()
 
 SimdLevel UsableSimdLevel(SimdLevel wanted)
 {
-    const SimdLevel best = SupportedSimdLevel();
-    return static_cast<int>(wanted) < static_cast<int>(best) ? wanted : best;
+    return ChooseSimdLevel(SimdLevelName(wanted), SupportedSimdLevel());
 }
 
 const char* SimdLevelName(SimdLevel level)

@@ -34,6 +34,10 @@ SimdLevel SelectedSimdLevel();
 // environment says.
 SimdLevel SupportedSimdLevel();
 
+// The level named by `wanted` ("scalar", "sse2" or "avx2"), or `supported`
+// when that is lower, when `wanted` is null or when it names no level.
+SimdLevel ChooseSimdLevel(const char* wanted, SimdLevel supported);
+
 // `wanted`, or the supported level when that is lower.
 SimdLevel UsableSimdLevel(SimdLevel wanted);
 
