@@ -109,36 +109,26 @@ struct Twiddles {
     T cos1, sin1, cos2, sin2, cos3, sin3;
 };
 
-// c a + s b and c a - s b: rounded after every operation, or with one
-// rounding for the last product and the sum where the unit fuses them.
-template <typename T>
-inline T SumOfProducts(T c, T a, T s, T b)
+// c a + s b (sign 1) or c a - s b (sign -1): rounded after every operation,
+// or with one rounding for the last product and the sum where the unit
+// fuses them.
+template <int sign, typename T>
+inline T CombinedProducts(T c, T a, T s, T b)
 {
 #if defined(KELVANE_HARTLEY_FMA)
     if constexpr (sizeof(T) == 32) {
-        return _mm256_fmadd_ps(c, a, s * b);
+        return sign > 0 ? _mm256_fmadd_ps(c, a, s * b) : _mm256_fmsub_ps(c, a, s * b);
     } else if constexpr (sizeof(T) == 16) {
-        return _mm_fmadd_ps(c, a, s * b);
+        return sign > 0 ? _mm_fmadd_ps(c, a, s * b) : _mm_fmsub_ps(c, a, s * b);
     }
 #endif
     const T ca = c * a;
     const T sb = s * b;
-    return ca + sb;
-}
-
-template <typename T>
-inline T DifferenceOfProducts(T c, T a, T s, T b)
-{
-#if defined(KELVANE_HARTLEY_FMA)
-    if constexpr (sizeof(T) == 32) {
-        return _mm256_fmsub_ps(c, a, s * b);
-    } else if constexpr (sizeof(T) == 16) {
-        return _mm_fmsub_ps(c, a, s * b);
+    if constexpr (sign > 0) {
+        return ca + sb;
+    } else {
+        return ca - sb;
     }
-#endif
-    const T ca = c * a;
-    const T sb = s * b;
-    return ca - sb;
 }
 
 template <typename T>
@@ -147,12 +137,12 @@ inline Quarters<T> Butterfly(const Quarters<T>& in, const Twiddles<T>& w)
     // Each residue's pair (H[i], H[f-i]) turns by its angle: p is the part
     // that lands at offset i, r the part at f-i. One operation per statement,
     // so that no compiler fuses a multiply-add in one form and not the other.
-    const T p1 = SumOfProducts(w.cos1, in.low2, w.sin1, in.high2);
-    const T r1 = DifferenceOfProducts(w.cos1, in.high2, w.sin1, in.low2);
-    const T p2 = SumOfProducts(w.cos2, in.low1, w.sin2, in.high1);
-    const T r2 = DifferenceOfProducts(w.cos2, in.high1, w.sin2, in.low1);
-    const T p3 = SumOfProducts(w.cos3, in.low3, w.sin3, in.high3);
-    const T r3 = DifferenceOfProducts(w.cos3, in.high3, w.sin3, in.low3);
+    const T p1 = CombinedProducts<1>(w.cos1, in.low2, w.sin1, in.high2);
+    const T r1 = CombinedProducts<-1>(w.cos1, in.high2, w.sin1, in.low2);
+    const T p2 = CombinedProducts<1>(w.cos2, in.low1, w.sin2, in.high1);
+    const T r2 = CombinedProducts<-1>(w.cos2, in.high1, w.sin2, in.low1);
+    const T p3 = CombinedProducts<1>(w.cos3, in.low3, w.sin3, in.high3);
+    const T r3 = CombinedProducts<-1>(w.cos3, in.high3, w.sin3, in.low3);
 
     const T lowSum = in.low0 + p2;
     const T lowDiff = in.low0 - p2;
