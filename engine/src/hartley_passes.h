@@ -136,7 +136,7 @@ inline Quarters<T> Butterfly(const Quarters<T>& in, const Twiddles<T>& w)
 {
     // Each residue's pair (H[i], H[f-i]) turns by its angle: p is the part
     // that lands at offset i, r the part at f-i. One operation per statement,
-    // so that no compiler fuses a multiply-add in one form and not the other.
+    // so that no compiler fuses a multiply-add where the unit asks for none.
     const T p1 = CombinedProducts<1>(w.cos1, in.low2, w.sin1, in.high2);
     const T r1 = CombinedProducts<-1>(w.cos1, in.high2, w.sin1, in.low2);
     const T p2 = CombinedProducts<1>(w.cos2, in.low1, w.sin2, in.high1);

@@ -1,8 +1,9 @@
 // The Hartley transform's passes in eight lanes (AVX2) with fused
 // multiply-adds. Everything after the target switch is compiled for those
-// instructions and runs only where the processor has them; the standard
-// headers come before it, so that their shared inline functions keep the
-// baseline target.
+// instructions and runs only where the processor has them (the compiler may
+// fuse other products and sums here too: this level is compared with the
+// plain one within a tolerance, not bit for bit); the standard headers come
+// before it, so that their shared inline functions keep the baseline target.
 #include <cstdint>
 #include <cstring>
 
