@@ -3,20 +3,26 @@
 
 #include <cstdint>
 
+#include "simd_level.h"
+
 namespace kelvane {
+
+struct HartleyPlan;
 
 class HartleyTransform {
 public:
-    // Size 0, then Prepare(n). Check IsPrepared(): allocation may fail.
-    explicit HartleyTransform(int n);
+    // Size 0, then Prepare(n, wanted). Check IsPrepared(): allocation may fail.
+    explicit HartleyTransform(int n, SimdLevel wanted = SelectedSimdLevel());
     ~HartleyTransform();
     HartleyTransform(const HartleyTransform&) = delete;
     HartleyTransform& operator=(const HartleyTransform&) = delete;
 
     // Releases any tables held, then builds the twiddle table and the swap
-    // list for n, a power of two from 4 to 32768. Returns false (holding
-    // nothing) when memory ran out or n is not such a size.
-    bool Prepare(int n);
+    // list for n, a power of two from 4 to 32768, and takes the vector level
+    // to run: `wanted`, or the widest this processor has when that is lower.
+    // Returns false (holding nothing) when memory ran out or n is not such a
+    // size.
+    bool Prepare(int n, SimdLevel wanted = SelectedSimdLevel());
     // Frees both tables; does nothing on an empty object.
     void Release();
 
@@ -24,20 +30,26 @@ public:
     // natural order, unscaled: applying it twice gives n times the input.
     void Transform(float* x) const;
     // Transform, then reorder the upper half so that bin k is the pair
-    // (x[k], x[n/2 + k]).
+    // (x[k], x[n/2 + k]). The scalar and four-lane levels give the same bits;
+    // eight lanes fuse multiply-adds and differ in the last bits (by less
+    // than 4e-7 of the largest value).
     void Forward(float* x) const;
     // The inverse reordering, then Transform: n times the signal.
     void Inverse(float* x) const;
 
     int Size() const { return size; }
     bool IsPrepared() const { return size != 0; }
+    SimdLevel Level() const { return level; }
 
 private:
-    float* twiddleTable = nullptr;  // six floats per (pass, index) record
+    HartleyPlan Plan() const;
+
+    float* twiddleTable = nullptr;  // a section of six rows per pass
     std::int16_t* swapList = nullptr;  // pairs (i, j), i > j
     std::int32_t swapCount = 0;
     std::int32_t size = 0;
     std::int32_t oddLog = 0;
+    SimdLevel level = SimdLevel::scalar;
 };
 
 }  // namespace kelvane
