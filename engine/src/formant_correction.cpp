@@ -25,11 +25,16 @@ namespace {
 constexpr float envelopeFloor = 0.01f;
 // log2(envelopeFloor).
 constexpr float logEnvelopeFloor = -6.64385619f;
-// Each bin's envelope starts as the loudest bin within this many bins of it.
-constexpr int peakHoldBins = 1;
-// Then two passes of a backward and a forward one-pole sweep with this
-// coefficient smooth it.
-constexpr float envelopeSmoothing = 0.15f;
+// Each bin's envelope starts as the loudest bin within `reach` bins of it,
+// the reach following the spacing of the spectrum's peaks (a voice's
+// harmonics): 0.4 of the spacing, rounded, 1 to maxReach bins. The spacing is
+// measured over the bins below spacingBandHz.
+constexpr int maxReach = 4;
+constexpr float reachPerSpacing = 0.4f;
+constexpr float spacingBandHz = 2500.0f;
+// Then two passes of a backward and a forward one-pole sweep smooth it, with
+// a coefficient for each reach (a wider reach leaves wider steps to smooth).
+constexpr float envelopeSmoothing[maxReach + 1] = {0.0f, 0.15f, 0.4f, 0.4f, 0.4f};
 constexpr int smoothingPasses = 2;
 // The long frame, twice as long, holds about twice the short magnitude of a
 // steady sound at the same frequency: a long bin may be lifted as far as this
@@ -61,8 +66,8 @@ inline float Exp2(float x)
 
 // An envelope that follows the spectrum this closely can ask a bin far down
 // a pure tone's skirt for the tone's own level; no bin is lifted by more than
-// 2^maxLift (42 dB), far more than a voice's formants need.
-constexpr float maxLift = 7.0f;
+// 2^maxLift (39 dB), more than a voice's formants ask for.
+constexpr float maxLift = 6.5f;
 
 // The gain of a bin whose envelope is to move by `logChange`.
 inline float Lift(float logChange)
@@ -70,15 +75,29 @@ inline float Lift(float logChange)
     return Exp2(std::min(logChange, maxLift));
 }
 
+// How many bins each envelope bin reaches for its loudest neighbour: from the
+// mean distance between the local maxima of the log magnitudes below bin
+// `band`.
+int PeakReach(const float* logs, int band)
+{
+    int peaks = 0;
+    for (int k = 1; k < band; ++k) {
+        peaks += (logs[k] > logs[k - 1] && logs[k] >= logs[k + 1]) ? 1 : 0;
+    }
+    const float spacing = static_cast<float>(band) / static_cast<float>(std::max(peaks, 1));
+    return std::clamp(static_cast<int>(reachPerSpacing * spacing + 0.5f), 1, maxReach);
+}
+
 // Builds the log envelope of `magnitude` into `envelope`; `logs` is work space.
-void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count)
+void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand)
 {
     for (int k = 0; k < count; ++k) {
         logs[k] = Log2(magnitude[k]);
     }
+    const int reach = PeakReach(logs, spacingBand);
     for (int k = 0; k < count; ++k) {
-        const int first = std::max(0, k - peakHoldBins);
-        const int last = std::min(count - 1, k + peakHoldBins);
+        const int first = std::max(0, k - reach);
+        const int last = std::min(count - 1, k + reach);
         float loudest = logs[first];
         for (int j = first + 1; j <= last; ++j) {
             loudest = std::max(loudest, logs[j]);
@@ -87,7 +106,7 @@ void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int 
     }
     // Each sweep starts at its first bin's own value, so the ends are not
     // pulled towards anything.
-    const float c = envelopeSmoothing;
+    const float c = envelopeSmoothing[reach];
     for (int pass = 0; pass < smoothingPasses; ++pass) {
         float previous = envelope[count - 1];
         for (int k = count - 1; k >= 0; --k) {
@@ -123,6 +142,8 @@ void EngineInstance::CorrectFormants()
     const int half = halfBlock;
     const int m = lowBinCount;
     const float ratio = formantRatio;
+    const int spacingBand =
+        std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
 
     for (int ch = 0; ch < channelCount; ++ch) {
         const float* shortIn = shortMagnitude[ch];
@@ -132,7 +153,7 @@ void EngineInstance::CorrectFormants()
         // The envelope is built in the corrected-magnitude array, which is
         // then overwritten bin by bin with the result.
         const float* envelope = shortOut;
-        EstimateEnvelope(shortIn, envelopeWork, shortOut, half);
+        EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
