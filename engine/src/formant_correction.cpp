@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
@@ -53,11 +54,10 @@ inline float Log2(float x)
                                                t * (0.408718944f + t * (-0.187720493f + t * 0.0434283633f)))));
 }
 
-// 2^x within a relative 1e-5, for x clamped to [-126, 126]: a polynomial for
-// the fraction, the whole part put into the exponent.
+// 2^x within a relative 1e-5, for x in [-126, 126]: a polynomial for the
+// fraction, the whole part put into the exponent.
 inline float Exp2(float x)
 {
-    x = std::clamp(x, -126.0f, 126.0f);
     const int whole = static_cast<int>(x + 127.0f) - 127;  // floor: x + 127 is positive
     const float f = x - static_cast<float>(whole);
     const float p = 1.00000729f + f * (0.69293126f + f * (0.24171032f + f * (0.05166685f + f * 0.01367653f)));
@@ -69,10 +69,12 @@ inline float Exp2(float x)
 // 2^maxLift (39 dB), more than a voice's formants ask for.
 constexpr float maxLift = 6.5f;
 
-// The gain of a bin whose envelope is to move by `logChange`.
-inline float Lift(float logChange)
+// A change of the log envelope as a bin's gain takes it: at most maxLift, and
+// no less than a gain Exp2 can still make.
+inline float LimitLift(float logChange)
 {
-    return Exp2(std::min(logChange, maxLift));
+    const float lifted = logChange < maxLift ? logChange : maxLift;
+    return lifted > -126.0f ? lifted : -126.0f;
 }
 
 // How many bins each envelope bin reaches for its loudest neighbour: from the
@@ -88,21 +90,33 @@ int PeakReach(const float* logs, int band)
     return std::clamp(static_cast<int>(reachPerSpacing * spacing + 0.5f), 1, maxReach);
 }
 
+// Each bin takes the loudest of itself and its two neighbours.
+void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
+{
+    out[0] = std::max(in[0], in[1]);
+    for (int k = 1; k < count - 1; ++k) {
+        // Plain selections, which the compiler turns into vector maxima.
+        const float left = in[k - 1];
+        const float middle = in[k];
+        const float right = in[k + 1];
+        const float louder = left > middle ? left : middle;
+        out[k] = louder > right ? louder : right;
+    }
+    out[count - 1] = std::max(in[count - 2], in[count - 1]);
+}
+
 // Builds the log envelope of `magnitude` into `envelope`; `logs` is work space.
 void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand)
 {
     for (int k = 0; k < count; ++k) {
         logs[k] = Log2(magnitude[k]);
     }
+    // The loudest within `reach` bins: as many passes of the loudest of three.
     const int reach = PeakReach(logs, spacingBand);
-    for (int k = 0; k < count; ++k) {
-        const int first = std::max(0, k - reach);
-        const int last = std::min(count - 1, k + reach);
-        float loudest = logs[first];
-        for (int j = first + 1; j <= last; ++j) {
-            loudest = std::max(loudest, logs[j]);
-        }
-        envelope[k] = loudest;
+    HoldPeaks(logs, envelope, count);
+    for (int pass = 1; pass < reach; ++pass) {
+        std::copy(envelope, envelope + count, logs);
+        HoldPeaks(logs, envelope, count);
     }
     // Each sweep starts at its first bin's own value, so the ends are not
     // pulled towards anything.
@@ -152,7 +166,7 @@ void EngineInstance::CorrectFormants()
         float* longOut = longCorrectedMagnitude[ch];
         // The envelope is built in the corrected-magnitude array, which is
         // then overwritten bin by bin with the result.
-        const float* envelope = shortOut;
+        float* envelope = shortOut;
         EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
 
         // The long band first, while the envelope is whole. It reads the
@@ -167,27 +181,26 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float gain = Lift(EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half) - envelope[j / 2]);
+            const float gain =
+                Exp2(LimitLift(EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half) - envelope[j / 2]));
             const float corrected = longIn[j] * gain;
             const float supported = longLiftLimit * shortIn[j / 2] * gain;
             longOut[j] = std::min(corrected, std::max(longIn[j], supported));
         }
 
-        // Whiten, then shape with the envelope read at k x ratio, in place:
-        // bin k reads the envelope at or above k when the ratio is 1 or more,
-        // so it runs upwards, and at or below k otherwise, so it runs down.
-        auto correct = [&](int k) {
-            const float shaped = EnvelopeAt(envelope, static_cast<float>(k) * ratio, half);
-            shortOut[k] = shortIn[k] * Lift(shaped - envelope[k]);
-        };
-        if (ratio >= 1.0f) {
-            for (int k = 0; k < half; ++k) {
-                correct(k);
-            }
-        } else {
-            for (int k = half - 1; k >= 0; --k) {
-                correct(k);
-            }
+        // Whiten, then shape with the envelope read at k x ratio: the
+        // readings first (the work space is free again), then the changes,
+        // then the gains in place. Apart, the last two loops run four bins
+        // at a time.
+        float* change = envelopeWork;
+        for (int k = 0; k < half; ++k) {
+            change[k] = EnvelopeAt(envelope, static_cast<float>(k) * ratio, half);
+        }
+        for (int k = 0; k < half; ++k) {
+            change[k] = LimitLift(change[k] - envelope[k]);
+        }
+        for (int k = 0; k < half; ++k) {
+            envelope[k] = shortIn[k] * Exp2(change[k]);
         }
     }
 }
