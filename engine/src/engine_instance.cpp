@@ -102,7 +102,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortAnalysisWindow, n);
     Allocate(binThresholdCurve, half);
     Allocate(crossoverWeight, n);
-    Allocate(envelopeCoefficients, half);
+    Allocate(envelopeWork, half);
     Allocate(shortSynthesisWindow, n);
     Allocate(shortSpectrumWork, half + 1);
     Allocate(shortPower, half);
@@ -165,7 +165,6 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     FillCrossoverWeight(lo, f);
     FillWindows();
     FillCentreTurns();
-    FillEnvelopeCoefficients();
     FillResamplerTable(resamplerTable);
     synthesisGain = 2.0f / static_cast<float>(n) / overlap;
     FillBinThresholdCurve(blockSeconds);
@@ -178,7 +177,7 @@ EngineInstance::~EngineInstance()
     DestroyObject(shortTransform);
     DestroyObject(longTransform);
     void* shared[] = {blockControl,       shortAnalysisWindow, binThresholdCurve,  crossoverWeight,
-                      envelopeCoefficients, shortSynthesisWindow, shortSpectrumWork, shortPower,
+                      envelopeWork,       shortSynthesisWindow, shortSpectrumWork, shortPower,
                       shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
                       longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
                       longBinCounters,    linkedMagnitude,     linkedRotation,
@@ -276,18 +275,6 @@ void EngineInstance::FillWindows()
     FillSineWindow(longSynthesisWindow, frameLength);
     // At overlap 2 the doubled window keeps the bypass overlap-add at unity gain.
     FillHannWindow(bypassWindow, frameLength, quality == 0 ? 2.0L : 1.0L);
-}
-
-void EngineInstance::FillEnvelopeCoefficients()
-{
-    // Smoothing strongest at the low bins: e^(-pi/2 x) for x from 0.35 to 1.
-    const float minusHalfPi = FloatFromBits(0xBFC90FDB);
-    const float step = 0.65f / static_cast<float>(halfBlock);
-    float x = 0.35f;
-    for (int i = 0; i < halfBlock; ++i) {
-        envelopeCoefficients[i] = static_cast<float>(std::exp(static_cast<long double>(minusHalfPi * x)));
-        x += step;
-    }
 }
 
 void EngineInstance::FillBinThresholdCurve(float blockSeconds)

@@ -228,7 +228,7 @@ struct EngineInstance {
     std::uint8_t* longBinCounters = nullptr;
     float* longCorrectedMagnitude[maxChannels] = {};
     float* binThresholdCurve = nullptr;
-    float* envelopeCoefficients = nullptr;
+    float* envelopeWork = nullptr;  // formant correction's work space, half a block
     float tinyValue;
     std::int32_t primeCount = 0;
     float* crossoverWeight = nullptr;
@@ -269,7 +269,6 @@ private:
     void FillCrossoverWeight(int lo, int f);
     void FillWindows();
     void FillCentreTurns();
-    void FillEnvelopeCoefficients();
     void FillBinThresholdCurve(float blockSeconds);
     void NormaliseLongSynthesisWindow();
     // Stages `frames` silent, non-input frames stamped with the current ratios.

@@ -3,71 +3,150 @@
 // smooth envelope estimated from the short spectrum and then shaped again by
 // the same envelope read at bin positions scaled by `formantRatio`. With the
 // ratio equal to the pitch ratio the formants stay where the input had them.
+//
+// The envelope lives in the log domain (log2 of the magnitude). Each bin first
+// takes the loudest of its neighbourhood, so that the envelope rides on the
+// harmonics instead of sagging into the valleys between them (a low voice's
+// harmonics lie only two or three short bins apart), and is then smoothed
+// lightly, so that a formant keeps its peak and its width. Whitening and
+// shaping become one gain per bin: 2 to the power of the envelope read at the
+// scaled position minus the envelope at the bin.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 
 #include "engine_instance.h"
+#include "vector_ops.h"
 
 namespace kelvane {
 namespace {
 
-// The envelope never falls below this, so whitening never divides by less.
+// The envelope never falls below this magnitude, so whitening never divides
+// by less; past its top it stands in for the envelope.
 constexpr float envelopeFloor = 0.01f;
-constexpr float tiny = 1.0e-30f;
+// log2(envelopeFloor).
+constexpr float logEnvelopeFloor = -6.64385619f;
+// Each bin's envelope starts as the loudest bin within `reach` bins of it,
+// the reach following the spacing of the spectrum's peaks (a voice's
+// harmonics): 0.4 of the spacing, rounded, 1 to maxReach bins. The spacing is
+// measured over the bins below spacingBandHz.
+constexpr int maxReach = 4;
+constexpr float reachPerSpacing = 0.4f;
+constexpr float spacingBandHz = 2500.0f;
+// Then two passes of a backward and a forward one-pole sweep smooth it, with
+// a coefficient for each reach (a wider reach leaves wider steps to smooth).
+constexpr float envelopeSmoothing[maxReach + 1] = {0.0f, 0.15f, 0.4f, 0.4f, 0.4f};
+constexpr int smoothingPasses = 2;
 // The long frame, twice as long, holds about twice the short magnitude of a
 // steady sound at the same frequency: a long bin may be lifted as far as this
 // many times the short bin beside it, lifted alike.
 constexpr float longLiftLimit = 4.0f;
 
-// Two passes of a backward and a forward one-pole sweep with per-bin
-// coefficients c (strongest smoothing at the low bins):
-//     v = e + c (previous - e) + tiny,  written as  ((1 - c) e + tiny) + c previous
-// so that only a multiply and an add wait for the bin before. Each sweep
-// starts from 0 at its first bin, so the outermost bins are pulled down before
-// the floor. The sweeps are strict recurrences; `lanes` channels run side by
-// side so that their chains overlap.
-template <int lanes>
-void SmoothEnvelopes(float* const* envelopes, const float* coefficients, int count)
+// log2(x) for a positive, finite x, within 4e-5: the exponent plus a
+// polynomial in the mantissa.
+inline float Log2(float x)
 {
-    float* e[lanes];
-    for (int lane = 0; lane < lanes; ++lane) {
-        e[lane] = envelopes[lane];
+    const auto bits = std::bit_cast<std::uint32_t>(x);
+    const auto exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    const float t = std::bit_cast<float>((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
+    return exponent + (3.19308577e-05f +
+                       t * (1.44126707f + t * (-0.705702621f +
+                                               t * (0.408718944f + t * (-0.187720493f + t * 0.0434283633f)))));
+}
+
+// 2^x within a relative 1e-5, for x in [-126, 126]: a polynomial for the
+// fraction, the whole part put into the exponent.
+inline float Exp2(float x)
+{
+    const int whole = static_cast<int>(x + 127.0f) - 127;  // floor: x + 127 is positive
+    const float f = x - static_cast<float>(whole);
+    const float p = 1.00000729f + f * (0.69293126f + f * (0.24171032f + f * (0.05166685f + f * 0.01367653f)));
+    return std::bit_cast<float>(static_cast<std::uint32_t>(whole + 127) << 23) * p;
+}
+
+// An envelope that follows the spectrum this closely can ask a bin far down
+// a pure tone's skirt for the tone's own level; no bin is lifted by more than
+// 2^maxLift (39 dB), more than a voice's formants ask for.
+constexpr float maxLift = 6.5f;
+
+// A change of the log envelope as a bin's gain takes it: at most maxLift, and
+// no less than a gain Exp2 can still make.
+inline float LimitLift(float logChange)
+{
+    const float lifted = logChange < maxLift ? logChange : maxLift;
+    return lifted > -126.0f ? lifted : -126.0f;
+}
+
+// How many bins each envelope bin reaches for its loudest neighbour: from the
+// mean distance between the local maxima of the log magnitudes below bin
+// `band`.
+int PeakReach(const float* logs, int band)
+{
+    int peaks = 0;
+    for (int k = 1; k < band; ++k) {
+        peaks += (logs[k] > logs[k - 1] && logs[k] >= logs[k + 1]) ? 1 : 0;
     }
-    for (int pass = 0; pass < 2; ++pass) {
-        float previous[lanes] = {};
+    const float spacing = static_cast<float>(band) / static_cast<float>(std::max(peaks, 1));
+    return std::clamp(static_cast<int>(reachPerSpacing * spacing + 0.5f), 1, maxReach);
+}
+
+// Each bin takes the loudest of itself and its two neighbours.
+void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
+{
+    out[0] = std::max(in[0], in[1]);
+    for (int k = 1; k < count - 1; ++k) {
+        // Plain selections, which the compiler turns into vector maxima.
+        const float left = in[k - 1];
+        const float middle = in[k];
+        const float right = in[k + 1];
+        const float louder = left > middle ? left : middle;
+        out[k] = louder > right ? louder : right;
+    }
+    out[count - 1] = std::max(in[count - 2], in[count - 1]);
+}
+
+// Builds the log envelope of `magnitude` into `envelope`; `logs` is work space.
+void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand)
+{
+    for (int k = 0; k < count; ++k) {
+        logs[k] = Log2(magnitude[k]);
+    }
+    // The loudest within `reach` bins: as many passes of the loudest of three.
+    const int reach = PeakReach(logs, spacingBand);
+    HoldPeaks(logs, envelope, count);
+    for (int pass = 1; pass < reach; ++pass) {
+        std::copy(envelope, envelope + count, logs);
+        HoldPeaks(logs, envelope, count);
+    }
+    // Each sweep starts at its first bin's own value, so the ends are not
+    // pulled towards anything.
+    const float c = envelopeSmoothing[reach];
+    for (int pass = 0; pass < smoothingPasses; ++pass) {
+        float previous = envelope[count - 1];
         for (int k = count - 1; k >= 0; --k) {
-            const float c = coefficients[k];
-            const float keep = 1.0f - c;
-            for (int lane = 0; lane < lanes; ++lane) {
-                const float value = (keep * e[lane][k] + tiny) + c * previous[lane];
-                e[lane][k] = value;
-                previous[lane] = value;
-            }
+            previous = envelope[k] + c * (previous - envelope[k]);
+            envelope[k] = previous;
         }
-        for (int lane = 0; lane < lanes; ++lane) {
-            previous[lane] = 0.0f;
-        }
+        previous = envelope[0];
         for (int k = 0; k < count; ++k) {
-            const float c = coefficients[k];
-            const float keep = 1.0f - c;
-            for (int lane = 0; lane < lanes; ++lane) {
-                const float value = (keep * e[lane][k] + tiny) + c * previous[lane];
-                e[lane][k] = std::max(value, envelopeFloor);
-                // The recurrence runs on the value before the floor.
-                previous[lane] = value;
-            }
+            previous = envelope[k] + c * (previous - envelope[k]);
+            envelope[k] = previous;
         }
+    }
+    for (int k = 0; k < count; ++k) {
+        envelope[k] = std::max(envelope[k], logEnvelopeFloor);
     }
 }
 
-// The envelope at fractional short bin x, interpolated; past its top the floor
-// stands in for it.
+// The log envelope at fractional short bin x, interpolated; past its top the
+// floor stands in for it.
 inline float EnvelopeAt(const float* envelope, float x, int count)
 {
     const int i = static_cast<int>(x);
     if (i < count - 1) {
         return envelope[i] + (envelope[i + 1] - envelope[i]) * (x - static_cast<float>(i));
     }
-    return envelopeFloor;
+    return logEnvelopeFloor;
 }
 
 }  // namespace
@@ -77,26 +156,18 @@ void EngineInstance::CorrectFormants()
     const int half = halfBlock;
     const int m = lowBinCount;
     const float ratio = formantRatio;
+    const int spacingBand =
+        std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
 
-    // Each channel's envelope is built in its corrected-magnitude array, which
-    // is then overwritten bin by bin with the result.
     for (int ch = 0; ch < channelCount; ++ch) {
-        std::copy(shortMagnitude[ch], shortMagnitude[ch] + half, shortCorrectedMagnitude[ch]);
-    }
-    int ch = 0;
-    for (; ch + 2 <= channelCount; ch += 2) {
-        SmoothEnvelopes<2>(shortCorrectedMagnitude + ch, envelopeCoefficients, half);
-    }
-    if (ch < channelCount) {
-        SmoothEnvelopes<1>(shortCorrectedMagnitude + ch, envelopeCoefficients, half);
-    }
-
-    for (ch = 0; ch < channelCount; ++ch) {
         const float* shortIn = shortMagnitude[ch];
         const float* longIn = longMagnitude[ch];
         float* shortOut = shortCorrectedMagnitude[ch];
         float* longOut = longCorrectedMagnitude[ch];
-        const float* envelope = shortOut;
+        // The envelope is built in the corrected-magnitude array, which is
+        // then overwritten bin by bin with the result.
+        float* envelope = shortOut;
+        EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
@@ -110,27 +181,26 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float shaped = EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half);
-            const float corrected = longIn[j] / envelope[j / 2] * shaped;
-            const float supported = longLiftLimit * shortIn[j / 2] / envelope[j / 2] * shaped;
+            const float gain =
+                Exp2(LimitLift(EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half) - envelope[j / 2]));
+            const float corrected = longIn[j] * gain;
+            const float supported = longLiftLimit * shortIn[j / 2] * gain;
             longOut[j] = std::min(corrected, std::max(longIn[j], supported));
         }
 
-        // Whiten, then shape with the envelope read at k x ratio, in place:
-        // bin k reads the envelope at or above k when the ratio is 1 or more,
-        // so it runs upwards, and at or below k otherwise, so it runs down.
-        auto correct = [&](int k) {
-            const float shaped = EnvelopeAt(envelope, static_cast<float>(k) * ratio, half);
-            shortOut[k] = shortIn[k] / envelope[k] * shaped;
-        };
-        if (ratio >= 1.0f) {
-            for (int k = 0; k < half; ++k) {
-                correct(k);
-            }
-        } else {
-            for (int k = half - 1; k >= 0; --k) {
-                correct(k);
-            }
+        // Whiten, then shape with the envelope read at k x ratio: the
+        // readings first (the work space is free again), then the changes,
+        // then the gains in place. Apart, the last two loops run four bins
+        // at a time.
+        float* change = envelopeWork;
+        for (int k = 0; k < half; ++k) {
+            change[k] = EnvelopeAt(envelope, static_cast<float>(k) * ratio, half);
+        }
+        for (int k = 0; k < half; ++k) {
+            change[k] = LimitLift(change[k] - envelope[k]);
+        }
+        for (int k = 0; k < half; ++k) {
+            envelope[k] = shortIn[k] * Exp2(change[k]);
         }
     }
 }

@@ -21,6 +21,7 @@ struct Stretch {
     // When above 0, the pitch as a percentage instead (equal to the speed, the
     // bypass plays).
     float pitchPercent = 0.0f;
+    float formantSemitones = 0.0f;
 };
 
 inline std::vector<std::vector<float>> StretchStream(const std::vector<float>& interleaved, const Stretch& s)
@@ -34,6 +35,7 @@ inline std::vector<std::vector<float>> StretchStream(const std::vector<float>& i
     } else {
         call->SetPitchSemitones(handle, s.semitones);
     }
+    call->SetFormantSemitones(handle, s.formantSemitones);
     call->Reset(handle);
     std::vector<float> output;
     auto pull = [&] {

@@ -138,7 +138,10 @@ typedef struct EngineOperations {
     /* 9: pitch in percent, 25..400; KELVANE_ERROR_OUT_OF_RANGE leaves it. */
     int (*SetPitchPercent)(EngineInterface*, float percent);
     /* 10: formant shift in semitones, -24..24; 0 switches correction off.
-       Set it equal to the pitch to keep the input's formants in place. */
+       Set it equal to the pitch to keep the input's formants in place. The
+       envelope rides on the harmonics over a span that follows their
+       spacing, so low and high voices alike keep their formants; no bin is
+       lifted by more than 39 dB. */
     int (*SetFormantSemitones)(EngineInterface*, float semitones);
     /* 11: formant shift in percent, 25..400. */
     int (*SetFormantPercent)(EngineInterface*, float percent);
