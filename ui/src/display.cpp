@@ -70,10 +70,12 @@ void Display::SizeOverview()
     layerCurrent = false;
 }
 
-void Display::SetSound(const LoadedSound* newSound)
+void Display::SetSound(const LoadedSound* newSound, std::vector<OverviewColumn> computed)
 {
     sound = newSound;
-    if (sound != nullptr) {
+    if (sound != nullptr && !overview.empty() && computed.size() == overview.size()) {
+        overview = std::move(computed);
+    } else if (sound != nullptr) {
         ComputeOverview(sound->samples.data(), sound->frameCount, sound->format.channels, overviewHeight, overview);
     }
     PlaceTextBox();

@@ -56,9 +56,12 @@ public:
     // Measures the client area and sizes the overview to one column per
     // pixel. Done once, when the control has its final size.
     void SizeOverview();
-    // Shows `sound` (not owned; null for the empty view): computes its
-    // overview and draws it anew.
-    void SetSound(const LoadedSound* sound);
+    // Shows `sound` (not owned; null for the empty view) and draws it anew,
+    // with `computed` as its overview when that was made beforehand for the
+    // control's size (ComputeOverview with ClientWidth columns and
+    // ClientHeight, say on the thread that read the sound); otherwise the
+    // overview is computed here.
+    void SetSound(const LoadedSound* sound, std::vector<OverviewColumn> computed = {});
     const LoadedSound* Sound() const noexcept { return sound; }
 
     // Takes in what has changed since the last look (heard position, loop

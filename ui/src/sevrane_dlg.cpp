@@ -16,6 +16,9 @@
 #include <QSlider>
 #include <QUrl>
 
+#include <algorithm>
+#include <vector>
+
 #include "about_dlg.h"
 #include "artwork.h"
 #include "background_task.h"
@@ -239,9 +242,18 @@ void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
     auto loading = std::make_unique<LoadedSound>();
     TaskProgress progress;
     SoundLoad load;
+    // The overview of a long sound takes a while too: it is made with the
+    // reading, off the window's thread.
+    std::vector<OverviewColumn> overview(static_cast<std::size_t>(std::max(display->ClientWidth(), 0)));
+    const int overviewHeight = display->ClientHeight();
     const QString name = FileNameOf(nativePath);
-    RunTask(QStringLiteral("Loading"), QStringLiteral("Loading %1...").arg(name), progress,
-            [&] { load = LoadAnySound(nativePath, *loading, progress); });
+    RunTask(QStringLiteral("Loading"), QStringLiteral("Loading %1...").arg(name), progress, [&] {
+        load = LoadAnySound(nativePath, *loading, progress);
+        if (load.outcome == LoadOutcome::Loaded) {
+            ComputeOverview(loading->samples.data(), loading->frameCount, loading->format.channels, overviewHeight,
+                            overview);
+        }
+    });
     if (load.outcome == LoadOutcome::Cancelled) {
         return;
     }
@@ -262,7 +274,7 @@ void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
     formantBox->setChecked(false);
     formantPreserved = false;
     UpdateFormant();
-    display->SetSound(sound.get());
+    display->SetSound(sound.get(), std::move(overview));
     display->repaint();
     update();
 
