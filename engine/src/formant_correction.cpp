@@ -12,8 +12,8 @@
 // shaping become one gain per bin: 2 to the power of the envelope read at the
 // scaled position minus the envelope at the bin.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "engine_instance.h"
 #include "vector_ops.h"
@@ -42,13 +42,29 @@ constexpr int smoothingPasses = 2;
 // many times the short bin beside it, lifted alike.
 constexpr float longLiftLimit = 4.0f;
 
+// A float's bits and back (as std::bit_cast, which not every standard library
+// the engine is built with has yet).
+inline std::uint32_t BitsOf(float x)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+inline float FloatOf(std::uint32_t bits)
+{
+    float x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
 // log2(x) for a positive, finite x, within 4e-5: the exponent plus a
 // polynomial in the mantissa.
 inline float Log2(float x)
 {
-    const auto bits = std::bit_cast<std::uint32_t>(x);
+    const auto bits = BitsOf(x);
     const auto exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
-    const float t = std::bit_cast<float>((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
+    const float t = FloatOf((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
     return exponent + (3.19308577e-05f +
                        t * (1.44126707f + t * (-0.705702621f +
                                                t * (0.408718944f + t * (-0.187720493f + t * 0.0434283633f)))));
@@ -61,7 +77,7 @@ inline float Exp2(float x)
     const int whole = static_cast<int>(x + 127.0f) - 127;  // floor: x + 127 is positive
     const float f = x - static_cast<float>(whole);
     const float p = 1.00000729f + f * (0.69293126f + f * (0.24171032f + f * (0.05166685f + f * 0.01367653f)));
-    return std::bit_cast<float>(static_cast<std::uint32_t>(whole + 127) << 23) * p;
+    return FloatOf(static_cast<std::uint32_t>(whole + 127) << 23) * p;
 }
 
 // An envelope that follows the spectrum this closely can ask a bin far down
