@@ -49,7 +49,13 @@ bool SameText(const char* a, const char* b)
 
 SimdLevel FindSelectedLevel()
 {
+#if defined(__EMSCRIPTEN__)
+    // A WebAssembly module has no environment of its own (reading it would
+    // make the host provide one), nor any choice of level.
+    return SupportedSimdLevel();
+#else
     return ChooseSimdLevel(std::getenv("KELVANE_SIMD"), SupportedSimdLevel());
+#endif
 }
 
 }  // namespace
