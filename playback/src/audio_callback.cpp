@@ -461,14 +461,10 @@ int AudioCallback(const void*, void* output, unsigned long frameCount, const PaS
     }
 
     // Once the sound has ended, a seek only moves the position shown.
+    DropSeekRequestAfterEnd(state);
     const std::int32_t seek = state.seekRequest.exchange(-1, ordered);
     if (seek >= 0) {
-        const auto frame = static_cast<std::int32_t>(std::min<std::int64_t>(seek, feeder->frameCount - 1));
-        if (state.ended.load(ordered)) {
-            state.position.store(frame, relaxed);
-        } else {
-            feeder->BeginSeek(frame);
-        }
+        feeder->BeginSeek(static_cast<std::int32_t>(std::min<std::int64_t>(seek, feeder->frameCount - 1)));
     }
 
     // The stream asks for one buffer at a time; a larger request is served
