@@ -2,18 +2,10 @@
 
 #include <cmath>
 #include <numbers>
-#include <cstring>
 
 #include "aligned_memory.h"
 
 namespace kelvane {
-
-float FloatFromBits(std::uint32_t bits)
-{
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 namespace {
 

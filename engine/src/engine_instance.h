@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "hartley_transform.h"
 #include "resampler.h"
@@ -271,6 +272,9 @@ private:
     void FillCentreTurns();
     void FillBinThresholdCurve(float blockSeconds);
     void NormaliseLongSynthesisWindow();
+    // Process without setting the thread's floating-point mode, for callers
+    // that have set it already.
+    int ProcessStaged();
     // Stages `frames` silent, non-input frames stamped with the current ratios.
     void StageSilence(int frames);
     // Whether an input position waits in the resampler's line, not read yet.
@@ -278,7 +282,12 @@ private:
     void ClearResampleLine();
 };
 
-// Reads a float constant from its bit pattern.
-float FloatFromBits(std::uint32_t bits);
+// Reads a float from its bit pattern.
+inline float FloatFromBits(std::uint32_t bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
 
 }  // namespace kelvane

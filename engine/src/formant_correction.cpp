@@ -42,20 +42,13 @@ constexpr int smoothingPasses = 2;
 // many times the short bin beside it, lifted alike.
 constexpr float longLiftLimit = 4.0f;
 
-// A float's bits and back (as std::bit_cast, which not every standard library
-// the engine is built with has yet).
+// A float's bits (as std::bit_cast, which not every standard library the
+// engine is built with has yet); FloatFromBits turns them back.
 inline std::uint32_t BitsOf(float x)
 {
     std::uint32_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     return bits;
-}
-
-inline float FloatOf(std::uint32_t bits)
-{
-    float x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
 }
 
 // log2(x) for a positive, finite x, within 4e-5: the exponent plus a
@@ -64,7 +57,7 @@ inline float Log2(float x)
 {
     const auto bits = BitsOf(x);
     const auto exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
-    const float t = FloatOf((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
+    const float t = FloatFromBits((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
     return exponent + (3.19308577e-05f +
                        t * (1.44126707f + t * (-0.705702621f +
                                                t * (0.408718944f + t * (-0.187720493f + t * 0.0434283633f)))));
@@ -77,7 +70,7 @@ inline float Exp2(float x)
     const int whole = static_cast<int>(x + 127.0f) - 127;  // floor: x + 127 is positive
     const float f = x - static_cast<float>(whole);
     const float p = 1.00000729f + f * (0.69293126f + f * (0.24171032f + f * (0.05166685f + f * 0.01367653f)));
-    return FloatOf(static_cast<std::uint32_t>(whole + 127) << 23) * p;
+    return FloatFromBits(static_cast<std::uint32_t>(whole + 127) << 23) * p;
 }
 
 // An envelope that follows the spectrum this closely can ask a bin far down

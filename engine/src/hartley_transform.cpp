@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <numbers>
 
 #include "aligned_memory.h"

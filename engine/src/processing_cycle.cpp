@@ -327,6 +327,11 @@ std::int64_t DrainLength(const EngineInstance& e)
 int EngineInstance::Process()
 {
     const FlushToZeroScope flushToZero;
+    return ProcessStaged();
+}
+
+int EngineInstance::ProcessStaged()
+{
     const int h = hopLength;
 
     // A held engine takes up a raised speed here.
@@ -474,7 +479,7 @@ int EngineInstance::Flush()
     if (Holds(speedRatio)) {
         speedRatio = 1.0f;
     }
-    Process();
+    ProcessStaged();
 
     // The silence staged here is not input: it pushes the last real frames
     // through the window and yields no output of its own. Drain until the
@@ -487,7 +492,7 @@ int EngineInstance::Flush()
             StageSilence(wanted - inputPending);
         }
         const int before = inputPending;
-        Process();
+        ProcessStaged();
         if (inputPending == before) {
             // The output ring is full: the rest follows on the next Flush.
             break;

@@ -1,5 +1,6 @@
 #include "simd_level.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -67,7 +68,7 @@ SimdLevel ChooseSimdLevel(const char* wanted, SimdLevel supported)
     }
     for (SimdLevel level : levels) {
         if (SameText(wanted, SimdLevelName(level))) {
-            return static_cast<int>(level) < static_cast<int>(supported) ? level : supported;
+            return std::min(level, supported);
         }
     }
     return supported;
@@ -85,7 +86,7 @@ SimdLevel SelectedSimdLevel()
 
 SimdLevel UsableSimdLevel(SimdLevel wanted)
 {
-    return ChooseSimdLevel(SimdLevelName(wanted), SupportedSimdLevel());
+    return std::min(wanted, SupportedSimdLevel());
 }
 
 const char* SimdLevelName(SimdLevel level)
