@@ -1,28 +1,17 @@
 #include "block_stream.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "render/render_loop.h"
 
 namespace kelvane::python {
-
-namespace {
-
-// Frames the engine's output ring holds; a pull takes at most this many.
-constexpr int outputRingFrames = 65536;
-// Silence pushed past the end, in whole windows, before the engine counts as
-// stalled (as kelvane-render counts it).
-constexpr int stallWindows = 8;
-
-}  // namespace
 
 BlockStream::BlockStream(int sampleRate, int channels, int quality)
     : engine(sampleRate, channels, quality), channels(channels)
 {
     if (engine.IsValid()) {
         latency = engine.GetInputRequired();
-        pulled.resize(static_cast<std::size_t>(outputRingFrames) * channels);
+        pulled.resize(static_cast<std::size_t>(render::kOutputRingFrames) * channels);
     }
 }
 
@@ -62,7 +51,7 @@ int BlockStream::ProcessAndPull(std::vector<float>& output, std::uint64_t limit)
         return Fail(status, nullptr);
     }
     const int available = engine.GetOutputAvailable();
-    if (available < 0 || available > outputRingFrames) {
+    if (available < 0 || available > render::kOutputRingFrames) {
         return Fail(available, "the engine's output ring overran");
     }
     madeOutput = available > 0;
@@ -141,7 +130,7 @@ int BlockStream::Finish(std::vector<float>& output)
             }
             const int padding = std::max(required - staged, 0);
             silencePushed += padding;
-            if (silencePushed > static_cast<std::int64_t>(stallWindows) * latency) {
+            if (silencePushed > static_cast<std::int64_t>(render::kStallWindows) * latency) {
                 return Fail(KELVANE_ERROR_OUT_OF_RANGE, "the engine stopped producing output");
             }
             if (const int status = PushSilence(padding); status != KELVANE_OK) {

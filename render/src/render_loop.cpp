@@ -11,22 +11,12 @@ namespace kelvane::render {
 
 namespace {
 
-// The engine's staging rings hold this many frames; more output than this
-// between two pulls would overwrite frames not yet pulled.
-constexpr int kOutputRingFrames = 65536;
-
 RenderOutcome Fault(RenderStatus status, std::string message)
 {
     RenderOutcome outcome;
     outcome.status = status;
     outcome.message = std::move(message);
     return outcome;
-}
-
-// The text of a status the engine returned (constant, safe from any thread).
-std::string EngineText(int status)
-{
-    return GetErrorText(status);
 }
 
 }  // namespace
@@ -55,7 +45,7 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
 {
     kelvane::Engine engine(sampleRate, channels, settings.quality);
     if (!engine.IsValid()) {
-        return Fault(RenderStatus::EngineRefused, EngineText(engine.Status()));
+        return Fault(RenderStatus::EngineRefused, GetErrorText(engine.Status()));
     }
     int status = engine.SetSpeedPercent(static_cast<float>(settings.speedPercent));
     if (status == KELVANE_OK) {
@@ -70,7 +60,7 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
         status = engine.Reset();
     }
     if (status != KELVANE_OK) {
-        return Fault(RenderStatus::EngineFault, EngineText(status));
+        return Fault(RenderStatus::EngineFault, GetErrorText(status));
     }
 
     const std::size_t stride = static_cast<std::size_t>(channels);
@@ -96,14 +86,11 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
             const int required = engine.GetInputRequired();
             if (required <= 0) {
                 return Fault(RenderStatus::EngineFault,
-                             required < 0 ? EngineText(required) : "the engine asked for no input");
+                             required < 0 ? GetErrorText(required) : "the engine asked for no input");
             }
-            // The first request is the whole analysis window. Every input
-            // frame is out once about one window of silence has followed it
-            // (plus a request or two at high ratios): only a stalled engine
-            // needs eight.
+            // The first request is the whole analysis window.
             if (silenceLimit == 0) {
-                silenceLimit = 8 * static_cast<std::int64_t>(required);
+                silenceLimit = kStallWindows * static_cast<std::int64_t>(required);
             }
 
             const int real = static_cast<int>(std::min<std::int64_t>(required, frameCount - pushed));
@@ -121,7 +108,7 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
                 status = engine.PushInput(input.data(), real,
                                           settings.reverse ? KELVANE_REVERSE : KELVANE_FORWARD);
                 if (status != KELVANE_OK) {
-                    return Fault(RenderStatus::EngineFault, EngineText(status));
+                    return Fault(RenderStatus::EngineFault, GetErrorText(status));
                 }
                 pushed += real;
             }
@@ -139,14 +126,14 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
                 }
                 status = engine.PushInput(silence.data(), padding, KELVANE_FORWARD);
                 if (status != KELVANE_OK) {
-                    return Fault(RenderStatus::EngineFault, EngineText(status));
+                    return Fault(RenderStatus::EngineFault, GetErrorText(status));
                 }
             }
         }
 
         status = engine.Process();
         if (status < 0) {
-            return Fault(RenderStatus::EngineFault, EngineText(status));
+            return Fault(RenderStatus::EngineFault, GetErrorText(status));
         }
         const int available = engine.GetOutputAvailable();
         if (available > kOutputRingFrames) {
@@ -156,7 +143,7 @@ RenderOutcome RenderFrames(const FrameSource& source, std::int64_t frameCount, i
         if (madeOutput) {
             status = engine.PullOutput(pulled.data(), available);
             if (status != KELVANE_OK) {
-                return Fault(RenderStatus::EngineFault, EngineText(status));
+                return Fault(RenderStatus::EngineFault, GetErrorText(status));
             }
             const std::uint64_t keep = std::min<std::uint64_t>(available, total - outcome.framesOut);
             if (!sink(pulled.data(), keep)) {

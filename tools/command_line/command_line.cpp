@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <csignal>
 #include <optional>
 
 namespace kelvane::tools {
@@ -31,6 +32,12 @@ const CommandOption* FindOption(const std::vector<CommandOption>& options, const
 }
 
 }  // namespace
+
+const std::vector<int>& StopSignals()
+{
+    static const std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP};
+    return signals;
+}
 
 void Complain(const char* program, const std::string& message, std::FILE* stream)
 {

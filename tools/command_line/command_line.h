@@ -16,6 +16,12 @@ constexpr int kExitUsage = 1;   // the command line was refused; nothing was rea
 constexpr int kExitInput = 2;   // an input was refused or could not be read
 constexpr int kExitOutput = 3;  // an output could not be written, or no audio output could be used
 
+// The signals that stop a program (Ctrl-C among them), the same in every
+// program. A render batch's threads block them, so that only the calling
+// thread hears them and every worker can finish its block and remove its
+// temporary file.
+const std::vector<int>& StopSignals();
+
 // "PROGRAM: MESSAGE" and a new line on `stream`: how every program tells of
 // a problem.
 void Complain(const char* program, const std::string& message, std::FILE* stream = stderr);

@@ -1,7 +1,6 @@
 #include "live_keys.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace kelvane::play {
@@ -9,9 +8,6 @@ namespace kelvane::play {
 namespace {
 
 constexpr char kEscape = '\x1b';
-
-// The most and least pitch the keys reach: the engine's range.
-constexpr double kHighestPitch = 24.0;
 
 struct KeyByte {
     char byte;
@@ -69,10 +65,12 @@ void KeyDecoder::Decode(const char* bytes, std::size_t count, std::vector<Key>& 
 KeyAction ApplyKey(Key key, PlayOptions& settings)
 {
     const auto movePitch = [&](double step) {
-        settings.pitchSemitones = std::clamp(settings.pitchSemitones + step, -kHighestPitch, kHighestPitch);
+        settings.pitchSemitones =
+            std::clamp(settings.pitchSemitones + step, -tools::kSemitoneLimit, tools::kSemitoneLimit);
     };
     const auto moveSpeed = [&](double step) {
-        settings.speedPercent = std::clamp(settings.speedPercent + step, kLowestKeySpeed, kHighestKeySpeed);
+        settings.speedPercent =
+            std::clamp(settings.speedPercent + step, kLowestKeySpeed, tools::kMaximumSpeedPercent);
     };
     switch (key) {
         case Key::PitchUp:

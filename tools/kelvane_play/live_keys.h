@@ -43,7 +43,6 @@ private:
 inline constexpr double kPitchStepSemitones = 1.0;
 inline constexpr double kSpeedStepPercent = 10.0;
 inline constexpr double kLowestKeySpeed = 25.0;
-inline constexpr double kHighestKeySpeed = 400.0;
 inline constexpr double kSeekStepSeconds = 5.0;
 
 // What a key asks of the player beyond the settings it changes.

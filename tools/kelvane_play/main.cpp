@@ -44,7 +44,7 @@ void CatchStopSignals()
     struct sigaction action = {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : kelvane::tools::StopSignals()) {
         sigaction(signalNumber, &action, nullptr);
     }
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "command_line.h"
 #include "progress_bar.h"
 
 namespace kelvane::render {
@@ -139,7 +140,7 @@ public:
     {
         sigset_t stopping;
         sigemptyset(&stopping);
-        for (int signalNumber : StopSignals()) {
+        for (int signalNumber : tools::StopSignals()) {
             sigaddset(&stopping, signalNumber);
         }
         pthread_sigmask(SIG_BLOCK, &stopping, &previous);
@@ -193,12 +194,6 @@ BatchSeams RealBatchSeams()
         return RenderFile(job, FileSettingsOf(options), progress, stopRequested);
     };
     return seams;
-}
-
-const std::vector<int>& StopSignals()
-{
-    static const std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP};
-    return signals;
 }
 
 BatchSummary RunBatch(const RenderOptions& options, std::FILE* out, std::FILE* err, bool showProgress,

@@ -36,11 +36,6 @@ struct BatchSeams {
 };
 BatchSeams RealBatchSeams();  // std::thread and RenderFile
 
-// The signals that stop a render. A batch's threads block them, so that only
-// the calling thread hears them and every worker can finish its block and
-// remove its temporary file.
-const std::vector<int>& StopSignals();
-
 // Renders every job of `options` into its folder (made when missing). Each
 // file's line goes to `out` as it is done (unless quiet), and each problem to
 // `err`, named by its path; one progress bar over the whole batch is drawn

@@ -34,7 +34,7 @@ void CatchStopSignals()
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : StopSignals()) {
+    for (int signalNumber : kelvane::tools::StopSignals()) {
         sigaction(signalNumber, &action, nullptr);
     }
     // The files are what a render is for, its lines only tell of them: a

@@ -1,7 +1,5 @@
 #include "render_options.h"
 
-#include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>

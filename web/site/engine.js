@@ -67,10 +67,6 @@ export class Kelvane {
         return cString(this.memory, this.exports.web_error_text(status));
     }
 
-    version() {
-        return this.exports.web_version();
-    }
-
     // The window's sliders: position (-96..96) to values and label texts.
     pitchFromSlider(position) {
         return this.exports.web_pitch_from_slider(position);
@@ -157,7 +153,6 @@ export class Engine {
     flush() { return this.x.web_flush(this.handle); }
     outputAvailable() { return this.x.web_output_available(this.handle); }
     inputRequired() { return this.x.web_input_required(this.handle); }
-    channelCount() { return this.x.web_channel_count(this.handle); }
     push(address, frames, direction) { return this.x.web_push_input(this.handle, address, frames, direction); }
     pull(address, frames) { return this.x.web_pull_output(this.handle, address, frames); }
     setPitchSemitones(semitones) { return this.x.web_set_pitch_semitones(this.handle, semitones); }

@@ -57,17 +57,11 @@ KELVANE_WEB_EXPORT const char* web_error_text(int status)
     return GetErrorText(status);
 }
 
-KELVANE_WEB_EXPORT int web_version()
-{
-    return GetVersion();
-}
-
 KELVANE_WEB_EXPORT int web_reset(EngineInterface* e) { return e->operations->Reset(e); }
 KELVANE_WEB_EXPORT int web_process(EngineInterface* e) { return e->operations->Process(e); }
 KELVANE_WEB_EXPORT int web_flush(EngineInterface* e) { return e->operations->Flush(e); }
 KELVANE_WEB_EXPORT int web_output_available(EngineInterface* e) { return e->operations->GetOutputAvailable(e); }
 KELVANE_WEB_EXPORT int web_input_required(EngineInterface* e) { return e->operations->GetInputRequired(e); }
-KELVANE_WEB_EXPORT int web_channel_count(EngineInterface* e) { return e->operations->GetChannelCount(e); }
 
 KELVANE_WEB_EXPORT int web_pull_output(EngineInterface* e, float* destination, int frames)
 {

@@ -11,6 +11,15 @@
 
 namespace kelvane::render {
 
+// The engine's staging rings hold this many frames; more output than this
+// between two pulls would overwrite frames not yet pulled.
+inline constexpr int kOutputRingFrames = 65536;
+// Silence pushed past the end, in whole analysis windows, before the engine
+// counts as stalled. Every input frame is out once about one window of
+// silence has followed it (plus a request or two at high ratios): only a
+// stalled engine needs this many.
+inline constexpr int kStallWindows = 8;
+
 struct RenderSettings {
     double speedPercent = 100.0;
     double pitchSemitones = 0.0;
