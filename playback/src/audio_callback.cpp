@@ -374,11 +374,9 @@ struct LoopSpan {
 
 LoopSpan LoopSpanOf(const PlayerState& state, std::int64_t frameCount)
 {
-    const std::uint64_t region = state.loopRegion.load(relaxed);
-    const auto first = static_cast<std::int64_t>(region >> 32);
-    const auto end = static_cast<std::int64_t>(region & 0xFFFFFFFFu);
-    if (first < end && end <= frameCount) {
-        return {first, end};
+    const auto region = UnpackLoopRegion(state.loopRegion.load(relaxed));
+    if (region && region->first < region->second && region->second <= frameCount) {
+        return {region->first, region->second};
     }
     return {0, frameCount};
 }

@@ -190,13 +190,11 @@ void Player::ClearLoopRegion() noexcept
 
 std::optional<std::pair<std::int32_t, std::int32_t>> Player::LoopRegion() const noexcept
 {
-    const std::uint64_t region = state.loopRegion.load(std::memory_order_relaxed);
-    if (region == 0) {
+    const auto region = UnpackLoopRegion(state.loopRegion.load(std::memory_order_relaxed));
+    if (!region) {
         return std::nullopt;
     }
-    const auto first = static_cast<std::int32_t>(region >> 32);
-    const auto end = static_cast<std::int32_t>(region & 0xFFFFFFFFu);
-    return std::make_pair(first, end - 1);
+    return std::make_pair(region->first, region->second - 1);
 }
 
 void Player::Seek(std::int32_t frame) noexcept

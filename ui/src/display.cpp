@@ -40,12 +40,11 @@ void DrawColumnLine(QPainter& painter, const QColor& colour, int x, int y1, int 
 
 std::optional<FrameSpan> LoopRegionOf(const PlayerState& state) noexcept
 {
-    // Packed as the player packs it: the first frame high, the end low.
-    const std::uint64_t packed = state.loopRegion.load(std::memory_order_relaxed);
-    if (packed == 0) {
+    const auto region = kelvane::playback::UnpackLoopRegion(state.loopRegion.load(std::memory_order_relaxed));
+    if (!region) {
         return std::nullopt;
     }
-    return FrameSpan{static_cast<std::int32_t>(packed >> 32), static_cast<std::int32_t>(packed & 0xffffffffu)};
+    return FrameSpan{region->first, region->second};
 }
 
 Display::Display(QWidget* parent) : QFrame(parent)
@@ -76,7 +75,7 @@ void Display::SetSound(const LoadedSound* newSound, std::vector<OverviewColumn> 
     if (sound != nullptr && !overview.empty() && computed.size() == overview.size()) {
         overview = std::move(computed);
     } else if (sound != nullptr) {
-        ComputeOverview(sound->samples.data(), sound->frameCount, sound->format.channels, overviewHeight, overview);
+        ComputeOverview(sound->samples.data(), sound->frameCount, sound->channels, overviewHeight, overview);
     }
     PlaceTextBox();
     layerCurrent = false;

@@ -73,4 +73,9 @@ std::string NativePath(const QUrl& localFile)
     return ToString(QByteArray::fromPercentEncoding(localFile.path(QUrl::FullyEncoded).toLatin1()));
 }
 
+QString DisplayPath(const std::string& nativePath)
+{
+    return QFile::decodeName(QByteArray::fromStdString(nativePath));
+}
+
 }  // namespace sevrane::ui

@@ -22,4 +22,8 @@ std::string NativePath(const QString& path);
 // for byte, which keeps a name that is not UTF-8 as it was sent.
 std::string NativePath(const QUrl& localFile);
 
+// The name the window shows for the file-system bytes `nativePath`: Qt's
+// file-name decoding, the inverse of NativePath.
+QString DisplayPath(const std::string& nativePath);
+
 }  // namespace sevrane::ui

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
@@ -85,7 +84,7 @@ std::string DraggedFile(const QMimeData* data)
 // shows them).
 QString FileNameOf(const std::string& nativePath)
 {
-    return QFileInfo(QFile::decodeName(QByteArray::fromStdString(nativePath))).fileName();
+    return QFileInfo(DisplayPath(nativePath)).fileName();
 }
 
 }  // namespace
@@ -250,7 +249,7 @@ void CSevraneDlg::LoadNativeFile(const std::string& nativePath)
     RunTask(QStringLiteral("Loading"), QStringLiteral("Loading %1...").arg(name), progress, [&] {
         load = LoadAnySound(nativePath, *loading, progress);
         if (load.outcome == LoadOutcome::Loaded) {
-            ComputeOverview(loading->samples.data(), loading->frameCount, loading->format.channels, overviewHeight,
+            ComputeOverview(loading->samples.data(), loading->frameCount, loading->channels, overviewHeight,
                             overview);
         }
     });
@@ -303,7 +302,7 @@ void CSevraneDlg::ExportSound()
     }
     QString start = lastExportPath;
     if (start.isEmpty()) {
-        const QFileInfo source(QFile::decodeName(QByteArray::fromStdString(soundPath)));
+        const QFileInfo source(DisplayPath(soundPath));
         start = source.dir().filePath(source.completeBaseName() + QStringLiteral("-export.wav"));
     }
     const QString path = services.ChooseExportFile(this, start);
@@ -374,7 +373,7 @@ std::unique_ptr<QMenu> CSevraneDlg::CreateContextMenu()
 {
     auto menu = std::make_unique<QMenu>(this);
     QAction* clearRegion = menu->addAction(QString::fromLatin1(kClearRegionEntry), this, &CSevraneDlg::ClearLoopRegion);
-    clearRegion->setEnabled(LoopRegionOf(player.State()).has_value());
+    clearRegion->setEnabled(player.LoopRegion().has_value());
     QAction* exportEntry = menu->addAction(QString::fromLatin1(kExportEntry), this, &CSevraneDlg::ExportSound);
     exportEntry->setShortcut(kExportKey);
     exportEntry->setEnabled(sound != nullptr && runningTask == nullptr);
@@ -427,7 +426,7 @@ void CSevraneDlg::dropEvent(QDropEvent* event)
         return;
     }
     event->acceptProposedAction();
-    lastPath = QFile::decodeName(QByteArray::fromStdString(path));
+    lastPath = DisplayPath(path);
     // Loaded once the drop has finished, so that a message box about the file
     // does not hold up the program it was dragged from.
     QMetaObject::invokeMethod(this, [this, path] { LoadNativeFile(path); }, Qt::QueuedConnection);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <filesystem>
 
 #include "render/overwrite_guard.h"
 #include "render/render_file.h"
@@ -33,13 +34,11 @@ ExportOutcome NotDone(ExportResult result, const std::string& message)
 // The format an output's name asks for: WAV for a name without extension.
 std::optional<files::Container> ContainerForOutput(const std::string& outputPath)
 {
-    const std::string::size_type slash = outputPath.rfind('/');
-    const std::string name = slash == std::string::npos ? outputPath : outputPath.substr(slash + 1);
-    const std::string::size_type dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) {
+    const std::string extension = std::filesystem::path(outputPath).extension().string();
+    if (extension.empty()) {
         return files::Container::Wav;
     }
-    return files::ContainerForExtension(name.substr(dot));
+    return files::ContainerForExtension(extension);
 }
 
 }  // namespace

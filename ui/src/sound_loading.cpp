@@ -75,10 +75,6 @@ SoundLoad LoadOtherSound(const std::string& nativePath, LoadedSound& sound, Task
     sound.channels = info.channels;
     sound.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
     sound.sampleBytes = bytes;
-    // No WAV format block was read (the tag stays 0), but what the window
-    // reads of one, its channels and rate, is that of the samples.
-    sound.format.channels = static_cast<std::uint16_t>(info.channels);
-    sound.format.sampleRate = static_cast<std::uint32_t>(info.sampleRate);
     return Loaded(info);
 }
 

@@ -38,7 +38,7 @@ struct SoundLoad {
 
 // Loads `nativePath` into `sound` (replaced; empty unless Loaded). A
 // sound-file reader's sound is held as the LoadedSound the window and the
-// player take: of its WAV format only the channels and the rate are set.
+// player take.
 SoundLoad LoadAnySound(const std::string& nativePath, kelvane::playback::LoadedSound& sound, TaskProgress& progress);
 
 }  // namespace sevrane::ui

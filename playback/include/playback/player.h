@@ -83,6 +83,18 @@ inline constexpr std::uint64_t PackLoopRegion(std::int32_t first, std::int32_t e
     return high << 32 | static_cast<std::uint32_t>(end);
 }
 
+// The first frame and the end (exclusive) of a packed loop region; nothing
+// for 0.
+inline constexpr std::optional<std::pair<std::int32_t, std::int32_t>> UnpackLoopRegion(
+    std::uint64_t packed) noexcept
+{
+    if (packed == 0) {
+        return std::nullopt;
+    }
+    return std::make_pair(static_cast<std::int32_t>(packed >> 32),
+                          static_cast<std::int32_t>(packed & 0xFFFFFFFFu));
+}
+
 // The block of state shared by the control thread, the audio callback and
 // the waveform display.
 struct PlayerState {
