@@ -1,33 +1,47 @@
 #!/usr/bin/env bash
-# Compares kelvane-render with the command-line time-stretchers Debian ships
-# (rubberband-cli in its faster and finer engines, soundstretch) on the same
-# generated 60-second stereo file, in the same run. Prints one table: CPU
-# seconds, how many times faster than real time (output duration over CPU
-# time), peak memory, and each program's CPU time over kelvane-render's.
+# Kelvane beside the time-stretchers Debian ships, in the same run.
+#
+# First a Markdown table for the README: the engine and the libraries
+# (Rubber Band's real-time mode with its faster and finer engines,
+# SoundTouch) at stereo 44100 Hz, pitch +3, from kelvane-bench-peer-table:
+# speed, the worst 512-frame callback as a share of its budget (running, and
+# in the first calls after a reset) and latency, with the processor.
+#
+# Then kelvane-render beside the command-line programs (rubberband-cli in its
+# faster and finer engines, soundstretch) on the same generated 60-second
+# stereo file: CPU seconds, how many times faster than real time (output
+# duration over CPU time), peak memory, and each program's CPU time over
+# kelvane-render's.
 #
 # The peers are installed here when missing and only ever run as separate
-# programs: nothing of theirs is linked or shipped.
+# programs or linked into the benchmark: nothing of theirs is shipped.
 #
-#   bench/peers.sh                 uses build/tools/kelvane-render, building it if needed
-#   RUNS=3 bench/peers.sh          best of three runs for every cell
-#   KELVANE_RENDER=path bench/peers.sh
+#   bench/peers.sh                 both parts, building what is missing in build/
+#   bench/peers.sh table           the Markdown table only
+#   bench/peers.sh programs        the command-line comparison only
+#   RUNS=3 bench/peers.sh          best of three runs for every program cell
+#   KELVANE_RENDER=path KELVANE_BENCH=path bench/peers.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+part=${1:-all}
+case "$part" in
+    all | table | programs) ;;
+    *) echo "usage: bench/peers.sh [table|programs]" >&2; exit 1 ;;
+esac
 runs=${RUNS:-1}
 render=${KELVANE_RENDER:-build/tools/kelvane-render}
-
-if [ ! -x "$render" ]; then
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build --target kelvane-render >/dev/null
-fi
+bench=${KELVANE_BENCH:-build/bench/kelvane-bench-peer-table}
 
 install_missing() {
     local missing=()
     command -v rubberband >/dev/null || missing+=(rubberband-cli)
     command -v soundstretch >/dev/null || missing+=(soundstretch)
     [ -x /usr/bin/time ] || missing+=(time)
-    command -v python3 >/dev/null || missing+=(python3)
+    [ -x /usr/bin/python3 ] || missing+=(python3)
+    /usr/bin/python3 -c 'import numpy' 2>/dev/null || missing+=(python3-numpy)
+    pkg-config --exists rubberband 2>/dev/null || missing+=(librubberband-dev)
+    pkg-config --exists soundtouch 2>/dev/null || missing+=(libsoundtouch-dev)
     [ ${#missing[@]} -eq 0 ] && return
     local as_root=()
     [ "$(id -u)" -eq 0 ] || as_root=(sudo)
@@ -38,42 +52,50 @@ install_missing() {
 }
 install_missing
 
+build_missing() {
+    local targets=()
+    [ "$part" != programs ] && [ ! -x "$bench" ] && targets+=(kelvane-bench-peer-table)
+    [ "$part" != table ] && [ ! -x "$render" ] && targets+=(kelvane-render)
+    [ ${#targets[@]} -eq 0 ] && return
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_BENCHMARKS=ON >/dev/null
+    cmake --build build --target "${targets[@]}" >/dev/null
+}
+build_missing
+
+print_table() {
+    local processor
+    processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+    "$bench" --benchmark_format=json 2>/dev/null |
+        /usr/bin/python3 -c '
+import json, sys
+names = {"Kelvane": "Kelvane", "RubberBandFaster": "Rubber Band, faster engine",
+         "RubberBandFiner": "Rubber Band, finer engine", "SoundTouch": "SoundTouch"}
+processor, cores = sys.argv[1], sys.argv[2]
+print("Stereo 44100 Hz, pitch +3, one thread, fed as an audio callback of 512 frames; "
+      "measured on %s (%s cores) with `bench/peers.sh table`." % (processor, cores))
+print()
+print("| library | speed (x real time) | worst block, running (% of budget) "
+      "| worst block, starting (% of budget) | latency (ms) |")
+print("|---|---:|---:|---:|---:|")
+for run in json.load(sys.stdin)["benchmarks"]:
+    if run.get("error_occurred"):
+        continue
+    name = run["name"].split("/")[0]
+    print("| %s | %.0f | %.1f | %.1f | %.0f |" % (names.get(name, name), run["x_real_time"],
+          run["worst_%budget"], run["start_%budget"], run["latency_ms"]))
+' "$processor" "$(nproc)"
+}
+
+if [ "$part" != programs ]; then
+    print_table
+fi
+[ "$part" = table ] && exit 0
+[ "$part" = all ] && echo
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# 60 s, stereo, 44100 Hz, 16-bit: a chord that changes every two seconds, a
-# melody with vibrato, noise bursts as drum hits and a little hiss, so every
-# program meets tones, transients and noise.
-python3 - "$work/input.wav" <<'EOF'
-import math, random, struct, sys, wave
-
-rate, seconds = 44100, 60
-random.seed(6)
-chords = [(220.0, 277.2, 329.6), (196.0, 246.9, 293.7), (174.6, 220.0, 261.6), (164.8, 207.7, 246.9)]
-melody = [440.0, 493.9, 523.3, 587.3, 659.3, 587.3, 523.3, 493.9]
-frames = bytearray()
-phase = [0.0, 0.0]
-hit = 0.0
-for i in range(rate * seconds):
-    t = i / rate
-    chord = chords[int(t / 2) % len(chords)]
-    note = melody[int(t * 4) % len(melody)] * (1 + 0.004 * math.sin(2 * math.pi * 5.5 * t))
-    if i % (rate // 2) == 0:
-        hit = 1.0
-    hit *= 0.9993
-    noise = random.uniform(-1, 1)
-    pad = sum(math.sin(2 * math.pi * f * t) for f in chord) / 3
-    for c in range(2):
-        phase[c] += 2 * math.pi * note * (1.0 + 0.001 * c) / rate
-        value = 0.3 * pad + 0.25 * math.sin(phase[c]) + 0.3 * hit * noise + 0.01 * random.uniform(-1, 1)
-        frames += struct.pack('<h', max(-32768, min(32767, int(value * 32767))))
-out = wave.open(sys.argv[1], 'wb')
-out.setnchannels(2)
-out.setsampwidth(2)
-out.setframerate(rate)
-out.writeframes(bytes(frames))
-out.close()
-EOF
+/usr/bin/python3 bench/music_mix.py "$work/input.wav" 60
 
 # Runs a command `runs` times; prints "cpu_seconds peak_kib" of the run with
 # the least CPU time.
