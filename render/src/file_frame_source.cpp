@@ -7,19 +7,20 @@ namespace kelvane::render {
 
 bool FileFrameSource::Read(std::int64_t first, int frameCount, float* destination)
 {
-    if (first == reader.Position() && windowFrames == 0) {
-        return reader.Read(destination, frameCount);
-    }
     const auto channels = static_cast<std::size_t>(reader.Info().channels);
     const std::int64_t end = first + frameCount;
     if (first < windowFirst || end > windowFirst + windowFrames) {
-        // The window ends where this block ends and reaches back as far as
-        // it can: the blocks asked for next lie before it.
-        const std::int64_t frames = std::max<std::int64_t>(std::min(kReverseWindowFrames, end), frameCount);
+        const bool straightOn = first == reader.Position();
+        // Straight on from the last read, the window holds this block and
+        // what follows. Otherwise it ends where this block ends and reaches
+        // back as far as it can: the blocks asked for next lie before it.
+        const std::int64_t frames =
+            straightOn ? std::max<std::int64_t>(std::min(kReadAheadFrames, reader.Info().frames - first), frameCount)
+                       : std::max<std::int64_t>(std::min(kReverseWindowFrames, end), frameCount);
         window.resize(static_cast<std::size_t>(frames) * channels);
-        windowFirst = end - frames;
+        windowFirst = straightOn ? first : end - frames;
         windowFrames = 0;
-        if (!reader.Seek(windowFirst) || !reader.Read(window.data(), frames)) {
+        if ((!straightOn && !reader.Seek(windowFirst)) || !reader.Read(window.data(), frames)) {
             return false;
         }
         windowFrames = frames;

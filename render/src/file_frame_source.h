@@ -13,14 +13,17 @@ class FileFrameSource {
 public:
     explicit FileFrameSource(sound_files::SoundFileReader& reader) : reader(reader) {}
 
-    // Fills `destination` with `frameCount` frames from `first` on. Forward
-    // renders ask for the frames in order and are read straight through;
-    // reversed ones ask from the end backwards, and are served from a window
-    // read once per kReverseWindowFrames frames, since every seek of a
-    // compressed file costs a search. False when the reader fails (its
-    // Error() says why).
+    // Fills `destination` with `frameCount` frames from `first` on, served
+    // from a window of the file read in one go. Forward renders ask for the
+    // frames in order: the window reaches kReadAheadFrames ahead, so the
+    // file is read in long runs rather than an engine hop at a time.
+    // Reversed ones ask from the end backwards: the window reaches
+    // kReverseWindowFrames back, read once per that many frames, since every
+    // seek of a compressed file costs a search. False when the reader fails
+    // (its Error() says why).
     bool Read(std::int64_t first, int frameCount, float* destination);
 
+    static constexpr std::int64_t kReadAheadFrames = 16384;
     static constexpr std::int64_t kReverseWindowFrames = 65536;
 
 private:

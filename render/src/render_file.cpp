@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <new>
+#include <vector>
 
 #include "file_frame_source.h"
 #include "sound_files/sound_file_reader.h"
@@ -25,6 +26,9 @@ FileOutcome NotDone(FileResult result, FileFault fault, std::string message)
     outcome.message = std::move(message);
     return outcome;
 }
+
+// Output frames gathered before each write.
+constexpr std::size_t kWriteRunFrames = 16384;
 
 std::string ChannelText(int channels)
 {
@@ -88,12 +92,27 @@ FileOutcome RenderSourceToFile(const RenderJob& job, const sound_files::SoundInf
         return NotDone(FileResult::Failed, FileFault::Output, writer.Error());
     }
 
-    FrameSink sink = [&writer](const float* frames, std::size_t count) { return writer.Write(frames, count); };
+    // The output reaches the writer in long runs, not an engine hop at a
+    // time: each write is a call into the encoder and a system call. Not in
+    // Ogg Vorbis, whose encoder's output depends on how the samples come.
+    const auto channels = static_cast<std::size_t>(input.channels);
+    const std::size_t runSamples = format.container == Container::OggVorbis ? 0 : kWriteRunFrames * channels;
+    std::vector<float> held;
+    held.reserve(runSamples);
+    const auto writeHeld = [&writer, &held, channels] {
+        const bool written = held.empty() || writer.Write(held.data(), held.size() / channels);
+        held.clear();
+        return written;
+    };
+    FrameSink sink = [&held, &writeHeld, channels, runSamples](const float* frames, std::size_t count) {
+        held.insert(held.end(), frames, frames + count * channels);
+        return held.size() < runSamples || writeHeld();
+    };
 
     const auto start = std::chrono::steady_clock::now();
     RenderOutcome rendered = RenderFrames(source, input.frames, input.channels, input.sampleRate, settings.sound, sink,
                                           progress, stopRequested);
-    if (rendered.status == RenderStatus::Done && !writer.Commit()) {
+    if (rendered.status == RenderStatus::Done && (!writeHeld() || !writer.Commit())) {
         rendered.status = RenderStatus::WriteFailed;
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

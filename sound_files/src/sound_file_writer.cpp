@@ -13,6 +13,10 @@
 #include <filesystem>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "sndfile_access.h"
 
 namespace kelvane::sound_files {
@@ -95,23 +99,42 @@ bool WritesIntegers(const OutputFormat& format)
     return format.container != Container::OggVorbis && format.sampleFormat != SampleFormat::Float32;
 }
 
-// Rounds to the nearest step and clips to [low, high]; NaN gives 0.
-std::int32_t QuantiseSample(float sample, float scale, float low, float high, std::uint64_t& clipped)
+// Rounds to the nearest integer, halves to even, as nearbyint does in the
+// default rounding mode, but with the processor's own conversion instead of
+// a library call per sample. For |value| < 2^31 only.
+std::int32_t RoundToInteger(float value)
 {
-    const float stepped = std::nearbyint(sample * scale);
+#if defined(__SSE2__)
+    return _mm_cvtss_si32(_mm_set_ss(value));
+#else
+    return static_cast<std::int32_t>(std::nearbyint(value));
+#endif
+}
+
+// Beyond any sample depth, and inside what RoundToInteger takes.
+constexpr float kFarBeyondFullScale = 1073741824.0f;  // 2^30
+
+// Rounds to the nearest step and clips to [low, high]; NaN gives 0.
+std::int32_t QuantiseSample(float sample, float scale, std::int32_t low, std::int32_t high, std::uint64_t& clipped)
+{
+    const float scaled = sample * scale;
+    if (!(std::fabs(scaled) < kFarBeyondFullScale)) {
+        ++clipped;
+        if (std::isnan(scaled)) {
+            return 0;
+        }
+        return scaled > 0.0f ? high : low;
+    }
+    const std::int32_t stepped = RoundToInteger(scaled);
     if (stepped > high) {
         ++clipped;
-        return static_cast<std::int32_t>(high);
+        return high;
     }
     if (stepped < low) {
         ++clipped;
-        return static_cast<std::int32_t>(low);
+        return low;
     }
-    if (std::isnan(stepped)) {
-        ++clipped;
-        return 0;
-    }
-    return static_cast<std::int32_t>(stepped);
+    return stepped;
 }
 
 }  // namespace
@@ -222,13 +245,13 @@ void QuantiseSamples(const float* samples, std::size_t count, SampleFormat forma
 {
     if (format == SampleFormat::Pcm24) {
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int32_t value = QuantiseSample(samples[i], 8388608.0f, -8388608.0f, 8388607.0f, clipped);
+            const std::int32_t value = QuantiseSample(samples[i], 8388608.0f, -8388608, 8388607, clipped);
             out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 8);
         }
         return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t value = QuantiseSample(samples[i], 32768.0f, -32768.0f, 32767.0f, clipped);
+        const std::int32_t value = QuantiseSample(samples[i], 32768.0f, -32768, 32767, clipped);
         out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) << 16);
     }
 }

@@ -8,9 +8,11 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <random>
 
 #include "render_test_support.h"
 #include "sound_files/sound_file_writer.h"
@@ -117,6 +119,46 @@ TEST(SoundFileSamples, IntegersRoundToTheNearestStepAndEveryClipIsCounted)
     EXPECT_THAT(Quantise({-1.0f, 0.5f, -0.6f / 8388608, 1.0f}, SampleFormat::Pcm24, clipped),
                 ElementsAre(-8388608 * 256, 4194304 * 256, -256, 8388607 * 256));
     EXPECT_EQ(clipped, 1u);
+}
+
+TEST(SoundFileSamples, EveryHalfStepAtEitherDepthRoundsToEvenAsNearbyintDoes)
+{
+    // The samples where rounding can go wrong: every half step and its
+    // neighbours one float step away, across the whole range and past its
+    // ends, at both depths, and random samples around full scale; each
+    // checked against the plain rule (nearest step, halves to even, clipped).
+    struct Depth {
+        SampleFormat format;
+        double steps;  // per unit of full scale
+        int shift;     // where libsndfile takes the integer
+    };
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> around(-1.2f, 1.2f);
+    for (const Depth depth : {Depth{SampleFormat::Pcm16, 32768.0, 16}, Depth{SampleFormat::Pcm24, 8388608.0, 8}}) {
+        std::vector<float> samples;
+        const int stride = depth.format == SampleFormat::Pcm16 ? 1 : 97;
+        for (double step = -depth.steps - 4.5; step <= depth.steps + 4.5; step += stride) {
+            const auto half = static_cast<float>((std::floor(step) + 0.5) / depth.steps);
+            samples.insert(samples.end(), {half, std::nextafter(half, -2.0f), std::nextafter(half, 2.0f)});
+        }
+        for (int i = 0; i < 100000; ++i) {
+            samples.push_back(around(random));
+        }
+        std::uint64_t clipped = 0;
+        const std::vector<std::int32_t> got = Quantise(samples, depth.format, clipped);
+        std::uint64_t expectedClipped = 0;
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const double nearest = std::nearbyint(static_cast<double>(samples[i]) * depth.steps);
+            const double kept = std::clamp(nearest, -depth.steps, depth.steps - 1.0);
+            expectedClipped += kept != nearest;
+            const auto expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(
+                                                                static_cast<std::int32_t>(kept))
+                                                            << depth.shift);
+            ASSERT_EQ(got[i], expected) << "sample " << samples[i] << " at " << depth.steps << " steps";
+        }
+        EXPECT_EQ(clipped, expectedClipped);
+        EXPECT_GT(clipped, 0u);
+    }
 }
 
 TEST_F(SoundFileWriterTest, SamplesBeyondFullScaleAreClippedNotWrappedAndFloatKeepsThem)
