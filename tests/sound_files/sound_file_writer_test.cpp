@@ -125,8 +125,9 @@ TEST(SoundFileSamples, EveryHalfStepAtEitherDepthRoundsToEvenAsNearbyintDoes)
 {
     // The samples where rounding can go wrong: every half step and its
     // neighbours one float step away, across the whole range and past its
-    // ends, at both depths, and random samples around full scale; each
-    // checked against the plain rule (nearest step, halves to even, clipped).
+    // ends, at both depths, random samples around full scale, and NaN and
+    // values far beyond; each checked against the plain rule (nearest step,
+    // halves to even, clipped, NaN as 0).
     struct Depth {
         SampleFormat format;
         double steps;  // per unit of full scale
@@ -144,12 +145,18 @@ TEST(SoundFileSamples, EveryHalfStepAtEitherDepthRoundsToEvenAsNearbyintDoes)
         for (int i = 0; i < 100000; ++i) {
             samples.push_back(around(random));
         }
+        // What no sound should hold, among ordinary samples at every place
+        // of a group of four.
+        const float infinity = std::numeric_limits<float>::infinity();
+        for (const float odd : {std::nanf(""), infinity, -infinity, 7e4f, -7e4f, 300.0f, -3e9f, 3e9f}) {
+            samples.insert(samples.end(), {odd, 0.25f, odd, odd, -0.5f});
+        }
         std::uint64_t clipped = 0;
         const std::vector<std::int32_t> got = Quantise(samples, depth.format, clipped);
         std::uint64_t expectedClipped = 0;
         for (std::size_t i = 0; i < samples.size(); ++i) {
             const double nearest = std::nearbyint(static_cast<double>(samples[i]) * depth.steps);
-            const double kept = std::clamp(nearest, -depth.steps, depth.steps - 1.0);
+            const double kept = std::isnan(nearest) ? 0.0 : std::clamp(nearest, -depth.steps, depth.steps - 1.0);
             expectedClipped += kept != nearest;
             const auto expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(
                                                                 static_cast<std::int32_t>(kept))
