@@ -185,7 +185,16 @@ void HartleyTransform::Forward(float* x) const
 void HartleyTransform::Inverse(float* x) const
 {
     if (size != 0) {
+#if defined(__wasm_simd128__) && defined(KELVANE_FOUR_LANES)
+        // WebAssembly engines run the plain loop below element by element.
+        if (level != SimdLevel::scalar) {
+            LaneReorderPairs<Lanes>(x, size);
+        } else {
+            ReorderPairs(x, size);
+        }
+#else
         ReorderPairs(x, size);
+#endif
         RunTransform(Plan(), level, x, false);
     }
 }

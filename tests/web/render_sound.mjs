@@ -43,14 +43,12 @@ export function renderSound(kelvane, samples, channels, sampleRate, settings) {
                 if (required === 0 || silence > 8 * ringFrames) {
                     throw new Error('the engine stopped producing output');
                 }
-                const real = Math.min(required, frameCount - pushed);
+                const real = Math.max(Math.min(required, frameCount - pushed), 0);
                 const block = input.view;
-                block.fill(0, 0, required * channels);
-                if (real > 0) {
-                    block.set(samples.subarray(pushed * channels, (pushed + real) * channels));
-                    pushed += real;
-                }
-                silence += required - Math.max(real, 0);
+                block.set(samples.subarray(pushed * channels, (pushed + real) * channels));
+                block.fill(0, real * channels, required * channels);
+                pushed += real;
+                silence += required - real;
                 check(engine.push(input.pointer, required));
             }
             check(engine.process());
