@@ -151,6 +151,23 @@ try {
     const ended = processor.sent.some((m) => m.type === 'playing' && !m.playing);
     check(!ended && quietest > 0.05, `with Loop it plays on over the end (quietest block at level ${quietest.toFixed(3)})`);
 
+    // Paused: after its fading block, silence, with the engine left alone
+    // (the position holds); resumed: it sounds again.
+    {
+        const paused = playing(samples, { pitch: 2 });
+        const send = (data) => paused.port.onmessage({ data });
+        run(paused, 8192);
+        send({ type: 'pause', paused: true });
+        run(paused, 512);
+        const position = paused.position;
+        const silence = run(paused, 8192);
+        const held = paused.position === position && silence.every((v) => v === 0);
+        send({ type: 'pause', paused: false });
+        const resumed = run(paused, 4096);
+        const level = Math.sqrt(resumed.subarray(2048).reduce((sum, v) => sum + v * v, 0) / (resumed.length - 2048));
+        check(held && level > 0.05, `paused it falls silent and holds its place; resumed it plays on (level ${level.toFixed(3)})`);
+    }
+
     // An empty sound is refused rather than fed for ever.
     const empty = playing(new Float32Array(0), { loop: true });
     run(empty, 1024);
