@@ -186,7 +186,8 @@ void HartleyTransform::Inverse(float* x) const
 {
     if (size != 0) {
 #if defined(__wasm_simd128__) && defined(KELVANE_FOUR_LANES)
-        // WebAssembly engines run the plain loop below element by element.
+        // A WebAssembly engine runs the plain loop element by element; the
+        // lanes move four values at a time from each end.
         if (level != SimdLevel::scalar) {
             LaneReorderPairs<Lanes>(x, size);
         } else {
