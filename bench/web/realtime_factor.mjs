@@ -14,7 +14,8 @@ import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { instantiate, renderSound } from '../../web/site/engine.js';
+import { instantiate } from '../../web/site/engine.js';
+import { renderSound } from '../../tests/web/render_sound.mjs';
 import { writeWav } from '../../tests/web/wav.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -95,12 +96,16 @@ async function chromiumFactors(site) {
     try {
         const page = await browser.newPage();
         await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+        // The renderer comes as text: it is no part of the site.
+        const renderer = readFileSync(resolve(here, '../../tests/web/render_sound.mjs'), 'utf8');
         const factors = [];
         for (const w of workloads) {
             factors.push(
                 await page.evaluate(
-                    async (w, seconds, runs) => {
-                        const { instantiate, renderSound } = await import('./engine.js');
+                    async (w, seconds, runs, renderer) => {
+                        const { instantiate } = await import('./engine.js');
+                        const rendererUrl = URL.createObjectURL(new Blob([renderer], { type: 'text/javascript' }));
+                        const { renderSound } = await import(rendererUrl);
                         const module = await WebAssembly.compile(await (await fetch('kelvane.wasm')).arrayBuffer());
                         const kelvane = instantiate(module);
                         const frames = seconds * 44100;
@@ -119,7 +124,8 @@ async function chromiumFactors(site) {
                     },
                     w,
                     seconds,
-                    runs
+                    runs,
+                    renderer
                 )
             );
         }

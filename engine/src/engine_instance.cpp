@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "aligned_memory.h"
+#include "table_precision.h"
 
 namespace kelvane {
 
@@ -204,12 +205,13 @@ void EngineInstance::FillCrossoverWeight(int lo, int f)
     // The first entry of the fade is 1.0 as well.
     crossoverStart = 2 * lo + 1;
     // Raised-cosine fade; the step is negative, accumulated in single
-    // precision, the cosine taken in extended precision.
+    // precision, the cosine taken in the tables' precision.
     const float pi = FloatFromBits(0x40490FDB);
     const float step = pi / static_cast<float>(2 * lo - 2 * f);
     float angle = 0.0f;
     for (int i = 2 * lo; i < 2 * f; ++i) {
-        crossoverWeight[i] = static_cast<float>(0.5L + 0.5L * std::cos(static_cast<long double>(angle)));
+        const TableReal half{0.5};
+        crossoverWeight[i] = static_cast<float>(half + half * std::cos(static_cast<TableReal>(angle)));
         angle += step;
     }
     for (int i = 2 * f; i < blockLength; ++i) {
@@ -219,11 +221,11 @@ void EngineInstance::FillCrossoverWeight(int lo, int f)
 
 namespace {
 
-// Sine window: sin(i pi / (L - 1)), the angle accumulated in extended precision.
+// Sine window: sin(i pi / (L - 1)), the angle accumulated in the tables' precision.
 void FillSineWindow(float* window, int length)
 {
-    const long double step = 4.0L * std::atan(1.0L) / static_cast<long double>(length - 1);
-    long double angle = 0.0L;
+    const TableReal step = TableReal{4.0} * std::atan(TableReal{1.0}) / static_cast<TableReal>(length - 1);
+    TableReal angle = TableReal{0.0};
     for (int i = 0; i < length; ++i) {
         window[i] = static_cast<float>(std::sin(angle));
         angle += step;
@@ -231,12 +233,12 @@ void FillSineWindow(float* window, int length)
 }
 
 // Hann window: (1 - cos(2 i pi / (L - 1))) / 2, scaled.
-void FillHannWindow(float* window, int length, long double scale)
+void FillHannWindow(float* window, int length, TableReal scale)
 {
-    const long double step = 8.0L * std::atan(1.0L) / static_cast<long double>(length - 1);
-    long double angle = 0.0L;
+    const TableReal step = TableReal{8.0} * std::atan(TableReal{1.0}) / static_cast<TableReal>(length - 1);
+    TableReal angle = TableReal{0.0};
     for (int i = 0; i < length; ++i) {
-        window[i] = static_cast<float>((1.0L - std::cos(angle)) * 0.5L * scale);
+        window[i] = static_cast<float>((TableReal{1.0} - std::cos(angle)) * TableReal{0.5} * scale);
         angle += step;
     }
 }
@@ -249,8 +251,8 @@ void EngineInstance::FillCentreTurns()
 {
     auto fill = [this](float* turn, int bins, int length) {
         for (int k = 0; k < bins; ++k) {
-            const auto steps = static_cast<long double>((static_cast<std::int64_t>(k) * hopLength) % length);
-            const long double angle = 2.0L * std::numbers::pi_v<long double> * steps / length;
+            const auto steps = static_cast<TableReal>((static_cast<std::int64_t>(k) * hopLength) % length);
+            const TableReal angle = TableReal{2.0} * std::numbers::pi_v<TableReal> * steps / length;
             turn[k] = static_cast<float>(std::cos(angle));
             turn[bins + k] = static_cast<float>(std::sin(angle));
         }
@@ -266,7 +268,7 @@ void EngineInstance::FillWindows()
     FillSineWindow(longAnalysisWindow, frameLength);
     FillSineWindow(longSynthesisWindow, frameLength);
     // At overlap 2 the doubled window keeps the bypass overlap-add at unity gain.
-    FillHannWindow(bypassWindow, frameLength, quality == 0 ? 2.0L : 1.0L);
+    FillHannWindow(bypassWindow, frameLength, quality == 0 ? TableReal{2.0} : TableReal{1.0});
 }
 
 void EngineInstance::FillBinThresholdCurve(float blockSeconds)
@@ -279,8 +281,10 @@ void EngineInstance::FillBinThresholdCurve(float blockSeconds)
     const float edge = 1500.0f;
     const float shape = fineCurve ? 0.3f : 0.0f;
 
-    const long double g = std::pow(1.0L - static_cast<long double>(shape), 4);
-    const auto c = static_cast<float>(0.5L * (1.0L - g) * (1.0L - g) - 0.5L);
+    const TableReal g = std::pow(TableReal{1.0} - static_cast<TableReal>(shape), 4);
+    const TableReal one{1.0};
+    const TableReal half{0.5};
+    const auto c = static_cast<float>(half * (one - g) * (one - g) - half);
     int k = static_cast<int>(rateScale * edge * blockSeconds);
     if (k >= halfBlock) {
         k = halfBlock - 1;

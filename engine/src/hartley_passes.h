@@ -611,6 +611,27 @@ void LaneButterflies(float* x, int n, int f, int i, const Twiddles<V>& w)
     }
 }
 
+// ReorderPairs W values at a time from each end, for n >= 8W; the values
+// only move, so the result is the same.
+template <typename V>
+inline void LaneReorderPairs(float* x, int n)
+{
+    float* __restrict low = x + n / 2;
+    float* __restrict high = x + n;
+    const int quarter = n / 4;
+    int i = 1;
+    for (; i + laneCount<V> <= quarter; i += laneCount<V>) {
+        const V lowValues = LoadLanes<V>(low + i);
+        StoreLanes(low + i, LoadDownwards<V>(high - i));
+        StoreDownwards(high - i, lowValues);
+    }
+    for (; i < quarter; ++i) {
+        const float value = low[i];
+        low[i] = high[-i];
+        high[-i] = value;
+    }
+}
+
 // A radix-4 pass with f >= 2W. Offsets 1 .. f/2 go W at a time, the last
 // block ending on f/2, where low and high meet. Each block's twiddles are
 // loaded once for all groups. The section's record f/2 is exact (angle pi/4:

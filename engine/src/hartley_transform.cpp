@@ -6,6 +6,7 @@
 
 #include "aligned_memory.h"
 #include "hartley_passes.h"
+#include "table_precision.h"
 
 namespace kelvane {
 namespace {
@@ -88,23 +89,23 @@ bool HartleyTransform::Prepare(int n, SimdLevel wanted)
         return false;
     }
 
-    // Twiddles in extended precision, so each float is the rounded true value.
+    // Twiddles in the tables' precision, so each float is the rounded true value.
     // Record f/2 (angle pi/4) takes exact values: halfSqrt2 twice is sqrt2,
     // and cos 2t is 0, so that the lane passes, which run offsets 1 .. f/2
     // with the general butterfly, get there what the sqrt2 butterfly gives.
     float* section = table;
     for (int f = firstSubLength;; f *= 4) {
         const int h = f / 2;
-        const long double step = std::numbers::pi_v<long double> / (2.0L * f);
+        const TableReal step = std::numbers::pi_v<TableReal> / (TableReal{2.0} * f);
         for (int i = 1; i < h; ++i) {
-            const long double angle = step * i;
+            const TableReal angle = step * i;
             float* r = section + (i - 1);
             r[0] = static_cast<float>(std::cos(angle));
             r[h] = static_cast<float>(std::sin(angle));
-            r[2 * h] = static_cast<float>(std::cos(2.0L * angle));
-            r[3 * h] = static_cast<float>(std::sin(2.0L * angle));
-            r[4 * h] = static_cast<float>(std::cos(3.0L * angle));
-            r[5 * h] = static_cast<float>(std::sin(3.0L * angle));
+            r[2 * h] = static_cast<float>(std::cos(TableReal{2.0} * angle));
+            r[3 * h] = static_cast<float>(std::sin(TableReal{2.0} * angle));
+            r[4 * h] = static_cast<float>(std::cos(TableReal{3.0} * angle));
+            r[5 * h] = static_cast<float>(std::sin(TableReal{3.0} * angle));
         }
         const float midRecord[recordLength] = {halfSqrt2, halfSqrt2, 0.0f, 1.0f, -halfSqrt2, halfSqrt2};
         for (int field = 0; field < recordLength; ++field) {
@@ -184,7 +185,17 @@ void HartleyTransform::Forward(float* x) const
 void HartleyTransform::Inverse(float* x) const
 {
     if (size != 0) {
+#if defined(__wasm_simd128__) && defined(KELVANE_FOUR_LANES)
+        // A WebAssembly engine runs the plain loop element by element; the
+        // lanes move four values at a time from each end.
+        if (level != SimdLevel::scalar) {
+            LaneReorderPairs<Lanes>(x, size);
+        } else {
+            ReorderPairs(x, size);
+        }
+#else
         ReorderPairs(x, size);
+#endif
         RunTransform(Plan(), level, x, false);
     }
 }

@@ -324,18 +324,7 @@ struct Feeder {
             }
             return;
         }
-        const DownmixGains& gains = state.downmix;
-        for (int f = 0; f < frames; ++f) {
-            const float* frame = engineOutput + f * channels;
-            float left = 0.0f;
-            float right = 0.0f;
-            for (int c = 0; c < channels; ++c) {
-                left += gains.left[c] * frame[c];
-                right += gains.right[c] * frame[c];
-            }
-            output[2 * f] = left;
-            output[2 * f + 1] = right;
-        }
+        FoldToStereo(state.downmix, engineOutput, channels, output, frames);
     }
 
     // One buffer of at most kFramesPerBuffer frames.

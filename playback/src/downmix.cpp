@@ -61,4 +61,20 @@ DownmixGains DownmixFor(int channels) noexcept
     return gains;
 }
 
+void FoldToStereo(const DownmixGains& gains, const float* source, int channels, float* destination,
+                  int frames) noexcept
+{
+    for (int f = 0; f < frames; ++f) {
+        const float* frame = source + f * channels;
+        float left = 0.0f;
+        float right = 0.0f;
+        for (int c = 0; c < channels; ++c) {
+            left += gains.left[c] * frame[c];
+            right += gains.right[c] * frame[c];
+        }
+        destination[2 * f] = left;
+        destination[2 * f + 1] = right;
+    }
+}
+
 }  // namespace kelvane::playback

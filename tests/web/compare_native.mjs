@@ -11,8 +11,9 @@ import { execFileSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { instantiate, renderSound } from '../../web/site/engine.js';
+import { instantiate } from '../../web/site/engine.js';
 import { agreement } from './agreement.mjs';
+import { renderSound } from './render_sound.mjs';
 import { readFloatWav, writeWav } from './wav.mjs';
 
 const [renderProgram, wasmPath] = process.argv.slice(2);

@@ -1,13 +1,15 @@
 // The player in the audio worklet, run under Node on the same module: what
 // it plays from start to end matches kelvane-render's rendering of the same
-// sound and settings, forwards and backwards; without Loop it ends and falls
-// silent; with Loop it plays on over the end without a gap.
+// sound and settings, forwards and backwards, and for a six-channel sound
+// folded onto two as the desktop player folds it; without Loop it ends and
+// falls silent; with Loop it plays on over the end without a gap.
 //
 //   node player_test.mjs KELVANE_RENDER KELVANE_WASM
 import { execFileSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { instantiate } from '../../web/site/engine.js';
 import { agreement } from './agreement.mjs';
 import { readFloatWav, writeWav } from './wav.mjs';
 
@@ -52,10 +54,11 @@ function testSound(seconds) {
 }
 
 // A processor with the sound loaded and the controls set, playing.
-function playing(samples, controls) {
+function playing(samples, controls, soundChannels = channels) {
     const processor = new Processor({ processorOptions: { module, latencyFrames: 0 } });
     const send = (data) => processor.port.onmessage({ data });
-    const planes = [0, 1].map((c) => Float32Array.from({ length: samples.length / channels }, (_, f) => samples[f * channels + c]));
+    const planes = Array.from({ length: soundChannels }, (_, c) =>
+        Float32Array.from({ length: samples.length / soundChannels }, (_, f) => samples[f * soundChannels + c]));
     send({ type: 'load', channels: planes, sampleRate });
     send({ type: 'controls', pitch: 0, speed: 100, reverse: false, formant: 0, loop: false, ...controls });
     send({ type: 'play' });
@@ -108,6 +111,34 @@ try {
         check(ended && tail.every((v) => v === 0), `${name}: the sound ends and the player falls silent`);
     }
 
+    // Six channels, each its own tone: played as rendered, then folded by
+    // the desktop player's downmix in the module.
+    {
+        const six = 6;
+        const sixFrames = Math.round(1.0 * sampleRate);
+        const sixSamples = new Float32Array(sixFrames * six);
+        for (let f = 0; f < sixFrames; ++f) {
+            for (let c = 0; c < six; ++c) {
+                sixSamples[f * six + c] = 0.3 * Math.sin((2 * Math.PI * (220 + 110 * c) * f) / sampleRate);
+            }
+        }
+        const sixInput = join(folder, 'six.wav');
+        const sixOutput = join(folder, 'six-out.wav');
+        writeWav(sixInput, sixSamples, six, sampleRate);
+        execFileSync(renderProgram, ['--quiet', '--bits', '32f', '--pitch', '4', sixInput, sixOutput]);
+        const rendered = readFloatWav(sixOutput).samples;
+        const renderedFrames = rendered.length / six;
+        const kelvane = instantiate(module);
+        const source = kelvane.allocate(rendered.length);
+        const folded = kelvane.allocate(2 * renderedFrames);
+        source.view.set(rendered);
+        kelvane.createDownmix(six).fold(source, folded, renderedFrames);
+        const expected = folded.view.slice();
+        const played = run(playing(sixSamples, { pitch: 4 }, six), renderedFrames + 16384);
+        const measured = agreement(expected, played, expected.length - kEndingFrames * channels);
+        check(measured.passed, `six channels, pitch +4: folded onto two as rendered, ${measured.text}`);
+    }
+
     // Loop: three times the sound's length, never silent for a block.
     const processor = playing(samples, { pitch: 2, loop: true });
     const played = run(processor, 3 * frames);
@@ -119,6 +150,23 @@ try {
     }
     const ended = processor.sent.some((m) => m.type === 'playing' && !m.playing);
     check(!ended && quietest > 0.05, `with Loop it plays on over the end (quietest block at level ${quietest.toFixed(3)})`);
+
+    // Paused: after its fading block, silence, with the engine left alone
+    // (the position holds); resumed: it sounds again.
+    {
+        const paused = playing(samples, { pitch: 2 });
+        const send = (data) => paused.port.onmessage({ data });
+        run(paused, 8192);
+        send({ type: 'pause', paused: true });
+        run(paused, 512);
+        const position = paused.position;
+        const silence = run(paused, 8192);
+        const held = paused.position === position && silence.every((v) => v === 0);
+        send({ type: 'pause', paused: false });
+        const resumed = run(paused, 4096);
+        const level = Math.sqrt(resumed.subarray(2048).reduce((sum, v) => sum + v * v, 0) / (resumed.length - 2048));
+        check(held && level > 0.05, `paused it falls silent and holds its place; resumed it plays on (level ${level.toFixed(3)})`);
+    }
 
     // An empty sound is refused rather than fed for ever.
     const empty = playing(new Float32Array(0), { loop: true });

@@ -96,6 +96,16 @@ export class Kelvane {
         return new FloatBlock(this, pointer, count);
     }
 
+    // The desktop player's fold of `channels` channels onto two, or throws
+    // when memory runs out.
+    createDownmix(channels) {
+        const pointer = this.exports.web_downmix_create(channels);
+        if (pointer === 0) {
+            throw new Error('Out of memory.');
+        }
+        return new Downmix(this, pointer, channels);
+    }
+
     // An engine, or { status, text } when the engine refuses the request.
     createEngine(sampleRate, channels, quality = 1) {
         const handle = this.exports.web_create(sampleRate, channels, quality);
@@ -139,6 +149,26 @@ export class FloatBlock {
     }
 }
 
+// A sound's channels folded onto two, as the desktop player folds them.
+export class Downmix {
+    constructor(kelvane, pointer, channels) {
+        this.kelvane = kelvane;
+        this.pointer = pointer;
+        this.channels = channels;
+    }
+
+    // `frames` interleaved frames of the FloatBlock `source` into the first
+    // 2 * frames floats of `destination`.
+    fold(source, destination, frames) {
+        this.kelvane.exports.web_fold_to_stereo(this.pointer, source.pointer, this.channels, destination.pointer, frames);
+    }
+
+    release() {
+        this.kelvane.exports.web_release(this.pointer);
+        this.pointer = 0;
+    }
+}
+
 // One engine instance: the operation table's calls, on addresses in the
 // module's memory.
 export class Engine {
@@ -153,7 +183,7 @@ export class Engine {
     flush() { return this.x.web_flush(this.handle); }
     outputAvailable() { return this.x.web_output_available(this.handle); }
     inputRequired() { return this.x.web_input_required(this.handle); }
-    push(address, frames, direction) { return this.x.web_push_input(this.handle, address, frames, direction); }
+    push(address, frames, direction = FORWARD) { return this.x.web_push_input(this.handle, address, frames, direction); }
     pull(address, frames) { return this.x.web_pull_output(this.handle, address, frames); }
     setPitchSemitones(semitones) { return this.x.web_set_pitch_semitones(this.handle, semitones); }
     setSpeedPercent(percent) { return this.x.web_set_speed_percent(this.handle, percent); }
@@ -165,72 +195,4 @@ export class Engine {
             this.handle = 0;
         }
     }
-}
-
-// Renders a whole sound (interleaved Float32Array) through a new engine as
-// the native file renderer does, block for block: the engine's requests are
-// met from the sound, then with silence, and the output is cut at exactly
-// frames * 100 / speed frames. Returns the interleaved output.
-export function renderSound(kelvane, samples, channels, sampleRate, settings) {
-    const { pitch = 0, speed = 100, formant = null, quality = 1 } = settings;
-    const created = kelvane.createEngine(sampleRate, channels, quality);
-    if (created.status !== OK) {
-        throw new Error(created.text);
-    }
-    const engine = created.engine;
-    const frameCount = samples.length / channels;
-    const total = Math.max(1, Math.round((frameCount * 100) / speed));
-    const ringFrames = 65536;
-    const input = kelvane.allocate(ringFrames * channels);
-    const pulled = kelvane.allocate(ringFrames * channels);
-    const output = new Float32Array(total * channels);
-    try {
-        const check = (status) => {
-            if (status < 0) {
-                throw new Error(kelvane.errorText(status));
-            }
-            return status;
-        };
-        check(engine.setSpeedPercent(speed));
-        check(engine.setPitchSemitones(pitch));
-        if (formant !== null) {
-            check(engine.setFormantSemitones(formant));
-        }
-        check(engine.reset());
-        let pushed = 0;
-        let written = 0;
-        let madeOutput = false;
-        let silence = 0;
-        while (written < total) {
-            if (!madeOutput) {
-                const required = check(engine.inputRequired());
-                if (required === 0 || silence > 8 * ringFrames) {
-                    throw new Error('the engine stopped producing output');
-                }
-                const real = Math.min(required, frameCount - pushed);
-                const block = input.view;
-                block.fill(0, 0, required * channels);
-                if (real > 0) {
-                    block.set(samples.subarray(pushed * channels, (pushed + real) * channels));
-                    pushed += real;
-                }
-                silence += required - Math.max(real, 0);
-                check(engine.push(input.pointer, required, FORWARD));
-            }
-            check(engine.process());
-            const available = check(engine.outputAvailable());
-            madeOutput = available > 0;
-            if (madeOutput) {
-                check(engine.pull(pulled.pointer, available));
-                const keep = Math.min(available, total - written);
-                output.set(pulled.view.subarray(0, keep * channels), written * channels);
-                written += keep;
-            }
-        }
-    } finally {
-        input.release();
-        pulled.release();
-        engine.destroy();
-    }
-    return output;
 }

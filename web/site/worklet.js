@@ -31,24 +31,6 @@ function fadeGain(step, length) {
     return 0.5 - 0.5 * Math.cos((Math.PI * step) / length);
 }
 
-// Which output each channel of a 3- to 8-channel sound feeds, in the usual
-// WAV speaker order (as the desktop player folds them): L, R or B (both, at
-// equal power); one factor for both sides keeps the balance.
-const kSpeakerSides = ['LRB', 'LRLR', 'LRBLR', 'LRBBLR', 'LRBBBLR', 'LRBBLRLR'];
-
-function downmixFor(channels) {
-    const left = new Float32Array(channels);
-    const right = new Float32Array(channels);
-    const sides = kSpeakerSides[channels - 3] || '';
-    for (let c = 0; c < sides.length; ++c) {
-        left[c] = sides[c] === 'L' ? 1 : sides[c] === 'B' ? Math.SQRT1_2 : 0;
-        right[c] = sides[c] === 'R' ? 1 : sides[c] === 'B' ? Math.SQRT1_2 : 0;
-    }
-    const sum = (gains) => gains.reduce((a, b) => a + b, 0);
-    const scale = 1 / Math.max(sum(left), sum(right), 1);
-    return { left: left.map((g) => g * scale), right: right.map((g) => g * scale) };
-}
-
 class SevraneProcessor extends AudioWorkletProcessor {
     constructor(options) {
         super();
@@ -115,13 +97,21 @@ class SevraneProcessor extends AudioWorkletProcessor {
             this.port.postMessage({ type: 'refused', text: created.text });
             return;
         }
+        const made = [];
+        const keep = (block) => {
+            made.push(block);
+            return block;
+        };
         try {
-            this.sound = this.kelvane.allocate(Math.max(1, frames * channels));
-            this.faded = this.kelvane.allocate(kFramesPerBuffer * channels);
-            this.engineOutput = this.kelvane.allocate(kFramesPerBuffer * channels);
-            this.block = this.kelvane.allocate(2 * kFramesPerBuffer);
-            this.held = this.kelvane.allocate(2 * kFramesPerBuffer);
+            this.sound = keep(this.kelvane.allocate(Math.max(1, frames * channels)));
+            this.faded = keep(this.kelvane.allocate(kFramesPerBuffer * channels));
+            this.engineOutput = keep(this.kelvane.allocate(kFramesPerBuffer * channels));
+            this.block = keep(this.kelvane.allocate(2 * kFramesPerBuffer));
+            this.held = keep(this.kelvane.allocate(2 * kFramesPerBuffer));
+            this.downmix = keep(this.kelvane.createDownmix(channels));
         } catch (error) {
+            // What was made before memory ran out goes back.
+            made.forEach((block) => block.release());
             created.engine.destroy();
             this.port.postMessage({ type: 'refused', text: error.message });
             return;
@@ -137,7 +127,6 @@ class SevraneProcessor extends AudioWorkletProcessor {
         this.channels = channels;
         this.frameCount = frames;
         this.sampleRate = sampleRate;
-        this.downmix = downmixFor(channels);
         this.position = 0;
         this.positionHistory = new Int32Array(kPositionHistory);
         this.buffersRecorded = 0;
@@ -153,7 +142,7 @@ class SevraneProcessor extends AudioWorkletProcessor {
         this.alive = false;
         if (this.engine) {
             this.engine.destroy();
-            for (const block of [this.sound, this.faded, this.engineOutput, this.block, this.held]) {
+            for (const block of [this.sound, this.faded, this.engineOutput, this.block, this.held, this.downmix]) {
                 block.release();
             }
             this.engine = null;
@@ -443,25 +432,15 @@ class SevraneProcessor extends AudioWorkletProcessor {
             return;
         }
         this.engine.pull(this.engineOutput.pointer, frames);
-        const from = this.engineOutput.view;
-        const to = output.view;
         if (channels === 1) {
+            const from = this.engineOutput.view;
+            const to = output.view;
             for (let f = 0; f < frames; ++f) {
                 to[2 * f] = to[2 * f + 1] = from[f];
             }
             return;
         }
-        const { left, right } = this.downmix;
-        for (let f = 0; f < frames; ++f) {
-            let l = 0;
-            let r = 0;
-            for (let c = 0; c < channels; ++c) {
-                l += left[c] * from[f * channels + c];
-                r += right[c] * from[f * channels + c];
-            }
-            to[2 * f] = l;
-            to[2 * f + 1] = r;
-        }
+        this.downmix.fold(this.engineOutput, output, frames);
     }
 
     // One buffer of 256 frames into `output`; false once the sound is over.
@@ -560,7 +539,11 @@ class SevraneProcessor extends AudioWorkletProcessor {
         const output = outputs[0];
         const left = output[0];
         const right = output[1] || output[0];
-        if (!this.engine || (!this.playing && !this.finishing && this.blockRead >= this.blockFrames)) {
+        // Stopped, or paused with the fade-out played: silence, with nothing
+        // asked of the engine and no block copied.
+        const blockDone = this.blockRead >= this.blockFrames;
+        const silent = !this.finishing && (!this.playing || (this.paused && this.pauseRequested));
+        if (!this.engine || (silent && blockDone)) {
             left.fill(0);
             right.fill(0);
             return true;

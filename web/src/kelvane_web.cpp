@@ -2,13 +2,16 @@
 // addresses in the module's memory, since JavaScript cannot call through the
 // operation table. Each forwards to the engine's operation of the same name.
 // The sliders' arithmetic and labels are the window's own code, so that the
-// page shows the same numbers.
+// page shows the same numbers, and the fold of many channels onto two is the
+// desktop player's, so that the page plays the same samples.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "kelvane/engine.h"
+#include "playback/downmix.h"
 #include "slider_mapping.h"
 
 #define KELVANE_WEB_EXPORT extern "C" __attribute__((used, visibility("default")))
@@ -112,4 +115,19 @@ KELVANE_WEB_EXPORT const char* web_pitch_label(int position)
 KELVANE_WEB_EXPORT const char* web_speed_label(int position)
 {
     return KeepLabel(sevrane::ui::SpeedLabel(sevrane::ui::SpeedFromSlider(position)));
+}
+
+// The desktop player's downmix: the gains made once when a sound loads
+// (released with web_release), the fold once per block.
+KELVANE_WEB_EXPORT kelvane::playback::DownmixGains* web_downmix_create(int channels)
+{
+    void* memory = std::malloc(sizeof(kelvane::playback::DownmixGains));
+    return memory != nullptr ? new (memory) kelvane::playback::DownmixGains(kelvane::playback::DownmixFor(channels))
+                             : nullptr;
+}
+
+KELVANE_WEB_EXPORT void web_fold_to_stereo(const kelvane::playback::DownmixGains* gains, const float* source,
+                                           int channels, float* destination, int frames)
+{
+    kelvane::playback::FoldToStereo(*gains, source, channels, destination, frames);
 }

@@ -26,4 +26,10 @@ struct DownmixGains {
 // For 1 and 2 channels it is the identity (mono feeds both sides at 1).
 DownmixGains DownmixFor(int channels) noexcept;
 
+// Folds `frames` interleaved frames of `channels` channels onto two
+// interleaved ones with `gains`, each output a sum in channel order. Real-time
+// safe. The desktop player and the page's audio worklet both fold with it.
+void FoldToStereo(const DownmixGains& gains, const float* source, int channels, float* destination,
+                  int frames) noexcept;
+
 }  // namespace kelvane::playback
