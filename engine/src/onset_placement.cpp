@@ -431,11 +431,17 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     powerCleared = false;
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
-    // An onset may come in at the analysis its band's previous one leaves.
+    // An onset found at the analysis where the band's previous one leaves
+    // carries on from it, with its shares; but one whose rise the leaving
+    // one hid (a click after a click) is new and gets its own.
+    const bool shortFollowing = shortOnset.live;
     const bool shortCame =
-        Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, 1.0);
+        Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, 1.0) &&
+        !shortFollowing;
+    const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
     const bool longCame =
-        Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, longFloorKept);
+        Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, longFloorKept) &&
+        !longFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the

@@ -122,14 +122,21 @@ void EngineInstance::AnalyseLongFrame()
     // that frame held nearly all its power in its oldest hop (a click about
     // to leave), what comes in at the newest edge would only replace it and
     // never rise. So the power about to leave is taken out of the floor.
+    // Only a share above one half matters: the rest of the frame is summed
+    // hop by hop until it outweighs the oldest hop.
+    const int h = hopLength;
     double edge = 0.0;
-    double whole = 0.0;
     for (int ch = 0; ch < channelCount; ++ch) {
-        edge += SumOfSquares(longFrame[ch], hopLength);
-        whole += SumOfSquares(longFrame[ch], frameLength);
+        edge += SumOfSquares(longFrame[ch], h);
+    }
+    double rest = 0.0;
+    for (int start = h; start < frameLength && !(rest > edge); start += h) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            rest += SumOfSquares(longFrame[ch] + start, h);
+        }
     }
     const double leaving = longEdgeShare;
-    longEdgeShare = whole > leastEdgePower ? edge / whole : 0.0;
+    longEdgeShare = edge + rest > leastEdgePower ? edge / (edge + rest) : 0.0;
     longFloorKept = leaving > mostlyLeaving ? 1.0 - leaving : 1.0;
     if (longFloorKept < 1.0) {
         const auto kept = static_cast<float>(longFloorKept);
