@@ -439,9 +439,9 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
         Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, 1.0) &&
         !shortFollowing;
     const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
-    const bool longCame =
-        Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, longFloorKept) &&
-        !longFollowing;
+    const bool longCame = Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
+                                 detect, longFloorKept) &&
+                          !longFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the
