@@ -377,6 +377,8 @@ void EngineInstance::Reset()
     synthesisTime = 0;
     analysedFrameStart = 0;
     powerCleared = false;
+    longEdgeShare = 0.0;
+    longFloorKept = 1.0;
     originKnown = false;
     originShift = 0.0;
     // The magnitudes are cleared: no peaks or corrections are kept.

@@ -203,6 +203,11 @@ struct EngineInstance {
     // The vocoder took over from the bypass: its first analysis sees every
     // bin rise from nothing, which is no onset.
     bool powerCleared = false;
+    // The share of the latest long frame's power that its oldest hop held, and
+    // what the latest analysis kept of the frame before's power as the floor
+    // its bins rise from (1 unless that frame's power was mostly leaving).
+    double longEdgeShare = 0.0;
+    double longFloorKept = 1.0;
     // How far the first output frame came after the accumulator time that
     // consumption at the exact ratio gives the first input frame (the start
     // runs its own way while the window fills); onsets are placed that much

@@ -111,8 +111,11 @@ double OnsetOffset(const Band& band, int channels, int hop)
     return offset;
 }
 
-void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
-            std::int64_t synthesisTime, bool detect)
+// Follows the band's onset over one analysis; true when a new one comes in.
+// `floorKept`: the share of the frame before's power that the rise is judged
+// against.
+bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
+            std::int64_t synthesisTime, bool detect, double floorKept)
 {
     OnsetTrack& track = band.track;
     if (track.live && frameStart > track.position) {
@@ -128,9 +131,10 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     const double frameTotal = (static_cast<double>(total[0]) + total[1]) + (static_cast<double>(total[2]) + total[3]);
     const double risingTotal =
         (static_cast<double>(rising[0]) + rising[1]) + (static_cast<double>(rising[2]) + rising[3]);
-    const double before = track.previousPower;
+    const double before = track.previousPower * floorKept;
     track.previousPower = frameTotal;
     track.restarts = restarts != 0;
+    bool detected = false;
     if (!track.live && detect) {
         if (risingTotal > leastRise && risingTotal > onsetRise * before) {
             const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
@@ -138,6 +142,7 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
             track.target =
                 synthesisTime + std::llround((static_cast<double>(track.position) - idealStart) / ratio);
             track.live = true;
+            detected = true;
         }
     }
     if (track.live) {
@@ -152,6 +157,7 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
             }
         }
     }
+    return detected;
 }
 
 bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t synthesisTime,
@@ -425,10 +431,17 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     powerCleared = false;
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
+    // An onset found at the analysis where the band's previous one leaves
+    // carries on from it, with its shares; but one whose rise the leaving
+    // one hid (a click after a click) is new and gets its own.
     const bool shortFollowing = shortOnset.live;
-    Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
-    const bool following = longOnset.live;
-    Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    const bool shortCame =
+        Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, 1.0) &&
+        !shortFollowing;
+    const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
+    const bool longCame = Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
+                                 detect, longFloorKept) &&
+                          !longFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the
@@ -440,7 +453,7 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
         const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
         return Cover(windows, frameLength, hopLength, ratio, analysisCredit, track.position - frameStart, placed);
     };
-    if (longOnset.live && !following) {
+    if (longCame) {
         longOnset.borrowed = 0.0f;
         longOnset.catchUp = 0.0f;
         shortOnset.catchUp = 0.0f;
@@ -455,7 +468,7 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
             }
             longOnset.borrowed = static_cast<float>(borrowed);
         }
-    } else if (catchesUp && shortOnset.live && !shortFollowing && !longOnset.live) {
+    } else if (catchesUp && shortCame && !longOnset.live) {
         // An onset the long band did not see (high notes alone).
         shortOnset.catchUp = 0.0f;
         if (ratio > 1.0) {

@@ -192,6 +192,7 @@ void HandOverToBypass(EngineInstance& e)
     std::fill(e.longSpectrumWork, e.longSpectrumWork + e.lowBinCount, 0.0f);
     std::fill(e.longPower, e.longPower + e.lowBinCount, 0.0f);
     e.powerCleared = true;
+    e.longEdgeShare = 0.0;
 }
 
 // Pitch: both accumulators' finished positions, the bypass mixed in, join

@@ -10,6 +10,28 @@
 namespace kelvane {
 namespace {
 
+// The long frame before counts as leaving when its oldest hop held more than
+// this share of its power (spread evenly, the oldest hop holds a tenth at
+// overlap 2 and less at 4); below the least power, nothing is judged.
+constexpr double mostlyLeaving = 0.5;
+constexpr double leastEdgePower = 1.0e-20;
+
+// Four running sums, so that the loop vectorises.
+double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
+{
+    float lanes[4] = {};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            lanes[l] += x[i + l] * x[i + l];
+        }
+    }
+    for (; i < count; ++i) {
+        lanes[0] += x[i] * x[i];
+    }
+    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+}
+
 // out[i] = ring[(start + i) mod ringLength] x window[i], as two contiguous
 // runs: up to the end of the ring, then on from its start.
 void WindowFromRing(const float* KELVANE_RESTRICT ring, int ringLength, int start,
@@ -96,6 +118,32 @@ void EngineInstance::AnalyseLongFrame()
 {
     const int n = blockLength;
     const int m = lowBinCount;
+    // A bin's rise is judged against its power in the frame before; when
+    // that frame held nearly all its power in its oldest hop (a click about
+    // to leave), what comes in at the newest edge would only replace it and
+    // never rise. So the power about to leave is taken out of the floor.
+    // Only a share above one half matters: the rest of the frame is summed
+    // hop by hop until it outweighs the oldest hop.
+    const int h = hopLength;
+    double edge = 0.0;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        edge += SumOfSquares(longFrame[ch], h);
+    }
+    double rest = 0.0;
+    for (int start = h; start < frameLength && !(rest > edge); start += h) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            rest += SumOfSquares(longFrame[ch] + start, h);
+        }
+    }
+    const double leaving = longEdgeShare;
+    longEdgeShare = edge + rest > leastEdgePower ? edge / (edge + rest) : 0.0;
+    longFloorKept = leaving > mostlyLeaving ? 1.0 - leaving : 1.0;
+    if (longFloorKept < 1.0) {
+        const auto kept = static_cast<float>(longFloorKept);
+        for (int j = 0; j < m; ++j) {
+            longPower[j] *= kept;
+        }
+    }
     for (int ch = 0; ch < channelCount; ++ch) {
         longTransform->Forward(longFrame[ch]);
     }

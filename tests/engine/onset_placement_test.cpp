@@ -114,21 +114,25 @@ TEST(OnsetPlacementTest, ClicksComeOutOnceCompactAndAtTheirPlace)
 }
 
 // Quality 0 sees an onset over fewer frames: wherever a click falls against
-// the hops, it comes out at its level and its place, however fast.
+// the hops, it comes out at its level and its place, however fast. Clicks
+// 100.3 ms apart fall at every place against the hops; at 96 kHz clicks
+// 100 ms apart also leave the long frame just as the next comes in, whose
+// rise the leaving one must not hide.
 TEST(OnsetPlacementTest, QualityZeroKeepsEveryClickLevel)
 {
     const struct {
         int rate;
         float speedPercent;
-    } settings[] = {{44100, 400.0f}, {48000, 400.0f}, {44100, 300.0f}, {44100, 200.0f}};
+        double gap;  // seconds between clicks
+    } settings[] = {{44100, 400.0f, 0.1003}, {48000, 400.0f, 0.1003}, {44100, 300.0f, 0.1003},
+                    {44100, 200.0f, 0.1003}, {96000, 400.0f, 0.1}};
     constexpr float click = 0.9f;
     constexpr int clicks = 30;
-    for (const auto& [rate, speedPercent] : settings) {
-        // Clicks 100.3 ms apart fall at every place against the hops.
+    for (const auto& [rate, speedPercent, gap] : settings) {
         std::vector<double> places;
-        std::vector<float> x(static_cast<std::size_t>((0.5 + 0.1003 * clicks) * rate), 0.0f);
+        std::vector<float> x(static_cast<std::size_t>((0.5 + gap * clicks) * rate), 0.0f);
         for (int c = 0; c < clicks; ++c) {
-            const long frame = std::lround((0.25 + 0.1003 * c) * rate);
+            const long frame = std::lround((0.25 + gap * c) * rate);
             x[frame] = click;
             places.push_back(static_cast<double>(frame) * 100.0 / speedPercent);
         }

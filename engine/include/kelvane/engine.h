@@ -42,7 +42,8 @@
  * is placed where the input holds it, at its input time divided by the
  * speed, in every frame that holds it, so it comes out once and compact and
  * slowing down does not repeat it; faster than the input it keeps its level
- * at both qualities (a click within about 3 dB, up to 400 %). Linked
+ * at both qualities (a click within about 3 dB, up to 400 %), also when the
+ * one before leaves the analysis just as it comes in. Linked
  * channels: all channels lock to the peaks of their summed magnitude with one
  * shared rotation per peak, so the
  * differences between channels (the stereo image) survive; a one-channel
