@@ -61,6 +61,15 @@ void FillPhaseRamp(double angle, float* turnRe, float* turnIm, int bins)
 constexpr double onsetRise = 0.5;
 // Below this power there is nothing to place (digital silence, denormals).
 constexpr double leastRise = 1.0e-20;
+// At overlap 2 the bins of steady noise swing from one hop to the next as far
+// as an onset's: nearly half of them rise past the steadiness threshold on
+// every hop, and their rise alone carries a clear share of the frame. There
+// an onset must also stand out from the band's usual rise: its rising bins
+// must gain more than usualRiseFactor times the running mean of that gain
+// (each hop's share counted up to 1, followed with usualRiseSmoothing per
+// analysis step).
+constexpr double usualRiseFactor = 3.0;
+constexpr double usualRiseSmoothing = 0.1;
 
 struct Band {
     OnsetTrack& track;
@@ -112,7 +121,7 @@ double OnsetOffset(const Band& band, int channels, int hop)
 }
 
 void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
-            std::int64_t synthesisTime, bool detect)
+            std::int64_t synthesisTime, bool detect, bool againstUsual)
 {
     OnsetTrack& track = band.track;
     if (track.live && frameStart > track.position) {
@@ -131,8 +140,22 @@ void Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     const double before = track.previousPower;
     track.previousPower = frameTotal;
     track.restarts = restarts != 0;
+    // With `againstUsual` (overlap 2), the rising bins' gain over the frame
+    // before must stand out from its running mean.
+    bool standsOut = true;
+    if (againstUsual) {
+        double gain = 0.0;
+        for (int k = 0; k < band.bins; ++k) {
+            if (Rises(band, k)) {
+                gain += static_cast<double>(band.power[k]) * (1.0 - 1.0 / static_cast<double>(band.ratio[k]));
+            }
+        }
+        const double share = gain / std::max(before, leastRise);
+        standsOut = share > usualRiseFactor * track.usualRise;
+        track.usualRise += usualRiseSmoothing * (std::min(share, 1.0) - track.usualRise);
+    }
     if (!track.live && detect) {
-        if (risingTotal > leastRise && risingTotal > onsetRise * before) {
+        if (risingTotal > leastRise && risingTotal > onsetRise * before && standsOut) {
             const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
             track.position = frameStart + std::min<std::int64_t>(offset, band.length - 1);
             track.target =
@@ -426,9 +449,9 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
     const bool shortFollowing = shortOnset.live;
-    Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, quality == 0);
     const bool following = longOnset.live;
-    Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect);
+    Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, quality == 0);
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the

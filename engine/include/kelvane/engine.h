@@ -42,7 +42,11 @@
  * is placed where the input holds it, at its input time divided by the
  * speed, in every frame that holds it, so it comes out once and compact and
  * slowing down does not repeat it; faster than the input it keeps its level
- * at both qualities (a click within about 3 dB, up to 400 %). Linked
+ * at both qualities (a click within about 3 dB, up to 400 %). Steady noise
+ * is no onset: at quality 0 a rise must also stand out from the band's usual
+ * rises, so noise there keeps its level within about 1 dB; stretched noise
+ * still comes out up to 1 dB (quality 0) and 1 to 2.7 dB (quality 1) weaker
+ * than steady tones, whose level is kept. Linked
  * channels: all channels lock to the peaks of their summed magnitude with one
  * shared rotation per peak, so the
  * differences between channels (the stereo image) survive; a one-channel
