@@ -44,9 +44,9 @@
  * slowing down does not repeat it; faster than the input it keeps its level
  * at both qualities (a click within about 3 dB, up to 400 %). Steady noise
  * is no onset: at quality 0 a rise must also stand out from the band's usual
- * rises, so noise there keeps its level within about 1 dB; stretched noise
- * still comes out up to 1 dB (quality 0) and 1 to 2.7 dB (quality 1) weaker
- * than steady tones, whose level is kept. Linked
+ * rises, so noise there comes out within -1.4 to +0.9 dB of its level; at
+ * quality 1 stretched noise still comes out 0.8 to 2.9 dB weaker than steady
+ * tones, whose level is kept. Linked
  * channels: all channels lock to the peaks of their summed magnitude with one
  * shared rotation per peak, so the
  * differences between channels (the stereo image) survive; a one-channel
