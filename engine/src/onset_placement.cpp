@@ -62,12 +62,12 @@ constexpr double onsetRise = 0.5;
 // Below this power there is nothing to place (digital silence, denormals).
 constexpr double leastRise = 1.0e-20;
 // At overlap 2 the bins of steady noise swing from one hop to the next as far
-// as an onset's: nearly half of them rise past the steadiness threshold on
-// every hop, and their rise alone carries a clear share of the frame. There
-// an onset must also stand out from the band's usual rise: its rising bins
-// must gain more than usualRiseFactor times the running mean of that gain
-// (each hop's share counted up to 1, followed with usualRiseSmoothing per
-// analysis step).
+// as an onset's: on nearly every hop the bins that rise past the steadiness
+// threshold carry more than onsetRise of the frame before, and gain about
+// 0.45 of it. There an onset must also stand out from the band's usual rise:
+// its rising bins must gain more than usualRiseFactor times the running mean
+// of that gain (each hop's share counted up to 1, followed with
+// usualRiseSmoothing per analysis step).
 constexpr double usualRiseFactor = 3.0;
 constexpr double usualRiseSmoothing = 0.1;
 
