@@ -29,7 +29,13 @@ Generates its inputs, renders them and prints one table:
     (side-to-mid energy ratio), beside the same figures for the sources
     rendered one by one and then placed as in the mix;
   - a noise pair with the right channel 10 frames late, shifted: the delay
-    between the channels that comes out.
+    between the channels that comes out;
+  - noise levels: white and pink noise (mono, and white in two channels of
+    their own) and a chord of steady tones, at both qualities and several
+    settings: the level change of each (noise: its power between 60 Hz and
+    8 kHz of the input, read where the pitch moves it), and of white noise in
+    three bands: the long spectrum's alone (60 to 700 Hz), the crossover (700
+    to 1300 Hz) and the short spectrum's alone (1300 to 8000 Hz).
 
 Plain Python, no packages:
   bench/sound_measures.py [path/to/kelvane-render]
@@ -426,6 +432,63 @@ def stereo_image_measures(tool, work):
                                                        coherence(*reference), width(*reference)))
 
 
+def band_power(x, lo, hi, n=2048, rate=RATE):
+    """Mean power per segment between lo and hi Hz (Hann segments side by
+    side, the first and last fifth left out), so that lengths do not count."""
+    window = [0.5 - 0.5 * math.cos(2 * math.pi * i / n) for i in range(n)]
+    first, last = int(math.ceil(lo * n / rate)), int(hi * n / rate)
+    total, segments = 0.0, 0
+    for start in range(len(x) // 5, 4 * len(x) // 5 - n + 1, n):
+        f = fft([complex(x[start + i] * window[i]) for i in range(n)])
+        total += sum(abs(f[k]) ** 2 for k in range(first, last + 1))
+        segments += 1
+    return total / max(segments, 1)
+
+
+def noise_level_measures(tool, work, seconds=4.0):
+    """Level changes of noise beside those of steady tones: the engine should
+    keep both."""
+    source = os.path.join(work, 'noise.wav')
+    out = os.path.join(work, 'noise-out.wav')
+    random.seed(29)
+    frames = int(seconds * RATE)
+    white = [[random.gauss(0.0, 0.1) for _ in range(frames)] for _ in range(2)]
+    # Pink by a sum of one-pole filters (within about 0.5 dB of -3 dB per
+    # octave over the audible band).
+    pink = [0.0] * frames
+    poles = ((0.99886, 0.0555179), (0.99332, 0.0750759), (0.96900, 0.1538520), (0.86650, 0.3104856),
+             (0.55000, 0.5329522), (-0.7616, -0.0168980))
+    state = [0.0] * len(poles)
+    for i in range(frames):
+        g = random.gauss(0.0, 0.02)
+        for k, (a, b) in enumerate(poles):
+            state[k] = a * state[k] + b * g
+        pink[i] = sum(state) + 0.5362 * g
+    chord = [sum(0.05 * math.sin(2 * math.pi * f * i / RATE + f) for f in (220.0, 523.0, 1000.0, 2700.0, 5100.0))
+             for i in range(frames)]
+    db = lambda a, b: 10.0 * math.log10((a + 1e-30) / (b + 1e-30))
+    rms = lambda x: sum(v * v for v in x[len(x) // 5:4 * len(x) // 5]) / (3 * len(x) // 5)
+    bands = ((60.0, 700.0), (700.0, 1300.0), (1300.0, 8000.0))
+    print('noise levels, 44100 Hz: dB re the input (noise: 60 Hz to 8 kHz of the input, moved by the pitch)')
+    print('%-24s %7s %7s %7s %7s %7s %7s %7s' % ('setting', 'white', 'pink', 'stereo', 'tones',
+                                                 'w<700', 'w700+', 'w1300+'))
+    for quality in (1, 0):
+        for speed, pitch in ((100, 3), (50, 0), (200, -5), (150, 0)):
+            r = 2.0 ** (pitch / 12.0)
+            row = []
+            for x in (white[:1], [pink], white):
+                write_wav(source, x)
+                y = render(tool, source, out, speed, pitch, quality)
+                row.append(db(sum(band_power(c, 60.0 * r, 8000.0 * r) for c in y),
+                              sum(band_power(c, 60.0, 8000.0) for c in x)))
+                if len(row) == 1:
+                    split = [db(band_power(y[0], lo * r, hi * r), band_power(x[0], lo, hi)) for lo, hi in bands]
+            write_wav(source, [chord])
+            row.append(db(rms(render(tool, source, out, speed, pitch, quality)[0]), rms(chord)))
+            print('%-24s %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f' % (
+                'q%d speed %d%% pitch %+d' % (quality, speed, pitch), *(row + split)))
+
+
 def channel_delay_measures(tool, work, delay=10, seconds=2.0):
     """The delay between the channels of a delayed noise pair as it comes out
     (the lag of the cross-correlation's peak, refined by a parabola through it
@@ -632,6 +695,7 @@ def main():
     resampler_measures(tool, work)
     stereo_image_measures(tool, work)
     channel_delay_measures(tool, work)
+    noise_level_measures(tool, work)
     speech_measures(tool, work)
 
 

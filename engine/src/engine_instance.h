@@ -24,6 +24,7 @@ struct OnsetTrack {
     bool live = false;
     bool muted = false;  // silent in the frame being synthesised: its place is outside
     double previousPower = 0.0;  // the band's power at the analysis before
+    double usualRise = 0.0;      // at overlap 2: running mean of the rising bins' gain, re the frame before
     bool restarts = false;       // bins restarted at the latest analysis and have not been held yet
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at

@@ -61,6 +61,15 @@ void FillPhaseRamp(double angle, float* turnRe, float* turnIm, int bins)
 constexpr double onsetRise = 0.5;
 // Below this power there is nothing to place (digital silence, denormals).
 constexpr double leastRise = 1.0e-20;
+// At overlap 2 the bins of steady noise swing from one hop to the next as far
+// as an onset's: on nearly every hop the bins that rise past the steadiness
+// threshold carry more than onsetRise of the frame before, and gain about
+// 0.45 of it. There an onset must also stand out from the band's usual rise:
+// its rising bins must gain more than usualRiseFactor times the running mean
+// of that gain (each hop's share counted up to 1, followed with
+// usualRiseSmoothing per analysis step).
+constexpr double usualRiseFactor = 3.0;
+constexpr double usualRiseSmoothing = 0.1;
 
 struct Band {
     OnsetTrack& track;
@@ -115,7 +124,7 @@ double OnsetOffset(const Band& band, int channels, int hop)
 // `floorKept`: the share of the frame before's power that the rise is judged
 // against.
 bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
-            std::int64_t synthesisTime, bool detect, double floorKept)
+            std::int64_t synthesisTime, bool detect, double floorKept, bool againstUsual)
 {
     OnsetTrack& track = band.track;
     if (track.live && frameStart > track.position) {
@@ -135,8 +144,22 @@ bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     track.previousPower = frameTotal;
     track.restarts = restarts != 0;
     bool detected = false;
+    // With `againstUsual` (overlap 2), the rising bins' gain over the frame
+    // before must stand out from its running mean.
+    bool standsOut = true;
+    if (againstUsual) {
+        double gain = 0.0;
+        for (int k = 0; k < band.bins; ++k) {
+            if (Rises(band, k)) {
+                gain += static_cast<double>(band.power[k]) * (1.0 - 1.0 / static_cast<double>(band.ratio[k]));
+            }
+        }
+        const double share = gain / std::max(before, leastRise);
+        standsOut = share > usualRiseFactor * track.usualRise;
+        track.usualRise += usualRiseSmoothing * (std::min(share, 1.0) - track.usualRise);
+    }
     if (!track.live && detect) {
-        if (risingTotal > leastRise && risingTotal > onsetRise * before) {
+        if (risingTotal > leastRise && risingTotal > onsetRise * before && standsOut) {
             const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
             track.position = frameStart + std::min<std::int64_t>(offset, band.length - 1);
             track.target =
@@ -435,12 +458,13 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     // carries on from it, with its shares; but one whose rise the leaving
     // one hid (a click after a click) is new and gets its own.
     const bool shortFollowing = shortOnset.live;
-    const bool shortCame =
-        Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime, detect, 1.0) &&
-        !shortFollowing;
+    const bool againstUsual = quality == 0;
+    const bool shortCame = Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
+                                  detect, 1.0, againstUsual) &&
+                           !shortFollowing;
     const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
     const bool longCame = Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
-                                 detect, longFloorKept) &&
+                                 detect, longFloorKept, againstUsual) &&
                           !longFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
