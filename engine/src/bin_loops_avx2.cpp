@@ -1,8 +1,9 @@
 // The per-bin loops eight bins at a time (AVX2) with fused multiply-adds.
 // Everything after the target switch is compiled for those instructions and
 // runs only where the processor has them; the headers come before it, so
-// that their shared inline functions (the plain loops, which finish the last
-// bins of every run) keep the baseline target and their bits.
+// that the copies of their inline functions (the plain loops, which finish
+// the last bins of every run) that other files may share keep the baseline
+// target. Inlined here, those may be fused too.
 #include <cstdint>
 #include <cstring>
 
