@@ -200,9 +200,10 @@ TEST(BinLoops, TheEngineOnTheWideLoopsSoundsAsOnThePlainOnes)
             call.SetFormantSemitones(engine.handle, s.formantSemitones);
             std::vector<float>& out = outputs[form];
             for (int position = 0; position < frames; position += block) {
+                const int count = std::min(block, frames - position);
                 ASSERT_EQ(call.PushInput(engine.handle,
                                          input.data() + static_cast<std::size_t>(position) * s.channels,
-                                         block, KELVANE_FORWARD),
+                                         count, KELVANE_FORWARD),
                           0);
                 call.Process(engine.handle);
                 const int available = call.GetOutputAvailable(engine.handle);
