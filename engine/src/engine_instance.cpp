@@ -72,6 +72,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     outputReadIndex = 0;
     tinyValue = FloatFromBits(0x0DA24260);  // 1.0e-30
 
+    binLoops = &BinLoopsFor(SelectedSimdLevel());
     shortTransform = CreateObject<HartleyTransform>(n);
     if (shortTransform == nullptr || !shortTransform->IsPrepared()) {
         failed = true;

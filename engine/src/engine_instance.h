@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bin_loops.h"
 #include "hartley_transform.h"
 #include "resampler.h"
 
@@ -246,6 +247,8 @@ struct EngineInstance {
     float* bypassWindow = nullptr;
     HartleyTransform* shortTransform = nullptr;
     HartleyTransform* longTransform = nullptr;
+    // The per-bin loops of the level the instance was built for.
+    const BinLoops* binLoops = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
     // The resampler's table (built once), its kernel work space, and per

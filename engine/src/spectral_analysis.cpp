@@ -101,13 +101,13 @@ void EngineInstance::AnalyseShortFrame()
     for (int ch = 0; ch < channelCount; ++ch) {
         // The frame becomes its own unit phasors.
         float* spectrum = shortFrame[ch];
-        vector_ops::selected::SplitPolar(spectrum, spectrum + half, shortSpectrumWork, shortMagnitude[ch],
-                                         spectrum, spectrum + half, tinyValue, half);
+        binLoops->splitPolar(spectrum, spectrum + half, shortSpectrumWork, shortMagnitude[ch], spectrum,
+                             spectrum + half, tinyValue, half);
     }
     // Power is summed over the channels, so every channel of a bin resets or
     // propagates its phase together.
-    vector_ops::selected::UpdateStability<0>(shortSpectrumWork, shortPower, binThresholdCurve,
-                                             shortBinCounters, activeSpeedRatio == 0.0f, tinyValue, half);
+    binLoops->updateStability(shortSpectrumWork, shortPower, binThresholdCurve, shortBinCounters,
+                              activeSpeedRatio == 0.0f, tinyValue, half);
     // New magnitudes: the synthesis finds their peaks and corrects their
     // formants afresh.
     shortPeakEnd = 0;
@@ -151,12 +151,12 @@ void EngineInstance::AnalyseLongFrame()
     for (int ch = 0; ch < channelCount; ++ch) {
         // Only the low band; the raw spectrum stays in the frame.
         const float* spectrum = longFrame[ch];
-        vector_ops::selected::SplitPolar(spectrum, spectrum + n, longSpectrumWork, longMagnitude[ch],
-                                         longPhasor[ch], longPhasor[ch] + m, tinyValue, m);
+        binLoops->splitPolar(spectrum, spectrum + n, longSpectrumWork, longMagnitude[ch], longPhasor[ch],
+                             longPhasor[ch] + m, tinyValue, m);
     }
     // Long bin j has the frequency of short bin j/2 and takes its threshold.
-    vector_ops::selected::UpdateStability<1>(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
-                                             activeSpeedRatio == 0.0f, tinyValue, m);
+    binLoops->updateStabilityPairs(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
+                                   activeSpeedRatio == 0.0f, tinyValue, m);
     longPeakEnd = 0;
     correctedFormantRatio = 0.0f;
 }
@@ -166,8 +166,8 @@ void EngineInstance::ComputePhaseAdvance(float* const* current, float* const* pr
 {
     const int b = binCount;
     for (int ch = 0; ch < channelCount; ++ch) {
-        vector_ops::selected::PhaseAdvance(current[ch], current[ch] + b, previous[ch], previous[ch] + b,
-                                           advance[ch], advance[ch] + b, counters, b);
+        binLoops->phaseAdvance(current[ch], current[ch] + b, previous[ch], previous[ch] + b, advance[ch],
+                               advance[ch] + b, counters, b);
     }
 }
 

@@ -105,15 +105,15 @@ void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRIC
     }
 }
 
-void LinkRotations(float* const* rotation, int imaginary, float* const* magnitude, int channels, float* linkedRe,
-                   float* linkedIm, float* loudest, int count)
+void LinkRotations(const BinLoops& loops, float* const* rotation, int imaginary, float* const* magnitude,
+                   int channels, float* linkedRe, float* linkedIm, float* loudest, int count)
 {
     // Channels 0 and 1 first, then every further one against the loudest.
-    vector_ops::selected::TakeLouder(rotation[1], rotation[1] + imaginary, magnitude[1], rotation[0],
-                                     rotation[0] + imaginary, magnitude[0], linkedRe, linkedIm, loudest, count);
+    loops.takeLouder(rotation[1], rotation[1] + imaginary, magnitude[1], rotation[0], rotation[0] + imaginary,
+                     magnitude[0], linkedRe, linkedIm, loudest, count);
     for (int ch = 2; ch < channels; ++ch) {
-        vector_ops::selected::TakeLouder(rotation[ch], rotation[ch] + imaginary, magnitude[ch], linkedRe, linkedIm,
-                                         loudest, linkedRe, linkedIm, loudest, count);
+        loops.takeLouder(rotation[ch], rotation[ch] + imaginary, magnitude[ch], linkedRe, linkedIm, loudest,
+                         linkedRe, linkedIm, loudest, count);
     }
 }
 
@@ -162,17 +162,17 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             const float* advanceRe = shortAdvance[ch];
             const float* analysedRe = shortPrevPhasor[ch];
             float* outRe = shortSynthesis[ch];
-            vector_ops::selected::TurnPhasors(phasorRe, phasorRe + half, advanceRe, advanceRe + half, analysedRe,
-                                              analysedRe + half, shortBinCounters, outRe, outRe + half, limit);
+            binLoops->turnPhasors(phasorRe, phasorRe + half, advanceRe, advanceRe + half, analysedRe,
+                                  analysedRe + half, shortBinCounters, outRe, outRe + half, limit);
             outRe[0] = 0.0f;
             outRe[half] = 0.0f;
         }
         if (findPeaks) {
             SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
-            vector_ops::selected::FindPeaks(linkedMagnitude, shortPeak[0], limit);
+            binLoops->findPeaks(linkedMagnitude, shortPeak[0], limit);
         }
-        LinkRotations(shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half,
-                      limit);
+        LinkRotations(*binLoops, shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm,
+                      linkedMagnitude + half, limit);
     }
 
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -198,19 +198,19 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         auto fullShare = [](int) { return 1.0f; };
         if (emitSteady) {
             if (linked) {
-                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
-                                                  linkedRe, linkedIm, shortPeak[0], limit);
+                binLoops->lockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, linkedRe,
+                                      linkedIm, shortPeak[0], limit);
             } else {
                 // The rotations live in the output bins until they are emitted.
-                vector_ops::selected::TurnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe,
-                                                  analysedIm, shortBinCounters, outRe, outIm, limit);
+                binLoops->turnPhasors(phasorRe, phasorIm, advanceRe, advanceIm, analysedRe, analysedIm,
+                                      shortBinCounters, outRe, outIm, limit);
                 outRe[0] = 0.0f;
                 outIm[0] = 0.0f;
                 if (findPeaks) {
-                    vector_ops::selected::FindPeaks(shortMagnitude[ch], shortPeak[ch], limit);
+                    binLoops->findPeaks(shortMagnitude[ch], shortPeak[ch], limit);
                 }
-                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters,
-                                                  outRe, outIm, shortPeak[ch], limit);
+                binLoops->lockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, shortBinCounters, outRe,
+                                      outIm, shortPeak[ch], limit);
             }
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
@@ -281,8 +281,8 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         const float* analysedRe = longPrevPhasor[ch];
         float* outRe = longSynthesis[ch];
         float* outIm = outRe + n;
-        vector_ops::selected::TurnPhasors(phasorRe, phasorRe + m, advanceRe, advanceRe + m, analysedRe,
-                                          analysedRe + m, longBinCounters, outRe, outIm, m);
+        binLoops->turnPhasors(phasorRe, phasorRe + m, advanceRe, advanceRe + m, analysedRe, analysedRe + m,
+                              longBinCounters, outRe, outIm, m);
         // In the crossover both bands sound the same partials: a steady
         // long bin there takes the rotation of the short bin at its
         // frequency (synthesised just before), so that the two bands add
@@ -312,9 +312,10 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         }
         if (findPeaks) {
             SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
-            vector_ops::selected::FindPeaks(linkedMagnitude, longPeak[0], m);
+            binLoops->findPeaks(linkedMagnitude, longPeak[0], m);
         }
-        LinkRotations(longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm, linkedMagnitude + half, m);
+        LinkRotations(*binLoops, longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm,
+                      linkedMagnitude + half, m);
     }
 
     for (int ch = 0; ch < channelCount; ++ch) {
@@ -342,15 +343,15 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         auto plainShare = [weight](int j) { return weight[j]; };
         if (emitSteady) {
             if (linked) {
-                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
-                                                  linkedRe, linkedIm, longPeak[0], m);
+                binLoops->lockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, linkedRe,
+                                      linkedIm, longPeak[0], m);
             } else {
                 turn(ch);
                 if (findPeaks) {
-                    vector_ops::selected::FindPeaks(longMagnitude[ch], longPeak[ch], m);
+                    binLoops->findPeaks(longMagnitude[ch], longPeak[ch], m);
                 }
-                vector_ops::selected::LockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters,
-                                                  outRe, outIm, longPeak[ch], m);
+                binLoops->lockPhasors(phasorRe, phasorIm, analysedRe, analysedIm, longBinCounters, outRe,
+                                      outIm, longPeak[ch], m);
             }
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);

@@ -1,8 +1,10 @@
-// The vector level: how the environment lowers it, and that transforms take
-// it as they are made. tests/CMakeLists.txt runs these once more with
+// The vector level: how the environment lowers it, and that transforms and
+// engines take it as they are made. tests/CMakeLists.txt runs these once more with
 // KELVANE_SIMD=scalar.
 #include "simd_level.h"
+#include "bin_loops.h"
 #include "hartley_transform.h"
+#include "test_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,10 @@ TEST(SimdLevel, NewTransformsTakeTheSelectedLevel)
     HartleyTransform transform(1024);
     ASSERT_TRUE(transform.IsPrepared());
     EXPECT_EQ(transform.Level(), selected);
+    // An engine's bin loops too; the plain ones are a table of their own.
+    test::TestEngine engine(2);
+    EXPECT_EQ(engine->binLoops, &BinLoopsFor(selected));
+    EXPECT_EQ(engine->binLoops == &BinLoopsFor(SimdLevel::scalar), selected == SimdLevel::scalar);
 
     // Asking for more than the processor has gives what it has.
     HartleyTransform widest(1024, SimdLevel::avx2);

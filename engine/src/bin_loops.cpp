@@ -1,0 +1,44 @@
+#include "bin_loops.h"
+
+#include "vector_ops.h"
+
+namespace kelvane {
+
+#if defined(KELVANE_EIGHT_LANES) && defined(KELVANE_HAVE_SSE2)
+// In bin_loops_avx2.cpp, compiled for those instructions.
+extern const BinLoops avx2BinLoops;
+#endif
+
+namespace {
+
+namespace plain = vector_ops::scalar;
+namespace four = vector_ops::selected;
+
+constexpr BinLoops scalarBinLoops = {
+    plain::SplitPolar,  plain::UpdateStability<0>, plain::UpdateStability<1>, plain::PhaseAdvance,
+    plain::TurnPhasors, plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder};
+
+constexpr BinLoops fourLaneBinLoops = {four::SplitPolar,   four::UpdateStability<0>, four::UpdateStability<1>,
+                                       four::PhaseAdvance, four::TurnPhasors,        four::LockPhasors,
+                                       four::FindPeaks,    four::TakeLouder};
+
+}  // namespace
+
+const BinLoops& BinLoopsFor(SimdLevel level)
+{
+    switch (UsableSimdLevel(level)) {
+        case SimdLevel::avx2:
+#if defined(KELVANE_EIGHT_LANES) && defined(KELVANE_HAVE_SSE2)
+            return avx2BinLoops;
+#else
+            return fourLaneBinLoops;
+#endif
+        case SimdLevel::sse2:
+            return fourLaneBinLoops;
+        case SimdLevel::scalar:
+            break;
+    }
+    return scalarBinLoops;
+}
+
+}  // namespace kelvane

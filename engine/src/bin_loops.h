@@ -1,0 +1,44 @@
+// The per-bin loops of the spectral steps at one vector level. An instance
+// takes the table of its level when it is built, so the real-time path calls
+// through it without asking the level again.
+//
+// The scalar and SSE2 tables hold the forms of vector_ops.h, which compute
+// the same bits. The AVX2 table (eight bins at a time, fused multiply-adds,
+// one reciprocal where the plain loops divide twice) computes the same
+// values within a few units in the last place; the stability counters and
+// peak indices it derives are exactly those of the plain loops.
+#pragma once
+
+#include <cstdint>
+
+#include "simd_level.h"
+
+namespace kelvane {
+
+struct BinLoops {
+    void (*splitPolar)(const float* re, const float* im, float* power, float* magnitude, float* unitRe,
+                       float* unitIm, float tiny, int count);
+    // One threshold per bin, and one per pair of bins (the long frame's).
+    void (*updateStability)(float* power, float* previous, const float* threshold, std::uint8_t* counters,
+                            bool frozen, float tiny, int count);
+    void (*updateStabilityPairs)(float* power, float* previous, const float* threshold,
+                                 std::uint8_t* counters, bool frozen, float tiny, int count);
+    void (*phaseAdvance)(const float* currentRe, const float* currentIm, float* previousRe, float* previousIm,
+                         float* advanceRe, float* advanceIm, const std::uint8_t* counters, int count);
+    void (*turnPhasors)(float* phasorRe, float* phasorIm, const float* advanceRe, const float* advanceIm,
+                        const float* analysedRe, const float* analysedIm, const std::uint8_t* counters,
+                        float* rotationRe, float* rotationIm, int count);
+    void (*lockPhasors)(float* phasorRe, float* phasorIm, const float* analysedRe, const float* analysedIm,
+                        const std::uint8_t* counters, const float* rotationRe, const float* rotationIm,
+                        const std::int16_t* peak, int count);
+    void (*findPeaks)(const float* magnitude, std::int16_t* peak, int end);
+    void (*takeLouder)(const float* rotationRe, const float* rotationIm, const float* magnitude,
+                       const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
+                       float* linkedIm, float* loudest, int count);
+};
+
+// The loops of `level`, or of the widest level below it that this build
+// holds and this processor runs.
+const BinLoops& BinLoopsFor(SimdLevel level);
+
+}  // namespace kelvane
