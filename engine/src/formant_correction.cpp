@@ -11,7 +11,14 @@
 // lightly, so that a formant keeps its peak and its width. Whitening and
 // shaping become one gain per bin: 2 to the power of the envelope read at the
 // scaled position minus the envelope at the bin.
+//
+// The long frame is centred half a block later than the short one, and a
+// voice's formants move within that time: the long band is reshaped by an
+// envelope of its own, estimated the same way from the long frame's levels
+// at the short bins. Without them (formants switched on since the analysis)
+// it takes the short frame's.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -41,6 +48,9 @@ constexpr int smoothingPasses = 2;
 // steady sound at the same frequency: a long bin may be lifted as far as this
 // many times the short bin beside it, lifted alike.
 constexpr float longLiftLimit = 4.0f;
+// The long frame's power summed over a short bin's span, times this, comes
+// close to the short frame's power of a steady sound.
+constexpr float longLevelScale = 0.25f;
 
 // A float's bits (as std::bit_cast, which not every standard library the
 // engine is built with has yet); FloatFromBits turns them back.
@@ -160,6 +170,33 @@ inline float EnvelopeAt(const float* envelope, float x, int count)
 
 }  // namespace
 
+void EngineInstance::HoldLongLevels()
+{
+    if (formantRatio == 1.0f) {
+        longEnvelopeState = longEnvelopeAbsent;
+        return;
+    }
+    // Short bin k lies at long bin 2k, between long bins 2k - 1 and 2k + 1:
+    // its level is the long frame's power over that span, the outer bins
+    // weighted by half, scaled to about the short frame's level. DC holds
+    // its own.
+    const int n = blockLength;
+    for (int ch = 0; ch < channelCount; ++ch) {
+        const float* re = longFrame[ch];
+        const float* im = re + n;
+        float* levels = longEnvelope[ch];
+        levels[0] = std::sqrt(re[0] * re[0] + tinyValue);
+        float previous = re[1] * re[1] + im[1] * im[1];
+        for (int k = 1; k < halfBlock; ++k) {
+            const float centre = re[2 * k] * re[2 * k] + im[2 * k] * im[2 * k];
+            const float next = re[2 * k + 1] * re[2 * k + 1] + im[2 * k + 1] * im[2 * k + 1];
+            levels[k] = std::sqrt(longLevelScale * (0.5f * (previous + next) + centre) + tinyValue);
+            previous = next;
+        }
+    }
+    longEnvelopeState = longLevelsHeld;
+}
+
 void EngineInstance::CorrectFormants()
 {
     const int half = halfBlock;
@@ -177,6 +214,10 @@ void EngineInstance::CorrectFormants()
         // then overwritten bin by bin with the result.
         float* envelope = shortOut;
         EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
+        if (longEnvelopeState == longLevelsHeld) {
+            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], half, spacingBand);
+        }
+        const float* longEnvelopeRead = longEnvelopeState == longEnvelopeAbsent ? envelope : longEnvelope[ch];
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
@@ -190,8 +231,8 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float gain =
-                Exp2(LimitLift(EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half) - envelope[j / 2]));
+            const float gain = Exp2(LimitLift(EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, half) -
+                                              longEnvelopeRead[j / 2]));
             const float corrected = longIn[j] * gain;
             const float supported = longLiftLimit * shortIn[j / 2] * gain;
             longOut[j] = std::min(corrected, std::max(longIn[j], supported));
@@ -211,6 +252,9 @@ void EngineInstance::CorrectFormants()
         for (int k = 0; k < half; ++k) {
             envelope[k] = shortIn[k] * Exp2(change[k]);
         }
+    }
+    if (longEnvelopeState == longLevelsHeld) {
+        longEnvelopeState = longEnvelopeBuilt;
     }
 }
 
