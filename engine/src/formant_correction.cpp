@@ -124,14 +124,18 @@ void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, in
     out[count - 1] = std::max(in[count - 2], in[count - 1]);
 }
 
-// Builds the log envelope of `magnitude` into `envelope`; `logs` is work space.
-void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand)
+// Builds the log envelope of `magnitude` into `envelope`, which may be
+// `magnitude` itself; `logs` is work space. A `reach` of 0 follows the
+// spacing of the spectrum's own peaks. Returns the reach taken.
+int EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand, int reach)
 {
     for (int k = 0; k < count; ++k) {
         logs[k] = Log2(magnitude[k]);
     }
     // The loudest within `reach` bins: as many passes of the loudest of three.
-    const int reach = PeakReach(logs, spacingBand);
+    if (reach == 0) {
+        reach = PeakReach(logs, spacingBand);
+    }
     HoldPeaks(logs, envelope, count);
     for (int pass = 1; pass < reach; ++pass) {
         std::copy(envelope, envelope + count, logs);
@@ -155,6 +159,7 @@ void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int 
     for (int k = 0; k < count; ++k) {
         envelope[k] = std::max(envelope[k], logEnvelopeFloor);
     }
+    return reach;
 }
 
 // The log envelope at fractional short bin x, interpolated; past its top the
@@ -213,9 +218,11 @@ void EngineInstance::CorrectFormants()
         // The envelope is built in the corrected-magnitude array, which is
         // then overwritten bin by bin with the result.
         float* envelope = shortOut;
-        EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
+        const int reach = EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand, 0);
         if (longEnvelopeState == longLevelsHeld) {
-            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], half, spacingBand);
+            // With the short envelope's reach: the long levels, summed over
+            // a short bin's span, show fewer and broader peaks.
+            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], half, spacingBand, reach);
         }
         const float* longEnvelopeRead = longEnvelopeState == longEnvelopeAbsent ? envelope : longEnvelope[ch];
 
