@@ -51,6 +51,17 @@ constexpr float longLiftLimit = 4.0f;
 // The long frame's power summed over a short bin's span, times this, comes
 // close to the short frame's power of a steady sound.
 constexpr float longLevelScale = 0.25f;
+// The long band reads its own envelope no higher than short bin M/2 x ratio,
+// and the setters allow no ratio above highestFormantRatio: the envelope is
+// built that far and envelopeMargin bins on, where the smoothing that starts
+// at its top has settled.
+constexpr float highestFormantRatio = 4.0f;
+constexpr int envelopeMargin = 16;
+
+int LongEnvelopeBins(int lowBins, int half)
+{
+    return std::min(half, static_cast<int>(static_cast<float>(lowBins) * 0.5f * highestFormantRatio) + envelopeMargin);
+}
 
 // A float's bits (as std::bit_cast, which not every standard library the
 // engine is built with has yet); FloatFromBits turns them back.
@@ -186,13 +197,14 @@ void EngineInstance::HoldLongLevels()
     // weighted by half, scaled to about the short frame's level. DC holds
     // its own.
     const int n = blockLength;
+    const int count = LongEnvelopeBins(lowBinCount, halfBlock);
     for (int ch = 0; ch < channelCount; ++ch) {
         const float* re = longFrame[ch];
         const float* im = re + n;
         float* levels = longEnvelope[ch];
         levels[0] = std::sqrt(re[0] * re[0] + tinyValue);
         float previous = re[1] * re[1] + im[1] * im[1];
-        for (int k = 1; k < halfBlock; ++k) {
+        for (int k = 1; k < count; ++k) {
             const float centre = re[2 * k] * re[2 * k] + im[2 * k] * im[2 * k];
             const float next = re[2 * k + 1] * re[2 * k + 1] + im[2 * k + 1] * im[2 * k + 1];
             levels[k] = std::sqrt(longLevelScale * (0.5f * (previous + next) + centre) + tinyValue);
@@ -209,6 +221,8 @@ void EngineInstance::CorrectFormants()
     const float ratio = formantRatio;
     const int spacingBand =
         std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
+    const bool ownLongEnvelope = longEnvelopeState != longEnvelopeAbsent;
+    const int longCount = ownLongEnvelope ? LongEnvelopeBins(m, half) : half;
 
     for (int ch = 0; ch < channelCount; ++ch) {
         const float* shortIn = shortMagnitude[ch];
@@ -222,9 +236,9 @@ void EngineInstance::CorrectFormants()
         if (longEnvelopeState == longLevelsHeld) {
             // With the short envelope's reach: the long levels, summed over
             // a short bin's span, show fewer and broader peaks.
-            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], half, spacingBand, reach);
+            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], longCount, spacingBand, reach);
         }
-        const float* longEnvelopeRead = longEnvelopeState == longEnvelopeAbsent ? envelope : longEnvelope[ch];
+        const float* longEnvelopeRead = ownLongEnvelope ? longEnvelope[ch] : envelope;
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
@@ -238,7 +252,7 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float gain = Exp2(LimitLift(EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, half) -
+            const float gain = Exp2(LimitLift(EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, longCount) -
                                               longEnvelopeRead[j / 2]));
             const float corrected = longIn[j] * gain;
             const float supported = longLiftLimit * shortIn[j / 2] * gain;
