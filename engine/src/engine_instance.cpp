@@ -185,10 +185,10 @@ EngineInstance::~EngineInstance()
                                outputAccumulator[ch], analysisRing[ch],     shortMagnitude[ch],
                                shortCorrectedMagnitude[ch], shortAdvance[ch], shortFrame[ch],
                                shortSynthesis[ch],    shortPrevPhasor[ch],  shortSynthesisPhasor[ch],
-                               longMagnitude[ch],     longCorrectedMagnitude[ch], longEnvelope[ch], longAdvance[ch],
+                               longMagnitude[ch],     longCorrectedMagnitude[ch], longAdvance[ch],
                                longFrame[ch],         longPhasor[ch],       longSynthesis[ch],
                                longPrevPhasor[ch],    longSynthesisPhasor[ch], resampleLine[ch],
-                               shortOnsetSpectrum[ch], longOnsetSpectrum[ch]};
+                               shortOnsetSpectrum[ch], longOnsetSpectrum[ch], longEnvelope[ch]};
         for (float* buffer : perChannel) {
             AlignedRelease(buffer);
         }

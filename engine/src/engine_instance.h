@@ -234,7 +234,7 @@ struct EngineInstance {
     float* binThresholdCurve = nullptr;
     float* envelopeWork = nullptr;  // formant correction's work space, half a block
     // The long frame's levels at the short bins, then (once built) the long
-    // band's log envelope; half a block each. What it holds:
+    // band's log envelope, per channel; longEnvelopeState says which.
     float* longEnvelope[maxChannels] = {};
     enum : std::uint8_t { longEnvelopeAbsent, longLevelsHeld, longEnvelopeBuilt };
     std::uint8_t longEnvelopeState = longEnvelopeAbsent;

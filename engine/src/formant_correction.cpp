@@ -60,7 +60,8 @@ constexpr int envelopeMargin = 16;
 
 int LongEnvelopeBins(int lowBins, int half)
 {
-    return std::min(half, static_cast<int>(static_cast<float>(lowBins) * 0.5f * highestFormantRatio) + envelopeMargin);
+    const int read = static_cast<int>(static_cast<float>(lowBins) * 0.5f * highestFormantRatio);
+    return std::min(half, read + envelopeMargin);
 }
 
 // A float's bits (as std::bit_cast, which not every standard library the
@@ -138,7 +139,8 @@ void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, in
 // Builds the log envelope of `magnitude` into `envelope`, which may be
 // `magnitude` itself; `logs` is work space. A `reach` of 0 follows the
 // spacing of the spectrum's own peaks. Returns the reach taken.
-int EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand, int reach)
+int EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand,
+                     int reach)
 {
     for (int k = 0; k < count; ++k) {
         logs[k] = Log2(magnitude[k]);
@@ -252,8 +254,9 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float gain = Exp2(LimitLift(EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, longCount) -
-                                              longEnvelopeRead[j / 2]));
+            const float warped =
+                EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, longCount);
+            const float gain = Exp2(LimitLift(warped - longEnvelopeRead[j / 2]));
             const float corrected = longIn[j] * gain;
             const float supported = longLiftLimit * shortIn[j / 2] * gain;
             longOut[j] = std::min(corrected, std::max(longIn[j], supported));
