@@ -503,8 +503,6 @@ void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shar
     const float* longRe = longFrame[channel];
     const float* longIm = longRe + n;
     const float* shortHeld = shortMagnitude[channel];
-    // With formants kept the borrowed bins take the short bin's correction.
-    const float* corrected = formantRatio != 1.0f ? shortCorrectedMagnitude[channel] : nullptr;
     const float* turnRe = onsetTurn;
     const float* turnIm = onsetTurn + halfBlock;
     const float gain = synthesisGain * longOnset.borrowed;
@@ -515,8 +513,7 @@ void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shar
         const float power = x * x + y * y;
         const bool onset = power > 16.0f * shortHeld[k] * shortHeld[k] && power > tinyValue;
         if (onset) {
-            const float share = gain * (k < shared ? 1.0f - crossoverWeight[2 * k] : 1.0f) *
-                                (corrected != nullptr ? corrected[k] / shortHeld[k] : 1.0f);
+            const float share = gain * (k < shared ? 1.0f - crossoverWeight[2 * k] : 1.0f);
             re[k] = (x * turnRe[k] - y * turnIm[k]) * share;
             im[k] = (x * turnIm[k] + y * turnRe[k]) * share;
         }
