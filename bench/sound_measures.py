@@ -603,15 +603,19 @@ def speech_measures(tool, work):
     8 kHz, and their level from 1 to 8 kHz against the same band shifted
     plainly (at pitch ratio r, 10 log10 r added back: the correction keeps
     each bin's level and the resampler spreads the bins over r times the
-    band). A sustained vowel gives the voiced figure on every frame."""
+    band). A sustained vowel gives the voiced figure on every frame, and
+    beside it the same figure for the vowel made afresh at the shifted pitch
+    under the same resonances: a perfect result, so what the measure itself
+    reads when only the pitch changes."""
     print('speech and vowels, 44100 Hz: cepstral envelope distance (dB) 200-5000 Hz in voiced frames,')
     print('formants kept and shifted plainly; consonants (formants kept) 1-8 kHz: distance and level')
-    print('%-14s %6s %9s %9s %11s %11s' % ('voice', 'pitch', 'kept dB', 'plain dB', 'cons. dB', 'cons. level'))
+    print('%-14s %6s %9s %9s %11s %11s %10s' % ('voice', 'pitch', 'kept dB', 'plain dB', 'cons. dB', 'cons. level',
+                                                'perfect dB'))
     source = os.path.join(work, 'voice.wav')
     out = os.path.join(work, 'voice-out.wav')
-    inputs = [(name, read_pcm16_wav(os.path.join(VOICES, name + '.wav'))) for name in ('male', 'female')]
-    inputs += [('vowel %d Hz' % f0, sustained_vowel(f0)) for f0 in (110, 220)]
-    for name, x in inputs:
+    inputs = [(name, read_pcm16_wav(os.path.join(VOICES, name + '.wav')), None) for name in ('male', 'female')]
+    inputs += [('vowel %d Hz' % f0, sustained_vowel(f0), f0) for f0 in (110, 220)]
+    for name, x, f0 in inputs:
         write_float_wav(source, x)
         reference = speech_frames(x)
         loudest = max(f[2] for f in reference)
@@ -635,6 +639,11 @@ def speech_measures(tool, work):
                                - band_level(shifted[False][i], 1000.0 * ratio, 8000.0 * ratio)
                                for i in unvoiced) / len(unvoiced) + 10.0 * math.log10(ratio))
                 print('%-14s %+6d %9.2f %9.2f %11.2f %+11.2f' % ((name, pitch) + tuple(row)))
+            elif f0 is not None:
+                perfect = speech_frames(sustained_vowel(f0 * ratio))
+                row.append(sum(envelope_distance(reference[i], perfect[i], 200.0, 5000.0) for i in voiced)
+                           / len(voiced))
+                print('%-14s %+6d %9.2f %9.2f %11s %11s %10.2f' % (name, pitch, row[0], row[1], '-', '-', row[2]))
             else:
                 print('%-14s %+6d %9.2f %9.2f %11s %11s' % (name, pitch, row[0], row[1], '-', '-'))
 

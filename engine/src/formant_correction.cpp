@@ -11,7 +11,14 @@
 // lightly, so that a formant keeps its peak and its width. Whitening and
 // shaping become one gain per bin: 2 to the power of the envelope read at the
 // scaled position minus the envelope at the bin.
+//
+// The long frame is centred half a block later than the short one, and a
+// voice's formants move within that time: the long band is reshaped by an
+// envelope of its own, estimated the same way from the long frame's levels
+// at the short bins. Without them (formants switched on since the analysis)
+// it takes the short frame's.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -41,6 +48,21 @@ constexpr int smoothingPasses = 2;
 // steady sound at the same frequency: a long bin may be lifted as far as this
 // many times the short bin beside it, lifted alike.
 constexpr float longLiftLimit = 4.0f;
+// The long frame's power summed over a short bin's span, times this, comes
+// close to the short frame's power of a steady sound.
+constexpr float longLevelScale = 0.25f;
+// The long band reads its own envelope no higher than short bin M/2 x ratio,
+// and the setters allow no ratio above highestFormantRatio: the envelope is
+// built that far and envelopeMargin bins on, where the smoothing that starts
+// at its top has settled.
+constexpr float highestFormantRatio = 4.0f;
+constexpr int envelopeMargin = 16;
+
+int LongEnvelopeBins(int lowBins, int half)
+{
+    const int read = static_cast<int>(static_cast<float>(lowBins) * 0.5f * highestFormantRatio);
+    return std::min(half, read + envelopeMargin);
+}
 
 // A float's bits (as std::bit_cast, which not every standard library the
 // engine is built with has yet); FloatFromBits turns them back.
@@ -114,14 +136,19 @@ void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, in
     out[count - 1] = std::max(in[count - 2], in[count - 1]);
 }
 
-// Builds the log envelope of `magnitude` into `envelope`; `logs` is work space.
-void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand)
+// Builds the log envelope of `magnitude` into `envelope`, which may be
+// `magnitude` itself; `logs` is work space. A `reach` of 0 follows the
+// spacing of the spectrum's own peaks. Returns the reach taken.
+int EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int count, int spacingBand,
+                     int reach)
 {
     for (int k = 0; k < count; ++k) {
         logs[k] = Log2(magnitude[k]);
     }
     // The loudest within `reach` bins: as many passes of the loudest of three.
-    const int reach = PeakReach(logs, spacingBand);
+    if (reach == 0) {
+        reach = PeakReach(logs, spacingBand);
+    }
     HoldPeaks(logs, envelope, count);
     for (int pass = 1; pass < reach; ++pass) {
         std::copy(envelope, envelope + count, logs);
@@ -145,6 +172,7 @@ void EstimateEnvelope(const float* magnitude, float* logs, float* envelope, int 
     for (int k = 0; k < count; ++k) {
         envelope[k] = std::max(envelope[k], logEnvelopeFloor);
     }
+    return reach;
 }
 
 // The log envelope at fractional short bin x, interpolated; past its top the
@@ -160,6 +188,34 @@ inline float EnvelopeAt(const float* envelope, float x, int count)
 
 }  // namespace
 
+void EngineInstance::HoldLongLevels()
+{
+    if (formantRatio == 1.0f) {
+        longEnvelopeState = longEnvelopeAbsent;
+        return;
+    }
+    // Short bin k lies at long bin 2k, between long bins 2k - 1 and 2k + 1:
+    // its level is the long frame's power over that span, the outer bins
+    // weighted by half, scaled to about the short frame's level. DC holds
+    // its own.
+    const int n = blockLength;
+    const int count = LongEnvelopeBins(lowBinCount, halfBlock);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        const float* re = longFrame[ch];
+        const float* im = re + n;
+        float* levels = longEnvelope[ch];
+        levels[0] = std::sqrt(re[0] * re[0] + tinyValue);
+        float previous = re[1] * re[1] + im[1] * im[1];
+        for (int k = 1; k < count; ++k) {
+            const float centre = re[2 * k] * re[2 * k] + im[2 * k] * im[2 * k];
+            const float next = re[2 * k + 1] * re[2 * k + 1] + im[2 * k + 1] * im[2 * k + 1];
+            levels[k] = std::sqrt(longLevelScale * (0.5f * (previous + next) + centre) + tinyValue);
+            previous = next;
+        }
+    }
+    longEnvelopeState = longLevelsHeld;
+}
+
 void EngineInstance::CorrectFormants()
 {
     const int half = halfBlock;
@@ -167,6 +223,8 @@ void EngineInstance::CorrectFormants()
     const float ratio = formantRatio;
     const int spacingBand =
         std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
+    const bool ownLongEnvelope = longEnvelopeState != longEnvelopeAbsent;
+    const int longCount = ownLongEnvelope ? LongEnvelopeBins(m, half) : half;
 
     for (int ch = 0; ch < channelCount; ++ch) {
         const float* shortIn = shortMagnitude[ch];
@@ -176,7 +234,13 @@ void EngineInstance::CorrectFormants()
         // The envelope is built in the corrected-magnitude array, which is
         // then overwritten bin by bin with the result.
         float* envelope = shortOut;
-        EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand);
+        const int reach = EstimateEnvelope(shortIn, envelopeWork, shortOut, half, spacingBand, 0);
+        if (longEnvelopeState == longLevelsHeld) {
+            // With the short envelope's reach: the long levels, summed over
+            // a short bin's span, show fewer and broader peaks.
+            EstimateEnvelope(longEnvelope[ch], envelopeWork, longEnvelope[ch], longCount, spacingBand, reach);
+        }
+        const float* longEnvelopeRead = ownLongEnvelope ? longEnvelope[ch] : envelope;
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
@@ -190,8 +254,9 @@ void EngineInstance::CorrectFormants()
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
         for (int j = 0; j < m; ++j) {
-            const float gain =
-                Exp2(LimitLift(EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, half) - envelope[j / 2]));
+            const float warped =
+                EnvelopeAt(longEnvelopeRead, static_cast<float>(j) * ratio * 0.5f, longCount);
+            const float gain = Exp2(LimitLift(warped - longEnvelopeRead[j / 2]));
             const float corrected = longIn[j] * gain;
             const float supported = longLiftLimit * shortIn[j / 2] * gain;
             longOut[j] = std::min(corrected, std::max(longIn[j], supported));
@@ -211,6 +276,9 @@ void EngineInstance::CorrectFormants()
         for (int k = 0; k < half; ++k) {
             envelope[k] = shortIn[k] * Exp2(change[k]);
         }
+    }
+    if (longEnvelopeState == longLevelsHeld) {
+        longEnvelopeState = longEnvelopeBuilt;
     }
 }
 
