@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "simd_level.h"
+
 namespace kelvane {
 
 // Taps on each side of the read position, at unit step.
@@ -64,5 +66,13 @@ inline const float* ResamplerRow(const float* table, float fraction)
 // samples[u + first ...] for a read position u + fraction into `kernel`, a
 // whole number of lanes long; returns the number of taps and sets `first`.
 int BuildStretchedKernel(const float* table, float fraction, float ratio, float* kernel, int& first);
+
+// One output sample of every channel: out[ch][write] is the sum of
+// kernel[j] x lines[ch][first + j] over `taps` taps (a whole number of
+// lanes). Below the eight-lane level the sum is vector_ops' KernelDot, bit
+// for bit; eight lanes with fused multiply-adds sum in another order and
+// round less, within a few units in the last place of the largest product.
+void ReadThroughKernel(SimdLevel level, const float* kernel, int taps, float* const* lines, int first,
+                       float* const* out, int write, int channels);
 
 }  // namespace kelvane
