@@ -4,8 +4,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "vector_ops.h"
-
 namespace kelvane {
 namespace {
 
@@ -82,33 +80,6 @@ int BuildStretchedKernel(const float* table, float fraction, float ratio, float*
         kernel[j] = i < L * P ? table[(i % P) * resamplerTaps + L - 1 - i / P] * inverse : 0.0f;
     }
     return taps;
-}
-
-#if defined(KELVANE_EIGHT_LANES)
-// In resampler_avx2.cpp.
-void ReadThroughKernelEightLanes(const float* kernel, int taps, float* const* lines, int first, float* const* out,
-                                 int write, int channels);
-#endif
-
-void ReadThroughKernel(SimdLevel level, const float* kernel, int taps, float* const* lines, int first,
-                       float* const* out, int write, int channels)
-{
-#if defined(KELVANE_EIGHT_LANES)
-    if (level == SimdLevel::avx2) {
-        ReadThroughKernelEightLanes(kernel, taps, lines, first, out, write, channels);
-        return;
-    }
-#endif
-    static_cast<void>(level);
-    if (taps == resamplerTaps) {
-        for (int ch = 0; ch < channels; ++ch) {
-            out[ch][write] = vector_ops::selected::KernelDot<resamplerTaps>(kernel, lines[ch] + first, 0);
-        }
-        return;
-    }
-    for (int ch = 0; ch < channels; ++ch) {
-        out[ch][write] = vector_ops::selected::KernelDot<>(kernel, lines[ch] + first, taps);
-    }
 }
 
 }  // namespace kelvane
