@@ -6,12 +6,7 @@
 
 #if defined(KELVANE_EIGHT_LANES)
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+KELVANE_BEGIN_TARGET("avx2")
 
 #include "overlap_add_loops.h"
 
@@ -30,10 +25,6 @@ void AddWindowedEightLanes(float* acc, const float* samples, const float* window
 
 }  // namespace kelvane::overlap
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+KELVANE_END_TARGET
 
 #endif  // KELVANE_EIGHT_LANES

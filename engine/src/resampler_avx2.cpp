@@ -7,12 +7,7 @@
 #if defined(KELVANE_EIGHT_LANES)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
+KELVANE_BEGIN_TARGET("avx2,fma")
 
 namespace kelvane {
 namespace {
@@ -55,10 +50,6 @@ void ReadThroughKernelEightLanes(const float* kernel, int taps, float* const* li
 
 }  // namespace kelvane
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+KELVANE_END_TARGET
 
 #endif  // KELVANE_EIGHT_LANES
