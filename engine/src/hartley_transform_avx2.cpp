@@ -12,12 +12,7 @@
 #if defined(KELVANE_EIGHT_LANES)
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-#endif
+KELVANE_BEGIN_TARGET("avx2,fma")
 
 #define KELVANE_HARTLEY_FMA 1
 #include "hartley_passes.h"
@@ -35,10 +30,6 @@ void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs)
 
 }  // namespace kelvane::hartley
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+KELVANE_END_TARGET
 
 #endif  // KELVANE_EIGHT_LANES

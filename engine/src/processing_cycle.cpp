@@ -15,7 +15,7 @@
 #endif
 
 #include "engine_instance.h"
-#include "vector_ops.h"
+#include "overlap_add.h"
 
 namespace kelvane {
 namespace {
@@ -166,16 +166,8 @@ void AccumulateBypass(EngineInstance& e, int start)
             const int end = cuts[piece + 1];
             const float* ring = e.analysisRing[ch];
             const int offset = begin < firstRun ? start : -firstRun;
-            const float* window = e.bypassWindow;
-            if (begin < carriedEnd) {
-                for (int j = begin; j < end; ++j) {
-                    acc[j] = bypassGain * ring[j + offset] * window[j] + acc[j + h];
-                }
-            } else {
-                for (int j = begin; j < end; ++j) {
-                    acc[j] = bypassGain * ring[j + offset] * window[j];
-                }
-            }
+            overlap::AddWindowed(e.shortTransform->Level(), acc + begin, ring + begin + offset, e.bypassWindow + begin,
+                                 bypassGain, end - begin, h, begin < carriedEnd);
         }
     }
 }
@@ -240,6 +232,7 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
         }
     }
 
+    const SimdLevel level = e.shortTransform->Level();
     const double end = h;
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
@@ -263,10 +256,8 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
             } else if (!(kernelRatio > 1.0f)) {
                 const float* kernel = ResamplerRow(e.resamplerTable, f);
                 const int first = reach + u + 1 - resamplerHalfLength;
-                for (int ch = 0; ch < e.channelCount; ++ch) {
-                    e.outputRing[ch][write] =
-                        vector_ops::selected::KernelDot<resamplerTaps>(kernel, e.resampleLine[ch] + first, 0);
-                }
+                ReadThroughKernel(level, kernel, resamplerTaps, e.resampleLine, first, e.outputRing, write,
+                                  e.channelCount);
             } else {
                 // At a whole-number step the fraction repeats: so does the kernel.
                 if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
@@ -275,11 +266,8 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
                     e.stretchedFraction = f;
                     e.stretchedRatio = kernelRatio;
                 }
-                for (int ch = 0; ch < e.channelCount; ++ch) {
-                    const float* samples = e.resampleLine[ch] + reach + u + e.stretchedFirst;
-                    e.outputRing[ch][write] =
-                        vector_ops::selected::KernelDot<>(e.resamplerKernel, samples, e.stretchedTaps);
-                }
+                ReadThroughKernel(level, e.resamplerKernel, e.stretchedTaps, e.resampleLine,
+                                  reach + u + e.stretchedFirst, e.outputRing, write, e.channelCount);
             }
             write = (write + 1) & e.ringMask;
             ++e.outputAvailable;

@@ -13,6 +13,9 @@
 
 #include <cstdint>
 
+#include "simd_level.h"
+#include "vector_ops.h"
+
 namespace kelvane {
 
 // Taps on each side of the read position, at unit step.
@@ -64,5 +67,37 @@ inline const float* ResamplerRow(const float* table, float fraction)
 // samples[u + first ...] for a read position u + fraction into `kernel`, a
 // whole number of lanes long; returns the number of taps and sets `first`.
 int BuildStretchedKernel(const float* table, float fraction, float ratio, float* kernel, int& first);
+
+// One output sample of every channel: out[ch][write] is the sum of
+// kernel[j] x lines[ch][first + j] over `taps` taps (a whole number of
+// lanes). Below the eight-lane level the sum is vector_ops' KernelDot, bit
+// for bit; eight lanes with fused multiply-adds sum in another order and
+// round less, within a few units in the last place of the largest product.
+#if defined(KELVANE_EIGHT_LANES)
+void ReadThroughKernelEightLanes(const float* kernel, int taps, float* const* lines, int first, float* const* out,
+                                 int write, int channels);
+#endif
+
+// Inline: it runs once per output frame.
+inline void ReadThroughKernel(SimdLevel level, const float* kernel, int taps, float* const* lines, int first,
+                              float* const* out, int write, int channels)
+{
+#if defined(KELVANE_EIGHT_LANES)
+    if (level == SimdLevel::avx2) {
+        ReadThroughKernelEightLanes(kernel, taps, lines, first, out, write, channels);
+        return;
+    }
+#endif
+    static_cast<void>(level);
+    if (taps == resamplerTaps) {
+        for (int ch = 0; ch < channels; ++ch) {
+            out[ch][write] = vector_ops::selected::KernelDot<resamplerTaps>(kernel, lines[ch] + first, 0);
+        }
+        return;
+    }
+    for (int ch = 0; ch < channels; ++ch) {
+        out[ch][write] = vector_ops::selected::KernelDot<>(kernel, lines[ch] + first, taps);
+    }
+}
 
 }  // namespace kelvane

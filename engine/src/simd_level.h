@@ -15,6 +15,20 @@
 #endif
 #endif
 
+// Compiles the functions that follow, up to KELVANE_END_TARGET, for the
+// given instruction sets ("avx2" or "avx2,fma"). A file includes the
+// standard headers before it, so that their shared inline functions keep
+// the baseline target.
+#define KELVANE_PRAGMA(text) _Pragma(#text)
+#if defined(__clang__)
+#define KELVANE_BEGIN_TARGET(features) \
+    KELVANE_PRAGMA(clang attribute push(__attribute__((target(features))), apply_to = function))
+#define KELVANE_END_TARGET KELVANE_PRAGMA(clang attribute pop)
+#else
+#define KELVANE_BEGIN_TARGET(features) KELVANE_PRAGMA(GCC push_options) KELVANE_PRAGMA(GCC target(features))
+#define KELVANE_END_TARGET KELVANE_PRAGMA(GCC pop_options)
+#endif
+
 namespace kelvane {
 
 // Ordered: every level may run the code of the levels below it.

@@ -24,6 +24,7 @@
 #include <cmath>
 
 #include "engine_instance.h"
+#include "overlap_add.h"
 #include "vector_ops.h"
 
 namespace kelvane {
@@ -411,35 +412,11 @@ void EngineInstance::ResynthesiseHop(int mode)
 
     // Both frames start at acc[0], as the analysis frames start at the oldest
     // sample: the short frame covers the older half of the long frame's span.
-    const int n = blockLength;
-    const int frame = frameLength;
-    const int h = hopLength;
-    const float* longWindow = longSynthesisWindow;
-    const float* shortWindow = shortSynthesisWindow;
+    const bool inPlace = mode == allBinsInPlace || mode == onsetsInPlace;
     for (int ch = 0; ch < channelCount; ++ch) {
-        float* acc = outputAccumulator[ch];
-        const float* longOut = longSynthesis[ch];
-        const float* shortOut = shortSynthesis[ch];
-        if (mode == allBinsInPlace || mode == onsetsInPlace) {
-            for (int j = 0; j < n; ++j) {
-                acc[j] = acc[j] + longWindow[j] * longOut[j] + shortWindow[j] * shortOut[j];
-            }
-            for (int j = n; j < frame; ++j) {
-                acc[j] = acc[j] + longWindow[j] * longOut[j];
-            }
-            continue;
-        }
-        // Shift by one hop while adding: acc[j + h] is read before acc[j + h]
-        // is written.
-        for (int j = 0; j < n; ++j) {
-            acc[j] = longWindow[j] * longOut[j] + acc[j + h] + shortWindow[j] * shortOut[j];
-        }
-        for (int j = n; j < frame - h; ++j) {
-            acc[j] = longWindow[j] * longOut[j] + acc[j + h];
-        }
-        for (int j = frame - h; j < frame; ++j) {
-            acc[j] = longWindow[j] * longOut[j];
-        }
+        const overlap::SynthesisFrames frames{longSynthesisWindow, longSynthesis[ch], shortSynthesisWindow,
+                                              shortSynthesis[ch], blockLength, frameLength};
+        overlap::AddFrames(shortTransform->Level(), outputAccumulator[ch], frames, inPlace ? 0 : hopLength);
     }
     if (mode == allBinsInPlace || mode == allBinsShifted) {
         CatchUpOnsets();

@@ -1,6 +1,7 @@
 // Staging: the caller's interleaved frames into the per-channel input rings,
 // finished frames out of the output rings, and the estimate of how much input
 // the next synthesis hop will consume.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -48,12 +49,20 @@ int EngineInstance::PushInput(const float* source, int frames, int direction)
         const bool reversed = direction == KELVANE_REVERSE;
         const float* frame = reversed ? source + (frames - 1) * frameStride : source;
         const std::ptrdiff_t step = reversed ? -frameStride : frameStride;
-        for (int i = 0; i < frames; ++i, frame += step) {
+        // In runs up to the ring's end, one channel at a time.
+        for (int left = frames; left > 0;) {
+            const int run = std::min(left, ringLength - w);
             for (int ch = 0; ch < channels; ++ch) {
-                inputRing[ch][w] = frame[ch];
+                float* __restrict ring = inputRing[ch] + w;
+                const float* __restrict in = frame + ch;
+                for (int i = 0; i < run; ++i) {
+                    ring[i] = in[i * step];
+                }
             }
-            inputControlRing[w] = record;
-            w = (w + 1) & ringMask;
+            std::fill_n(inputControlRing + w, run, record);
+            frame += run * step;
+            left -= run;
+            w = (w + run) & ringMask;
         }
     } else {
         // A turn of direction inside the block: fade between the block and its
@@ -95,11 +104,20 @@ int EngineInstance::PullOutput(float* destination, int frames)
     const int channels = channelCount;
     int r = outputReadIndex;
     float* frame = destination;
-    for (int i = 0; i < frames; ++i, frame += channels) {
+    const std::ptrdiff_t frameStride = channels;
+    // In runs up to the ring's end, one channel at a time.
+    for (int left = frames; left > 0;) {
+        const int run = std::min(left, ringLength - r);
         for (int ch = 0; ch < channels; ++ch) {
-            frame[ch] = outputRing[ch][r];
+            const float* __restrict ring = outputRing[ch] + r;
+            float* __restrict out = frame + ch;
+            for (int i = 0; i < run; ++i) {
+                out[i * frameStride] = ring[i];
+            }
         }
-        r = (r + 1) & ringMask;
+        frame += run * frameStride;
+        left -= run;
+        r = (r + run) & ringMask;
     }
     outputReadIndex = r;
     return KELVANE_OK;
