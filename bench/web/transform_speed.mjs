@@ -4,7 +4,11 @@
 // (four lanes), its figures beside and whether one Forward gives the same
 // bits.
 //
-//   node bench/web/transform_speed.mjs TRANSFORM_SPEED_WASM [NATIVE_PROGRAM]
+//   cmake --build build-web/cmake --target kelvane_transform_speed   (after scripts/web --build-only)
+//   cmake --build build --target kelvane-transform-speed
+//   node bench/web/transform_speed.mjs build-web/cmake/web/transform_speed.wasm build/bench/kelvane-transform-speed
+//
+// It fails when the bits differ.
 import { spawnSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 
