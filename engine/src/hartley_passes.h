@@ -499,6 +499,16 @@ struct ReversedOffsets {
     }
 };
 
+#if defined(__wasm_simd128__)
+// Makes the compiler keep what `memory` points to in memory at this point:
+// every value stored before it is stored, and every value used after it is
+// loaded again.
+inline void KeepInMemory(const void* memory)
+{
+    __asm__ volatile("" : : "r"(memory) : "memory");
+}
+#endif
+
 // Source tile with rows sourceStride apart into the destination tile with
 // rows destinationStride apart, the leading passes done on the way.
 template <int f, typename V>
@@ -508,12 +518,45 @@ void LaneTile(const float* source, int sourceStride, float* destination, int des
     constexpr int side = TileShape<f>::side;
     constexpr int lanes = laneCount<V>;
     static constexpr ReversedOffsets<f> reversed;
+#if defined(__wasm_simd128__)
+    // Held in registers, a block of 16 or 32 rows and the pass's records
+    // outnumber the registers a WebAssembly engine has, and its spills cost
+    // more than the plain stores and loads of running the passes one after
+    // the other through memory. The same operations on the same values, so
+    // the same bits.
+    KeepInMemory(records);
+#endif
     for (int c = 0; c < side; c += lanes) {
         V rows[side];
+#if defined(__wasm_simd128__)
+        constexpr int first = f == 8 ? 8 : 4;
+        for (int q = 0; q < side; q += first) {
+            V block[first];
+            for (int r = 0; r < first; ++r) {
+                block[r] = LoadLanes<V>(source + reversed.value[q + r] * sourceStride + c);
+            }
+            if constexpr (f == 8) {
+                EightPoint(block);
+            } else {
+                FourPoint(block[0], block[1], block[2], block[3]);
+            }
+            for (int r = 0; r < first; ++r) {
+                rows[q + r] = block[r];
+            }
+        }
+        KeepInMemory(rows);
+        ZeroOffsetButterfly(rows, f);
+        MidOffsetButterfly(rows, f);
+        for (int i = 1; i < f / 2; ++i) {
+            GroupButterfly(rows, f, i, records[i - 1]);
+        }
+        KeepInMemory(rows);
+#else
         for (int r = 0; r < side; ++r) {
             rows[r] = LoadLanes<V>(source + reversed.value[r] * sourceStride + c);
         }
         LeadingGroup<f>(rows, records);
+#endif
         float* d[lanes];
         for (int k = 0; k < lanes; ++k) {
             d[k] = destination + reversed.value[c + k] * destinationStride;
@@ -526,6 +569,22 @@ void LaneTile(const float* source, int sourceStride, float* destination, int des
         }
     }
 }
+
+#if defined(__wasm_simd128__)
+// A tile's rows from the buffer into the tile with rows `stride` apart, a
+// few lanes at a time: a WebAssembly engine would call out for each row's
+// copy, at a cost far above that of moving its lanes.
+template <int f, typename V>
+inline void CopyRows(const float* buffer, float* tile, int stride)
+{
+    constexpr int side = TileShape<f>::side;
+    for (int r = 0; r < side; ++r) {
+        for (int k = 0; k < side; k += laneCount<V>) {
+            StoreLanes(tile + r * stride + k, LoadLanes<V>(buffer + r * side + k));
+        }
+    }
+}
+#endif
 
 // At most 32768 / 16^2 tiles.
 constexpr int maxTiles = 128;
@@ -555,9 +614,13 @@ void LaneReversedLeadingPasses(float* x, int n, const float* section, const std:
         float* tileJ = x + j;
         LaneTile<f>(tileI, stride, buffer, side, records);
         LaneTile<f>(tileJ, stride, tileI, stride, records);
+#if defined(__wasm_simd128__)
+        CopyRows<f, V>(buffer, tileJ, stride);
+#else
         for (int r = 0; r < side; ++r) {
             std::memcpy(tileJ + r * stride, buffer + r * side, side * sizeof(float));
         }
+#endif
         paired[i / side] = true;
         paired[j / side] = true;
     }
@@ -567,9 +630,13 @@ void LaneReversedLeadingPasses(float* x, int n, const float* section, const std:
         }
         float* tile = x + m * side;
         LaneTile<f>(tile, stride, buffer, side, records);
+#if defined(__wasm_simd128__)
+        CopyRows<f, V>(buffer, tile, stride);
+#else
         for (int r = 0; r < side; ++r) {
             std::memcpy(tile + r * stride, buffer + r * side, side * sizeof(float));
         }
+#endif
     }
 }
 
