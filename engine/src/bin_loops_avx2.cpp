@@ -210,7 +210,7 @@ void TakeLouder(const float* rotationRe, const float* rotationIm, const float* m
 
 // The formant correction's loops.
 
-// The lanes of the `count` - k bins left, when fewer than eight.
+// All ones in the first `left` lanes: the bins left at the end of a run.
 inline __m256i FirstLanes(int left)
 {
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(left), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
@@ -301,10 +301,6 @@ void LogMagnitudes(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTR
 // Selections as the plain loop's, so the same bits.
 void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
 {
-    if (count < 10) {
-        formant::HoldPeaks(in, out, count);
-        return;
-    }
     out[0] = std::max(in[0], in[1]);
     int k = 1;
     for (; k + 8 <= count - 1; k += 8) {
