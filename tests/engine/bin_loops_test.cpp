@@ -164,7 +164,7 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
                 std::copy(w.Run(1), w.Run(1) + w.n, w.Run(7));
                 l.shapeShortBand(w.Run(6), envelope, w.Run(5), ratio, w.n);
                 std::copy(envelope, envelope + w.n, w.Run(6));
-                // Work space, left as each form leaves it.
+                // Work space, which the forms leave differently.
                 std::fill(w.Run(5), w.Run(5) + w.n, 0.0f);
             }
         },
