@@ -1,5 +1,6 @@
 #include "bin_loops.h"
 
+#include "formant_loops.h"
 #include "vector_ops.h"
 
 namespace kelvane {
@@ -13,14 +14,21 @@ namespace {
 
 namespace plain = vector_ops::scalar;
 namespace four = vector_ops::selected;
+namespace formant = formant_loops::scalar;
 
+// The formant loops' plain forms are the same at both levels: the compiler
+// finds their four-lane forms, with the same bits.
 constexpr BinLoops scalarBinLoops = {
-    plain::SplitPolar,  plain::UpdateStability<0>, plain::UpdateStability<1>, plain::PhaseAdvance,
-    plain::TurnPhasors, plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder};
+    plain::SplitPolar,      plain::UpdateStability<0>, plain::UpdateStability<1>, plain::PhaseAdvance,
+    plain::TurnPhasors,     plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder,
+    formant::LogMagnitudes, formant::HoldPeaks,        formant::SmoothEnvelope,   formant::ShapeShortBand,
+    formant::ShapeLongBand};
 
-constexpr BinLoops fourLaneBinLoops = {four::SplitPolar,   four::UpdateStability<0>, four::UpdateStability<1>,
-                                       four::PhaseAdvance, four::TurnPhasors,        four::LockPhasors,
-                                       four::FindPeaks,    four::TakeLouder};
+constexpr BinLoops fourLaneBinLoops = {
+    four::SplitPolar,       four::UpdateStability<0>, four::UpdateStability<1>, four::PhaseAdvance,
+    four::TurnPhasors,      four::LockPhasors,        four::FindPeaks,          four::TakeLouder,
+    formant::LogMagnitudes, formant::HoldPeaks,       formant::SmoothEnvelope,  formant::ShapeShortBand,
+    formant::ShapeLongBand};
 
 }  // namespace
 

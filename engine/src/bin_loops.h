@@ -3,10 +3,13 @@
 // through it without asking the level again.
 //
 // The scalar and SSE2 tables hold the forms of vector_ops.h, which compute
-// the same bits. The AVX2 table (eight bins at a time, fused multiply-adds,
-// one reciprocal where the plain loops divide twice) computes the same
-// values within a few units in the last place; the stability counters and
-// peak indices it derives are exactly those of the plain loops.
+// the same bits, and the plain formant loops of formant_loops.h. The AVX2
+// table (eight bins at a time, fused multiply-adds, one reciprocal where the
+// plain loops divide twice) computes the same values within a few units in
+// the last place; the stability counters and peak indices it derives, and
+// the log magnitudes and loudest neighbours of the formant envelope, are
+// exactly those of the plain loops. Its smoothing sweeps run as blocked
+// scans, eight bins a step, within 1e-6 of the envelope's largest value.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +38,13 @@ struct BinLoops {
     void (*takeLouder)(const float* rotationRe, const float* rotationIm, const float* magnitude,
                        const float* keptRe, const float* keptIm, const float* keptMagnitude, float* linkedRe,
                        float* linkedIm, float* loudest, int count);
+    // The formant correction's (formant_loops.h).
+    void (*logMagnitudes)(const float* magnitude, float* logs, int count);
+    void (*holdPeaks)(const float* in, float* out, int count);
+    void (*smoothEnvelope)(float* envelope, int count, float c, int passes);
+    void (*shapeShortBand)(const float* magnitude, float* envelope, float* change, float ratio, int count);
+    void (*shapeLongBand)(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
+                          float* out, float ratio, int envelopeCount, int count);
 };
 
 // The loops of `level`, or of the widest level below it that this build

@@ -4,10 +4,12 @@
 // that the copies of their inline functions (the plain loops, which finish
 // the last bins of every run) that other files may share keep the baseline
 // target. Inlined here, those may be fused too.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "bin_loops.h"
+#include "formant_loops.h"
 #include "vector_ops.h"
 
 #if defined(KELVANE_EIGHT_LANES) && defined(KELVANE_HAVE_SSE2)
@@ -24,6 +26,7 @@ namespace kelvane {
 namespace {
 
 namespace plain = vector_ops::scalar;
+namespace formant = formant_loops::scalar;
 
 // All ones in the lanes of the eight bins whose stability counter is 0.
 inline __m256 RestartLanes(const std::uint8_t* counters)
@@ -205,12 +208,276 @@ void TakeLouder(const float* rotationRe, const float* rotationIm, const float* m
                       keptMagnitude + b, linkedRe + b, linkedIm + b, loudest + b, count - b);
 }
 
+// The formant correction's loops.
+
+// All ones in the first `left` lanes: the bins left at the end of a run.
+inline __m256i FirstLanes(int left)
+{
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(left), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// The value as rounded: the compiler may not fuse the multiply before into
+// the add after.
+inline __m256 Rounded(__m256 v)
+{
+    __asm__("" : "+x"(v));
+    return v;
+}
+
+// formant_loops::Log2, operation for operation and without fused
+// multiply-adds: the same bits, so that the peaks counted over the logs, and
+// the reach taken from them, are the plain loops' own.
+inline __m256 Log2Lanes(__m256 x)
+{
+    const __m256i bits = _mm256_castps_si256(x);
+    const __m256 exponent =
+        _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
+    const __m256 mantissa = _mm256_castsi256_ps(_mm256_or_si256(
+        _mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
+    const __m256 t = _mm256_sub_ps(mantissa, _mm256_set1_ps(1.0f));
+    __m256 p = Rounded(_mm256_mul_ps(t, _mm256_set1_ps(0.0434283633f)));
+    for (const float coefficient : {-0.187720493f, 0.408718944f, -0.705702621f, 1.44126707f}) {
+        p = Rounded(_mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(coefficient), p)));
+    }
+    return _mm256_add_ps(exponent, _mm256_add_ps(_mm256_set1_ps(3.19308577e-05f), p));
+}
+
+// formant_loops::Exp2 with fused multiply-adds.
+inline __m256 Exp2Lanes(__m256 x)
+{
+    const __m256i whole = _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(x, _mm256_set1_ps(127.0f))),
+                                           _mm256_set1_epi32(127));
+    const __m256 f = _mm256_sub_ps(x, _mm256_cvtepi32_ps(whole));
+    __m256 p = _mm256_fmadd_ps(f, _mm256_set1_ps(0.01367653f), _mm256_set1_ps(0.05166685f));
+    p = _mm256_fmadd_ps(f, p, _mm256_set1_ps(0.24171032f));
+    p = _mm256_fmadd_ps(f, p, _mm256_set1_ps(0.69293126f));
+    p = _mm256_fmadd_ps(f, p, _mm256_set1_ps(1.00000729f));
+    const __m256i scale = _mm256_slli_epi32(_mm256_add_epi32(whole, _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(_mm256_castsi256_ps(scale), p);
+}
+
+// formant_loops::LimitLift; the selections are the plain loop's.
+inline __m256 LimitLiftLanes(__m256 change)
+{
+    return _mm256_max_ps(_mm256_min_ps(change, _mm256_set1_ps(formant_loops::maxLift)),
+                         _mm256_set1_ps(-126.0f));
+}
+
+// formant_loops::EnvelopeAt at the eight positions x, with fused
+// multiply-adds; lanes at or past the envelope's top read the floor.
+inline __m256 EnvelopeAtLanes(const float* envelope, __m256 x, int count)
+{
+    const __m256i i = _mm256_cvttps_epi32(x);
+    const __m256 inside = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(count - 1), i));
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 low = _mm256_mask_i32gather_ps(zero, envelope, i, inside, 4);
+    const __m256 high = _mm256_mask_i32gather_ps(zero, envelope + 1, i, inside, 4);
+    const __m256 read =
+        _mm256_fmadd_ps(_mm256_sub_ps(high, low), _mm256_sub_ps(x, _mm256_cvtepi32_ps(i)), low);
+    return Pick(inside, read, _mm256_set1_ps(formant_loops::logEnvelopeFloor));
+}
+
+// Bins k..k+7 as floats.
+inline __m256 BinPositions(int k)
+{
+    return _mm256_add_ps(_mm256_set1_ps(static_cast<float>(k)), _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+void LogMagnitudes(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT logs, int count)
+{
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        _mm256_storeu_ps(logs + k, Log2Lanes(_mm256_loadu_ps(magnitude + k)));
+    }
+    if (k < count) {
+        const __m256i lanes = FirstLanes(count - k);
+        // Lanes past the end read 1 (their log is computed and not stored).
+        const __m256 x =
+            Pick(_mm256_castsi256_ps(lanes), _mm256_maskload_ps(magnitude + k, lanes), _mm256_set1_ps(1.0f));
+        _mm256_maskstore_ps(logs + k, lanes, Log2Lanes(x));
+    }
+}
+
+// Selections as the plain loop's, so the same bits.
+void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
+{
+    out[0] = std::max(in[0], in[1]);
+    int k = 1;
+    for (; k + 8 <= count - 1; k += 8) {
+        const __m256 louder = _mm256_max_ps(_mm256_loadu_ps(in + k - 1), _mm256_loadu_ps(in + k));
+        _mm256_storeu_ps(out + k, _mm256_max_ps(louder, _mm256_loadu_ps(in + k + 1)));
+    }
+    for (; k < count - 1; ++k) {
+        const float louder = in[k - 1] > in[k] ? in[k - 1] : in[k];
+        out[k] = louder > in[k + 1] ? louder : in[k + 1];
+    }
+    out[count - 1] = std::max(in[count - 2], in[count - 1]);
+}
+
+// A one-pole sweep y = x + c (y' - x), y' the bin before in the sweep's
+// direction, is y = (1 - c) x + c y': a scan, done eight bins at a time in
+// three steps of shifted, weighted sums inside the vector, then the value
+// carried from the block before, weighted by c to the power of each lane's
+// distance from it. A shift's lanes with nothing to take are weighted by 0
+// (every log envelope value is finite).
+struct SweepWeights {
+    explicit SweepWeights(float c)
+    {
+        float power[9] = {1.0f};
+        for (int i = 1; i <= 8; ++i) {
+            power[i] = power[i - 1] * c;
+        }
+        keep = _mm256_set1_ps(1.0f - c);
+        up[0] = _mm256_setr_ps(0, c, c, c, c, c, c, c);
+        up[1] = _mm256_setr_ps(0, 0, power[2], power[2], power[2], power[2], power[2], power[2]);
+        up[2] = _mm256_setr_ps(0, 0, 0, 0, power[4], power[4], power[4], power[4]);
+        down[0] = _mm256_setr_ps(c, c, c, c, c, c, c, 0);
+        down[1] = _mm256_setr_ps(power[2], power[2], power[2], power[2], power[2], power[2], 0, 0);
+        down[2] = _mm256_setr_ps(power[4], power[4], power[4], power[4], 0, 0, 0, 0);
+        carriedUp =
+            _mm256_setr_ps(power[1], power[2], power[3], power[4], power[5], power[6], power[7], power[8]);
+        carriedDown =
+            _mm256_setr_ps(power[8], power[7], power[6], power[5], power[4], power[3], power[2], power[1]);
+    }
+    __m256 keep;
+    __m256 up[3];
+    __m256 down[3];
+    __m256 carriedUp;
+    __m256 carriedDown;
+};
+
+void SweepUp(float* envelope, int count, float c, const SweepWeights& w)
+{
+    const __m256i from[3] = {_mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6),
+                             _mm256_setr_epi32(0, 0, 0, 1, 2, 3, 4, 5),
+                             _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 2, 3)};
+    __m256 carried = _mm256_set1_ps(envelope[0]);
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        __m256 v = _mm256_mul_ps(w.keep, _mm256_loadu_ps(envelope + k));
+        for (int step = 0; step < 3; ++step) {
+            v = _mm256_fmadd_ps(w.up[step], _mm256_permutevar8x32_ps(v, from[step]), v);
+        }
+        v = _mm256_fmadd_ps(w.carriedUp, carried, v);
+        _mm256_storeu_ps(envelope + k, v);
+        carried = _mm256_permutevar8x32_ps(v, _mm256_set1_epi32(7));
+    }
+    formant::SweepUp(envelope, k, count, c, _mm256_cvtss_f32(carried));
+}
+
+void SweepDown(float* envelope, int count, float c, const SweepWeights& w)
+{
+    const __m256i from[3] = {_mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 7),
+                             _mm256_setr_epi32(2, 3, 4, 5, 6, 7, 7, 7),
+                             _mm256_setr_epi32(4, 5, 6, 7, 7, 7, 7, 7)};
+    // The top bins that fill no vector first.
+    int k = count - count % 8;
+    __m256 carried = _mm256_set1_ps(formant::SweepDown(envelope + k, count - k, c, envelope[count - 1]));
+    for (k -= 8; k >= 0; k -= 8) {
+        __m256 v = _mm256_mul_ps(w.keep, _mm256_loadu_ps(envelope + k));
+        for (int step = 0; step < 3; ++step) {
+            v = _mm256_fmadd_ps(w.down[step], _mm256_permutevar8x32_ps(v, from[step]), v);
+        }
+        v = _mm256_fmadd_ps(w.carriedDown, carried, v);
+        _mm256_storeu_ps(envelope + k, v);
+        carried = _mm256_permutevar8x32_ps(v, _mm256_setzero_si256());
+    }
+}
+
+void SmoothEnvelope(float* envelope, int count, float c, int passes)
+{
+    const SweepWeights weights(c);
+    for (int pass = 0; pass < passes; ++pass) {
+        SweepDown(envelope, count, c, weights);
+        SweepUp(envelope, count, c, weights);
+    }
+    const __m256 floor = _mm256_set1_ps(formant_loops::logEnvelopeFloor);
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        _mm256_storeu_ps(envelope + k, _mm256_max_ps(floor, _mm256_loadu_ps(envelope + k)));
+    }
+    for (; k < count; ++k) {
+        envelope[k] = std::max(envelope[k], formant_loops::logEnvelopeFloor);
+    }
+}
+
+// In one pass, in place, without the work space: a bin reads the envelope
+// at k x ratio and k x ratio + 1, at or above k when the ratio is 1 or more,
+// so the bins go up from 0; with a smaller ratio they read at or below k + 1
+// and go down from the top. Either way every reading finds the envelope
+// still whole, as eight lanes read before they store.
+void ShapeShortBand(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT envelope, float*,
+                    float ratio, int count)
+{
+    const __m256 r = _mm256_set1_ps(ratio);
+    const auto block = [&](int k) {
+        const __m256 own = _mm256_loadu_ps(envelope + k);
+        const __m256 read = EnvelopeAtLanes(envelope, _mm256_mul_ps(BinPositions(k), r), count);
+        const __m256 gain = Exp2Lanes(LimitLiftLanes(_mm256_sub_ps(read, own)));
+        _mm256_storeu_ps(envelope + k, _mm256_mul_ps(_mm256_loadu_ps(magnitude + k), gain));
+    };
+    const int whole = count - count % 8;
+    if (ratio >= 1.0f) {
+        for (int k = 0; k < whole; k += 8) {
+            block(k);
+        }
+        for (int k = whole; k < count; ++k) {
+            envelope[k] = formant_loops::ShortBandBin(magnitude, envelope, ratio, count, k);
+        }
+    } else {
+        for (int k = count - 1; k >= whole; --k) {
+            envelope[k] = formant_loops::ShortBandBin(magnitude, envelope, ratio, count, k);
+        }
+        for (int k = whole - 8; k >= 0; k -= 8) {
+            block(k);
+        }
+    }
+}
+
+void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude, const float* KELVANE_RESTRICT shortMagnitude,
+                   const float* KELVANE_RESTRICT envelope, float* KELVANE_RESTRICT out, float ratio,
+                   int envelopeCount, int count)
+{
+    const __m256 r = _mm256_set1_ps(ratio);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 liftLimit = _mm256_set1_ps(formant_loops::longLiftLimit);
+    // Long bins j..j+7 lie at short bins j/2..j/2+3, each twice.
+    const __m256i pairs = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    int j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m256 warped =
+            EnvelopeAtLanes(envelope, _mm256_mul_ps(_mm256_mul_ps(BinPositions(j), r), half), envelopeCount);
+        const __m256 own =
+            _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(envelope + j / 2)), pairs);
+        const __m256 beside =
+            _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(shortMagnitude + j / 2)), pairs);
+        const __m256 gain = Exp2Lanes(LimitLiftLanes(_mm256_sub_ps(warped, own)));
+        const __m256 level = _mm256_loadu_ps(longMagnitude + j);
+        const __m256 corrected = _mm256_mul_ps(level, gain);
+        const __m256 supported = _mm256_mul_ps(_mm256_mul_ps(liftLimit, beside), gain);
+        _mm256_storeu_ps(out + j, _mm256_min_ps(_mm256_max_ps(supported, level), corrected));
+    }
+    for (; j < count; ++j) {
+        out[j] = formant_loops::LongBandBin(longMagnitude, shortMagnitude, envelope, ratio, envelopeCount, j);
+    }
+}
+
 }  // namespace
 
 // The peak scans are integer work that SSE2 does as fast.
-extern const BinLoops avx2BinLoops = {
-    SplitPolar,  UpdateStability<0>, UpdateStability<1>,         PhaseAdvance,
-    TurnPhasors, LockPhasors,        vector_ops::sse::FindPeaks, TakeLouder};
+extern const BinLoops avx2BinLoops = {SplitPolar,
+                                      UpdateStability<0>,
+                                      UpdateStability<1>,
+                                      PhaseAdvance,
+                                      TurnPhasors,
+                                      LockPhasors,
+                                      vector_ops::sse::FindPeaks,
+                                      TakeLouder,
+                                      LogMagnitudes,
+                                      HoldPeaks,
+                                      SmoothEnvelope,
+                                      ShapeShortBand,
+                                      ShapeLongBand};
 
 }  // namespace kelvane
 

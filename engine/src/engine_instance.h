@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bin_loops.h"
+#include "formant_loops.h"
 #include "hartley_transform.h"
 #include "resampler.h"
 
@@ -298,13 +299,5 @@ private:
     bool ResamplerHoldsInput() const;
     void ClearResampleLine();
 };
-
-// Reads a float from its bit pattern.
-inline float FloatFromBits(std::uint32_t bits)
-{
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 }  // namespace kelvane

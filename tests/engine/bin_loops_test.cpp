@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bin_loops.h"
+#include "formant_loops.h"
 #include "kelvane/engine.h"
 #include "test_engine.h"
 
@@ -130,6 +131,42 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
             w.Run(7)[3] = w.Run(6)[3];
             l.takeLouder(w.Run(0), w.Run(1), w.Run(6), w.Run(2), w.Run(3), w.Run(7), w.Run(2), w.Run(3),
                          w.Run(7), w.n);
+        },
+        // The formant envelope: log magnitudes (those of the wide loops the
+        // same bits, so the reach counted from them is the same), the loudest
+        // of three, and the smoothing sweeps at both coefficients.
+        [](const BinLoops& l, Work& w) {
+            float* magnitude = w.Run(6);
+            for (int k = 0; k < w.n; ++k) {
+                magnitude[k] += 0.01f;
+            }
+            l.logMagnitudes(magnitude, w.Run(0), w.n);
+            for (int k = 0; k < w.n; ++k) {
+                ASSERT_EQ(BitsOf(w.Run(0)[k]), BitsOf(formant_loops::Log2(magnitude[k])));
+            }
+            l.holdPeaks(w.Run(0), w.Run(1), w.n);
+            l.holdPeaks(w.Run(1), w.Run(2), w.n);
+            l.smoothEnvelope(w.Run(2), w.n, 0.4f, 2);
+            l.holdPeaks(w.Run(0), w.Run(3), w.n);
+            l.smoothEnvelope(w.Run(3), w.n, 0.15f, 1);
+        },
+        // The two bands' gains from a smooth envelope, read above and below
+        // each bin and past the envelope's top, which falls on every lane.
+        [](const BinLoops& l, Work& w) {
+            for (const float ratio : {0.63f, 1.0f, 1.41f, 3.7f}) {
+                float* envelope = w.Run(0);
+                for (int k = 0; k < w.n; ++k) {
+                    envelope[k] =
+                        2.0f * std::sin(0.05f * static_cast<float>(k)) - 0.1f * static_cast<float>(k % 7);
+                }
+                const int envelopeCount = std::max(2, w.n / 2 + 3);
+                l.shapeLongBand(w.Run(7), w.Run(6), envelope, w.Run(1), ratio, envelopeCount, w.n);
+                std::copy(w.Run(1), w.Run(1) + w.n, w.Run(7));
+                l.shapeShortBand(w.Run(6), envelope, w.Run(5), ratio, w.n);
+                std::copy(envelope, envelope + w.n, w.Run(6));
+                // Work space, which the forms leave differently.
+                std::fill(w.Run(5), w.Run(5) + w.n, 0.0f);
+            }
         },
     };
     const BinLoops& plain = BinLoopsFor(SimdLevel::scalar);

@@ -1,0 +1,200 @@
+// The per-bin loops of the formant correction in their plain form, the
+// reference for the wide ones: the log magnitudes, the loudest of three, the
+// smoothing sweeps and the gains of the two bands. The scalar and SSE2
+// levels run these; formant_correction.cpp says what the envelope is for.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "vector_ops.h"
+
+namespace kelvane {
+
+// Reads a float from its bit pattern.
+inline float FloatFromBits(std::uint32_t bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// A float's bits (as std::bit_cast, which not every standard library the
+// engine is built with has yet).
+inline std::uint32_t BitsOf(float x)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+namespace formant_loops {
+
+// log2 of the envelope's floor (a magnitude of 0.01): the envelope never
+// falls below it, and past its top it stands in for the envelope.
+inline constexpr float logEnvelopeFloor = -6.64385619f;
+// An envelope that follows the spectrum this closely can ask a bin far down
+// a pure tone's skirt for the tone's own level; no bin is lifted by more than
+// 2^maxLift (39 dB), more than a voice's formants ask for.
+inline constexpr float maxLift = 6.5f;
+// The long frame, twice as long, holds about twice the short magnitude of a
+// steady sound at the same frequency: a long bin may be lifted as far as this
+// many times the short bin beside it, lifted alike.
+inline constexpr float longLiftLimit = 4.0f;
+
+// log2(x) for a positive, finite x, within 4e-5: the exponent plus a
+// polynomial in the mantissa.
+inline float Log2(float x)
+{
+    const auto bits = BitsOf(x);
+    const auto exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    const float t = FloatFromBits((bits & 0x007FFFFFu) | 0x3F800000u) - 1.0f;
+    return exponent +
+           (3.19308577e-05f +
+            t * (1.44126707f +
+                 t * (-0.705702621f + t * (0.408718944f + t * (-0.187720493f + t * 0.0434283633f)))));
+}
+
+// 2^x within a relative 1e-5, for x in [-126, 126]: a polynomial for the
+// fraction, the whole part put into the exponent.
+inline float Exp2(float x)
+{
+    const int whole = static_cast<int>(x + 127.0f) - 127;  // floor: x + 127 is positive
+    const float f = x - static_cast<float>(whole);
+    const float p = 1.00000729f + f * (0.69293126f + f * (0.24171032f + f * (0.05166685f + f * 0.01367653f)));
+    return FloatFromBits(static_cast<std::uint32_t>(whole + 127) << 23) * p;
+}
+
+// A change of the log envelope as a bin's gain takes it: at most maxLift, and
+// no less than a gain Exp2 can still make.
+inline float LimitLift(float logChange)
+{
+    const float lifted = logChange < maxLift ? logChange : maxLift;
+    return lifted > -126.0f ? lifted : -126.0f;
+}
+
+// The log envelope at fractional bin x, interpolated; past its top the floor
+// stands in for it.
+inline float EnvelopeAt(const float* envelope, float x, int count)
+{
+    const int i = static_cast<int>(x);
+    if (i < count - 1) {
+        return envelope[i] + (envelope[i + 1] - envelope[i]) * (x - static_cast<float>(i));
+    }
+    return logEnvelopeFloor;
+}
+
+// The short band's bin k (ShapeShortBand), read from an envelope still
+// whole at k and at k x ratio.
+inline float ShortBandBin(const float* magnitude, const float* envelope, float ratio, int count, int k)
+{
+    const float change = LimitLift(EnvelopeAt(envelope, static_cast<float>(k) * ratio, count) - envelope[k]);
+    return magnitude[k] * Exp2(change);
+}
+
+// The long band's bin j (ShapeLongBand).
+inline float LongBandBin(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
+                         float ratio, int envelopeCount, int j)
+{
+    const float warped = EnvelopeAt(envelope, static_cast<float>(j) * ratio * 0.5f, envelopeCount);
+    const float gain = Exp2(LimitLift(warped - envelope[j / 2]));
+    const float corrected = longMagnitude[j] * gain;
+    const float supported = longLiftLimit * shortMagnitude[j / 2] * gain;
+    return std::min(corrected, std::max(longMagnitude[j], supported));
+}
+
+namespace scalar {
+
+inline void LogMagnitudes(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT logs, int count)
+{
+    for (int k = 0; k < count; ++k) {
+        logs[k] = Log2(magnitude[k]);
+    }
+}
+
+// Each bin takes the loudest of itself and its two neighbours; count >= 2.
+inline void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
+{
+    out[0] = std::max(in[0], in[1]);
+    for (int k = 1; k < count - 1; ++k) {
+        // Plain selections, which the compiler turns into vector maxima.
+        const float left = in[k - 1];
+        const float middle = in[k];
+        const float right = in[k + 1];
+        const float louder = left > middle ? left : middle;
+        out[k] = louder > right ? louder : right;
+    }
+    out[count - 1] = std::max(in[count - 2], in[count - 1]);
+}
+
+// One backward one-pole sweep over bins [0, end) that starts from `previous`
+// (the value past bin end - 1) and returns the value at bin 0; the forward
+// sweep over [begin, count) likewise.
+inline float SweepDown(float* envelope, int end, float c, float previous)
+{
+    for (int k = end - 1; k >= 0; --k) {
+        previous = envelope[k] + c * (previous - envelope[k]);
+        envelope[k] = previous;
+    }
+    return previous;
+}
+
+inline float SweepUp(float* envelope, int begin, int count, float c, float previous)
+{
+    for (int k = begin; k < count; ++k) {
+        previous = envelope[k] + c * (previous - envelope[k]);
+        envelope[k] = previous;
+    }
+    return previous;
+}
+
+// `passes` times a backward and a forward sweep with coefficient c, each
+// starting at its first bin's own value so that the ends are not pulled
+// towards anything; then the floor.
+inline void SmoothEnvelope(float* envelope, int count, float c, int passes)
+{
+    for (int pass = 0; pass < passes; ++pass) {
+        SweepDown(envelope, count, c, envelope[count - 1]);
+        SweepUp(envelope, 0, count, c, envelope[0]);
+    }
+    for (int k = 0; k < count; ++k) {
+        envelope[k] = std::max(envelope[k], logEnvelopeFloor);
+    }
+}
+
+// The short band: each bin whitened by the envelope and shaped by it read at
+// k x ratio, in place over `envelope` (which becomes the corrected
+// magnitudes); `change` is work space. The readings first, then the
+// changes, then the gains: apart, the last two loops run four bins at a time.
+inline void ShapeShortBand(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT envelope,
+                           float* KELVANE_RESTRICT change, float ratio, int count)
+{
+    for (int k = 0; k < count; ++k) {
+        change[k] = EnvelopeAt(envelope, static_cast<float>(k) * ratio, count);
+    }
+    for (int k = 0; k < count; ++k) {
+        change[k] = LimitLift(change[k] - envelope[k]);
+    }
+    for (int k = 0; k < count; ++k) {
+        envelope[k] = magnitude[k] * Exp2(change[k]);
+    }
+}
+
+// The long band's first `count` bins: long bin j lies at short bin j/2 and
+// reads `envelope` (of `envelopeCount` short bins) at j/2 x ratio. A bin is
+// lifted no further than longLiftLimit times the short bin beside it, lifted
+// alike (`shortMagnitude`), supports; attenuation is not bounded.
+inline void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude,
+                          const float* KELVANE_RESTRICT shortMagnitude,
+                          const float* KELVANE_RESTRICT envelope, float* KELVANE_RESTRICT out, float ratio,
+                          int envelopeCount, int count)
+{
+    for (int j = 0; j < count; ++j) {
+        out[j] = LongBandBin(longMagnitude, shortMagnitude, envelope, ratio, envelopeCount, j);
+    }
+}
+
+}  // namespace scalar
+}  // namespace formant_loops
+}  // namespace kelvane
