@@ -143,7 +143,6 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     for (int ch = 0; ch < channelCount; ++ch) {
         Allocate(longMagnitude[ch], m);
         Allocate(longCorrectedMagnitude[ch], m);
-        Allocate(longEnvelope[ch], half);
         Allocate(longAdvance[ch], 2 * m);
         Allocate(longFrame[ch], 2 * n);
         Allocate(longPhasor[ch], 2 * n);
@@ -190,7 +189,7 @@ EngineInstance::~EngineInstance()
                                longMagnitude[ch],     longCorrectedMagnitude[ch], longAdvance[ch],
                                longFrame[ch],         longPhasor[ch],       longSynthesis[ch],
                                longPrevPhasor[ch],    longSynthesisPhasor[ch], resampleLine[ch],
-                               shortOnsetSpectrum[ch], longOnsetSpectrum[ch], longEnvelope[ch]};
+                               shortOnsetSpectrum[ch], longOnsetSpectrum[ch]};
         for (float* buffer : perChannel) {
             AlignedRelease(buffer);
         }
@@ -387,7 +386,6 @@ void EngineInstance::Reset()
     shortPeakEnd = 0;
     longPeakEnd = 0;
     correctedFormantRatio = 0.0f;
-    longEnvelopeState = longEnvelopeAbsent;
     for (int ch = 0; ch < channelCount; ++ch) {
         std::memset(longMagnitude[ch], 0, sizeof(float) * m);
         std::memset(longCorrectedMagnitude[ch], 0, sizeof(float) * m);

@@ -116,9 +116,6 @@ struct EngineInstance {
     void HoldRestartedBins();
 
     // Formants and synthesis.
-    // Keeps the long frame's levels at the short bins for the long band's
-    // own envelope, while formants are corrected.
-    void HoldLongLevels();
     void CorrectFormants();
     void SynthesiseShortFrame(int mode);
     void SynthesiseLongFrame(int mode);
@@ -241,11 +238,6 @@ struct EngineInstance {
     float* longCorrectedMagnitude[maxChannels] = {};
     float* binThresholdCurve = nullptr;
     float* envelopeWork = nullptr;  // formant correction's work space, half a block
-    // The long frame's levels at the short bins, then (once built) the long
-    // band's log envelope, per channel; longEnvelopeState says which.
-    float* longEnvelope[maxChannels] = {};
-    enum : std::uint8_t { longEnvelopeAbsent, longLevelsHeld, longEnvelopeBuilt };
-    std::uint8_t longEnvelopeState = longEnvelopeAbsent;
     float tinyValue;
     std::int32_t primeCount = 0;
     float* crossoverWeight = nullptr;

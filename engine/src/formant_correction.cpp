@@ -11,14 +11,7 @@
 // lightly, so that a formant keeps its peak and its width. Whitening and
 // shaping become one gain per bin: 2 to the power of the envelope read at the
 // scaled position minus the envelope at the bin.
-//
-// The long frame is centred half a block later than the short one, and a
-// voice's formants move within that time: the long band is reshaped by an
-// envelope of its own, estimated the same way from the long frame's levels
-// at the short bins. Without them (formants switched on since the analysis)
-// it takes the short frame's.
 #include <algorithm>
-#include <cmath>
 
 #include "engine_instance.h"
 #include "formant_loops.h"
@@ -37,22 +30,6 @@ constexpr float spacingBandHz = 2500.0f;
 // a coefficient for each reach (a wider reach leaves wider steps to smooth).
 constexpr float envelopeSmoothing[maxReach + 1] = {0.0f, 0.15f, 0.4f, 0.4f, 0.4f};
 constexpr int smoothingPasses = 2;
-// The long frame's power summed over a short bin's span, times this, comes
-// close to the short frame's power of a steady sound.
-constexpr float longLevelScale = 0.25f;
-// The long band reads its own envelope no higher than short bin M/2 x ratio,
-// and the setters allow no ratio above highestFormantRatio: the envelope is
-// built that far and envelopeMargin bins on, where the smoothing that starts
-// at its top has settled.
-constexpr float highestFormantRatio = 4.0f;
-constexpr int envelopeMargin = 16;
-
-int LongEnvelopeBins(int lowBins, int half)
-{
-    const int read = static_cast<int>(static_cast<float>(lowBins) * 0.5f * highestFormantRatio);
-    return std::min(half, read + envelopeMargin);
-}
-
 // How many bins each envelope bin reaches for its loudest neighbour: from the
 // mean distance between the local maxima of the log magnitudes below bin
 // `band`.
@@ -66,56 +43,23 @@ int PeakReach(const float* logs, int band)
     return std::clamp(static_cast<int>(reachPerSpacing * spacing + 0.5f), 1, maxReach);
 }
 
-// Builds the log envelope of `magnitude` into `envelope`, which may be
-// `magnitude` itself, with the loops of `loops`; `logs` is work space. A
-// `reach` of 0 follows the spacing of the spectrum's own peaks. Returns the
-// reach taken.
-int EstimateEnvelope(const BinLoops& loops, const float* magnitude, float* logs, float* envelope, int count,
-                     int spacingBand, int reach)
+// Builds the log envelope of `magnitude` into `envelope` with the loops of
+// `loops`; `logs` is work space.
+void EstimateEnvelope(const BinLoops& loops, const float* magnitude, float* logs, float* envelope, int count,
+                      int spacingBand)
 {
     loops.logMagnitudes(magnitude, logs, count);
     // The loudest within `reach` bins: as many passes of the loudest of three.
-    if (reach == 0) {
-        reach = PeakReach(logs, spacingBand);
-    }
+    const int reach = PeakReach(logs, spacingBand);
     loops.holdPeaks(logs, envelope, count);
     for (int pass = 1; pass < reach; ++pass) {
         std::copy(envelope, envelope + count, logs);
         loops.holdPeaks(logs, envelope, count);
     }
     loops.smoothEnvelope(envelope, count, envelopeSmoothing[reach], smoothingPasses);
-    return reach;
 }
 
 }  // namespace
-
-void EngineInstance::HoldLongLevels()
-{
-    if (formantRatio == 1.0f) {
-        longEnvelopeState = longEnvelopeAbsent;
-        return;
-    }
-    // Short bin k lies at long bin 2k, between long bins 2k - 1 and 2k + 1:
-    // its level is the long frame's power over that span, the outer bins
-    // weighted by half, scaled to about the short frame's level. DC holds
-    // its own.
-    const int n = blockLength;
-    const int count = LongEnvelopeBins(lowBinCount, halfBlock);
-    for (int ch = 0; ch < channelCount; ++ch) {
-        const float* re = longFrame[ch];
-        const float* im = re + n;
-        float* levels = longEnvelope[ch];
-        levels[0] = std::sqrt(re[0] * re[0] + tinyValue);
-        float previous = re[1] * re[1] + im[1] * im[1];
-        for (int k = 1; k < count; ++k) {
-            const float centre = re[2 * k] * re[2 * k] + im[2 * k] * im[2 * k];
-            const float next = re[2 * k + 1] * re[2 * k + 1] + im[2 * k + 1] * im[2 * k + 1];
-            levels[k] = std::sqrt(longLevelScale * (0.5f * (previous + next) + centre) + tinyValue);
-            previous = next;
-        }
-    }
-    longEnvelopeState = longLevelsHeld;
-}
 
 void EngineInstance::CorrectFormants()
 {
@@ -124,8 +68,6 @@ void EngineInstance::CorrectFormants()
     const float ratio = formantRatio;
     const int spacingBand =
         std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
-    const bool ownLongEnvelope = longEnvelopeState != longEnvelopeAbsent;
-    const int longCount = ownLongEnvelope ? LongEnvelopeBins(m, half) : half;
 
     for (int ch = 0; ch < channelCount; ++ch) {
         const float* shortIn = shortMagnitude[ch];
@@ -135,14 +77,7 @@ void EngineInstance::CorrectFormants()
         // The envelope is built in the corrected-magnitude array, which is
         // then overwritten bin by bin with the result.
         float* envelope = shortOut;
-        const int reach = EstimateEnvelope(*binLoops, shortIn, envelopeWork, shortOut, half, spacingBand, 0);
-        if (longEnvelopeState == longLevelsHeld) {
-            // With the short envelope's reach: the long levels, summed over
-            // a short bin's span, show fewer and broader peaks.
-            EstimateEnvelope(*binLoops, longEnvelope[ch], envelopeWork, longEnvelope[ch], longCount,
-                             spacingBand, reach);
-        }
-        const float* longEnvelopeRead = ownLongEnvelope ? longEnvelope[ch] : envelope;
+        EstimateEnvelope(*binLoops, shortIn, envelopeWork, shortOut, half, spacingBand);
 
         // The long band first, while the envelope is whole. It reads the
         // envelope up to its top: a long bin whose warped frequency lies above
@@ -155,14 +90,11 @@ void EngineInstance::CorrectFormants()
         // own: whitened by the envelope's floor it would be lifted by up to
         // 80 dB. It keeps its level, and is lifted no further than the short
         // band at the same frequency supports; attenuation is not bounded.
-        binLoops->shapeLongBand(longIn, shortIn, longEnvelopeRead, longOut, ratio, longCount, m);
+        binLoops->shapeLongBand(longIn, shortIn, envelope, longOut, ratio, half, m);
 
         // Whiten, then shape with the envelope read at k x ratio (the work
         // space is free again).
         binLoops->shapeShortBand(shortIn, envelope, envelopeWork, ratio, half);
-    }
-    if (longEnvelopeState == longLevelsHeld) {
-        longEnvelopeState = longEnvelopeBuilt;
     }
 }
 

@@ -157,7 +157,6 @@ void EngineInstance::AnalyseLongFrame()
     // Long bin j has the frequency of short bin j/2 and takes its threshold.
     binLoops->updateStabilityPairs(longSpectrumWork, longPower, binThresholdCurve, longBinCounters,
                                    activeSpeedRatio == 0.0f, tinyValue, m);
-    HoldLongLevels();
     longPeakEnd = 0;
     correctedFormantRatio = 0.0f;
 }

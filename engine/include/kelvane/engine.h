@@ -145,9 +145,8 @@ typedef struct EngineOperations {
     /* 10: formant shift in semitones, -24..24; 0 switches correction off.
        Set it equal to the pitch to keep the input's formants in place. The
        envelope rides on the harmonics over a span that follows their
-       spacing, so low and high voices alike keep their formants; the bass
-       band takes the envelope of its own, longer frame, so that it follows
-       a voice's formants as they move. No bin is lifted by more than 39 dB. */
+       spacing, so low and high voices alike keep their formants; no bin is
+       lifted by more than 39 dB. */
     int (*SetFormantSemitones)(EngineInterface*, float semitones);
     /* 11: formant shift in percent, 25..400. */
     int (*SetFormantPercent)(EngineInterface*, float percent);
