@@ -11,7 +11,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -19,15 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvane/engine.h"
 #include "bench_support.h"
-
-#ifdef KELVANE_HAVE_RUBBERBAND
-#include <rubberband/RubberBandStretcher.h>
-#endif
-#ifdef KELVANE_HAVE_SOUNDTOUCH
-#include <soundtouch/SoundTouch.h>
-#endif
+#include "stretchers.h"
 
 namespace {
 
@@ -49,10 +41,9 @@ constexpr Workload workloads[] = {
 };
 constexpr int rates[] = {44100, 96000};
 
-// Interleaved and planar copies of the same material.
+// The material, interleaved.
 struct Material {
     std::vector<float> interleaved;
-    std::vector<float> planar[channels];
     int frames = 0;
 };
 
@@ -89,156 +80,73 @@ const Material& MaterialFor(int rate)
             m.interleaved[static_cast<std::size_t>(i) * channels + ch] = static_cast<float>(v);
         }
     }
-    for (int ch = 0; ch < channels; ++ch) {
-        m.planar[ch].resize(m.frames);
-        for (int i = 0; i < m.frames; ++i) {
-            m.planar[ch][i] = m.interleaved[static_cast<std::size_t>(i) * channels + ch];
-        }
-    }
     return m;
 }
 
-// How the callback loop talks to one stretcher.
-struct Stream {
-    std::function<void()> restart;
-    std::function<int()> wanted;  // input frames the stretcher asks for
-    std::function<void(int position, int frames)> push;
-    std::function<int()> ready;
-    std::function<void()> take;
-};
+using kelvane::bench::Stretcher;
 
 // One pass over the material; returns the input frames consumed.
-long RunOnce(Stream& stream, int frames)
+long RunOnce(Stretcher& stretcher, const Material& m)
 {
-    stream.restart();
+    std::vector<float> out(blockFrames * channels);
+    stretcher.Restart();
     long position = 0;
     for (;;) {
-        while (stream.ready() < blockFrames) {
-            int n = stream.wanted();
+        while (stretcher.Available() < blockFrames) {
+            int n = stretcher.Wanted();
             if (n <= 0) {
                 n = blockFrames;
             }
-            if (position + n > frames) {
+            if (position + n > m.frames) {
                 return position;
             }
-            stream.push(static_cast<int>(position), n);
+            stretcher.Push(m.interleaved.data() + static_cast<std::size_t>(position) * channels, n);
             position += n;
         }
-        stream.take();
+        stretcher.Pull(out.data(), blockFrames);
+        benchmark::DoNotOptimize(out.data());
     }
 }
 
-void Measure(benchmark::State& state, Stream& stream, int rate)
+void Measure(benchmark::State& state, Stretcher& stretcher, int rate)
 {
-    const int frames = MaterialFor(rate).frames;
+    const Material& m = MaterialFor(rate);
     double inputSeconds = 0.0;
     for (auto _ : state) {
-        inputSeconds += static_cast<double>(RunOnce(stream, frames)) / rate;
+        inputSeconds += static_cast<double>(RunOnce(stretcher, m)) / rate;
     }
     // Rates divide by the CPU time of the run.
     state.counters["rtf"] = benchmark::Counter(inputSeconds, benchmark::Counter::kIsRate);
 }
 
+kelvane::bench::StretchSetting SettingFor(const Workload& workload, int rate)
+{
+    return {rate, channels, workload.speedPercent, workload.semitones, workload.formant};
+}
+
 void Kelvane(benchmark::State& state, Workload workload, int rate)
 {
-    const Material& m = MaterialFor(rate);
-    EngineInterface* engine = nullptr;
-    if (CreateInstance(&engine, rate, channels, 1) != KELVANE_OK) {
+    kelvane::bench::KelvaneStretcher stretcher(SettingFor(workload, rate));
+    if (!stretcher.Valid()) {
         state.SkipWithError("CreateInstance failed");
         return;
     }
-    const EngineOperations& call = *engine->operations;
-    std::vector<float> out(blockFrames * channels);
-    Stream stream;
-    stream.restart = [&] {
-        call.SetSpeedPercent(engine, workload.speedPercent);
-        call.SetPitchSemitones(engine, workload.semitones);
-        call.SetFormantSemitones(engine, workload.formant ? workload.semitones : 0.0f);
-        call.Reset(engine);
-    };
-    stream.wanted = [&] { return call.GetInputRequired(engine); };
-    stream.push = [&](int position, int n) {
-        call.PushInput(engine, m.interleaved.data() + static_cast<std::size_t>(position) * channels, n,
-                       KELVANE_FORWARD);
-        call.Process(engine);
-    };
-    stream.ready = [&] { return call.GetOutputAvailable(engine); };
-    stream.take = [&] {
-        call.PullOutput(engine, out.data(), blockFrames);
-        benchmark::DoNotOptimize(out.data());
-    };
-    Measure(state, stream, rate);
-    DestroyInstance(&engine);
+    Measure(state, stretcher, rate);
 }
 
 #ifdef KELVANE_HAVE_RUBBERBAND
 void RubberBand(benchmark::State& state, Workload workload, int rate, bool finer)
 {
-    using RubberBand::RubberBandStretcher;
-    const Material& m = MaterialFor(rate);
-    RubberBandStretcher::Options options =
-        RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionThreadingNever |
-        (finer ? RubberBandStretcher::OptionEngineFiner : RubberBandStretcher::OptionEngineFaster);
-    if (workload.formant) {
-        options |= RubberBandStretcher::OptionFormantPreserved;
-    }
-    const double timeRatio = 100.0 / workload.speedPercent;
-    const double pitchScale = std::exp2(workload.semitones / 12.0);
-    auto stretcher = std::make_unique<RubberBandStretcher>(rate, channels, options, timeRatio, pitchScale);
-    std::vector<float> out[channels];
-    float* outPointers[channels];
-    for (int ch = 0; ch < channels; ++ch) {
-        out[ch].resize(blockFrames);
-        outPointers[ch] = out[ch].data();
-    }
-    Stream stream;
-    stream.restart = [&] {
-        stretcher->reset();
-        stretcher->setTimeRatio(timeRatio);
-        stretcher->setPitchScale(pitchScale);
-    };
-    stream.wanted = [&] { return static_cast<int>(stretcher->getSamplesRequired()); };
-    stream.push = [&](int position, int n) {
-        const float* in[channels];
-        for (int ch = 0; ch < channels; ++ch) {
-            in[ch] = m.planar[ch].data() + position;
-        }
-        stretcher->process(in, n, false);
-    };
-    stream.ready = [&] { return stretcher->available(); };
-    stream.take = [&] {
-        stretcher->retrieve(outPointers, blockFrames);
-        benchmark::DoNotOptimize(outPointers[0]);
-    };
-    Measure(state, stream, rate);
+    kelvane::bench::RubberBandStretcher stretcher(SettingFor(workload, rate), finer);
+    Measure(state, stretcher, rate);
 }
 #endif
 
 #ifdef KELVANE_HAVE_SOUNDTOUCH
 void SoundTouch(benchmark::State& state, Workload workload, int rate)
 {
-    const Material& m = MaterialFor(rate);
-    soundtouch::SoundTouch touch;
-    std::vector<soundtouch::SAMPLETYPE> out(blockFrames * channels);
-    Stream stream;
-    stream.restart = [&] {
-        touch.clear();
-        touch.setSampleRate(rate);
-        touch.setChannels(channels);
-        touch.setTempo(workload.speedPercent / 100.0);
-        touch.setPitchSemiTones(workload.semitones);
-    };
-    // SoundTouch does not say how much it wants: one block at a time.
-    stream.wanted = [] { return blockFrames; };
-    stream.push = [&](int position, int n) {
-        touch.putSamples(m.interleaved.data() + static_cast<std::size_t>(position) * channels, n);
-    };
-    stream.ready = [&] { return static_cast<int>(touch.numSamples()); };
-    stream.take = [&] {
-        touch.receiveSamples(out.data(), blockFrames);
-        benchmark::DoNotOptimize(out.data());
-    };
-    Measure(state, stream, rate);
+    kelvane::bench::SoundTouchStretcher stretcher(SettingFor(workload, rate));
+    Measure(state, stretcher, rate);
 }
 #endif
 

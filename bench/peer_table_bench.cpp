@@ -20,14 +20,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "kelvane/engine.h"
-
-#ifdef KELVANE_HAVE_RUBBERBAND
-#include <rubberband/RubberBandStretcher.h>
-#endif
-#ifdef KELVANE_HAVE_SOUNDTOUCH
-#include <soundtouch/SoundTouch.h>
-#endif
+#include "stretchers.h"
 
 namespace {
 
@@ -45,125 +38,8 @@ constexpr int kClickFrame = kRate / 2;
 constexpr int kClickInputFrames = 2 * kRate;
 constexpr int kLatencyPieceFrames = 16;
 
-// A stretcher as an audio callback sees it: interleaved frames in and out.
-class Stretcher {
-public:
-    virtual ~Stretcher() = default;
-    virtual void Restart() = 0;
-    // Input frames wanted before more output can come; 0 when it does not say.
-    virtual int Wanted() = 0;
-    virtual void Push(const float* frames, int count) = 0;
-    virtual int Available() = 0;
-    virtual void Pull(float* frames, int count) = 0;
-};
-
-class KelvaneStretcher : public Stretcher {
-public:
-    KelvaneStretcher() { CreateInstance(&engine, kRate, kChannels, 1); }
-    ~KelvaneStretcher() override { DestroyInstance(&engine); }
-    bool Valid() const { return engine != nullptr; }
-    void Restart() override
-    {
-        call().SetPitchSemitones(engine, kSemitones);
-        call().Reset(engine);
-    }
-    int Wanted() override { return call().GetInputRequired(engine); }
-    void Push(const float* frames, int count) override
-    {
-        call().PushInput(engine, frames, count, KELVANE_FORWARD);
-        call().Process(engine);
-    }
-    int Available() override { return call().GetOutputAvailable(engine); }
-    void Pull(float* frames, int count) override { call().PullOutput(engine, frames, count); }
-
-private:
-    const EngineOperations& call() const { return *engine->operations; }
-    EngineInterface* engine = nullptr;
-};
-
-#ifdef KELVANE_HAVE_RUBBERBAND
-class RubberBandStretcher : public Stretcher {
-public:
-    explicit RubberBandStretcher(bool finer)
-        : stretcher(kRate, kChannels,
-                    RubberBand::RubberBandStretcher::OptionProcessRealTime |
-                        RubberBand::RubberBandStretcher::OptionThreadingNever |
-                        (finer ? RubberBand::RubberBandStretcher::OptionEngineFiner
-                               : RubberBand::RubberBandStretcher::OptionEngineFaster),
-                    1.0, std::exp2(kSemitones / 12.0))
-    {
-        for (auto& channel : planar) {
-            channel.resize(kRate);
-        }
-    }
-    void Restart() override
-    {
-        stretcher.reset();
-        stretcher.setPitchScale(std::exp2(kSemitones / 12.0));
-    }
-    int Wanted() override { return static_cast<int>(stretcher.getSamplesRequired()); }
-    void Push(const float* frames, int count) override
-    {
-        Deinterleave(frames, count);
-        const float* in[kChannels] = {planar[0].data(), planar[1].data()};
-        stretcher.process(in, static_cast<size_t>(count), false);
-    }
-    int Available() override { return stretcher.available(); }
-    void Pull(float* frames, int count) override
-    {
-        Hold(count);
-        float* out[kChannels] = {planar[0].data(), planar[1].data()};
-        stretcher.retrieve(out, static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            for (int ch = 0; ch < kChannels; ++ch) {
-                frames[i * kChannels + ch] = planar[ch][i];
-            }
-        }
-    }
-
-private:
-    void Hold(int count)
-    {
-        for (auto& channel : planar) {
-            if (channel.size() < static_cast<std::size_t>(count)) {
-                channel.resize(static_cast<std::size_t>(count));
-            }
-        }
-    }
-    // Rubber Band takes one array per channel.
-    void Deinterleave(const float* frames, int count)
-    {
-        Hold(count);
-        for (int i = 0; i < count; ++i) {
-            for (int ch = 0; ch < kChannels; ++ch) {
-                planar[ch][i] = frames[i * kChannels + ch];
-            }
-        }
-    }
-    RubberBand::RubberBandStretcher stretcher;
-    std::vector<float> planar[kChannels];
-};
-#endif
-
-#ifdef KELVANE_HAVE_SOUNDTOUCH
-class SoundTouchStretcher : public Stretcher {
-public:
-    void Restart() override
-    {
-        touch.clear();
-        touch.setSampleRate(kRate);
-        touch.setChannels(kChannels);
-        touch.setPitchSemiTones(kSemitones);
-    }
-    int Wanted() override { return 0; }  // SoundTouch does not say
-    void Push(const float* frames, int count) override { touch.putSamples(frames, static_cast<unsigned>(count)); }
-    int Available() override { return static_cast<int>(touch.numSamples()); }
-    void Pull(float* frames, int count) override { touch.receiveSamples(frames, static_cast<unsigned>(count)); }
-
-private:
-    soundtouch::SoundTouch touch;
-};
-#endif
+using kelvane::bench::Stretcher;
+constexpr kelvane::bench::StretchSetting kSetting{kRate, kChannels, 100.0f, kSemitones, false};
 
 // Tones panned across the two channels over a bass line, with noise bursts
 // as drum hits.
@@ -299,7 +175,7 @@ void Measure(benchmark::State& state, Stretcher& stretcher)
 
 void Kelvane(benchmark::State& state)
 {
-    KelvaneStretcher stretcher;
+    kelvane::bench::KelvaneStretcher stretcher(kSetting);
     if (!stretcher.Valid()) {
         state.SkipWithError("CreateInstance failed");
         return;
@@ -311,12 +187,12 @@ BENCHMARK(Kelvane)->Iterations(kPasses)->Unit(benchmark::kMillisecond);
 #ifdef KELVANE_HAVE_RUBBERBAND
 void RubberBandFaster(benchmark::State& state)
 {
-    RubberBandStretcher stretcher(false);
+    kelvane::bench::RubberBandStretcher stretcher(kSetting, false);
     Measure(state, stretcher);
 }
 void RubberBandFiner(benchmark::State& state)
 {
-    RubberBandStretcher stretcher(true);
+    kelvane::bench::RubberBandStretcher stretcher(kSetting, true);
     Measure(state, stretcher);
 }
 BENCHMARK(RubberBandFaster)->Iterations(kPasses)->Unit(benchmark::kMillisecond);
@@ -326,7 +202,7 @@ BENCHMARK(RubberBandFiner)->Iterations(kPasses)->Unit(benchmark::kMillisecond);
 #ifdef KELVANE_HAVE_SOUNDTOUCH
 void SoundTouch(benchmark::State& state)
 {
-    SoundTouchStretcher stretcher;
+    kelvane::bench::SoundTouchStretcher stretcher(kSetting);
     Measure(state, stretcher);
 }
 BENCHMARK(SoundTouch)->Iterations(kPasses)->Unit(benchmark::kMillisecond);
