@@ -15,6 +15,11 @@ namespace {
 namespace plain = vector_ops::scalar;
 namespace four = vector_ops::selected;
 namespace formant = formant_loops::scalar;
+#if defined(__wasm_simd128__)
+namespace formantFour = formant_loops::wasm;
+#else
+namespace formantFour = formant_loops::scalar;
+#endif
 
 // The formant loops' plain forms are the same at both levels: the compiler
 // finds their four-lane forms, with the same bits.
@@ -27,7 +32,7 @@ constexpr BinLoops scalarBinLoops = {
 constexpr BinLoops fourLaneBinLoops = {
     four::SplitPolar,       four::UpdateStability<0>, four::UpdateStability<1>, four::PhaseAdvance,
     four::TurnPhasors,      four::LockPhasors,        four::FindPeaks,          four::TakeLouder,
-    formant::LogMagnitudes, formant::HoldPeaks,       formant::SmoothEnvelope,  formant::ShapeShortBand,
+    formant::LogMagnitudes, formantFour::HoldPeaks,   formant::SmoothEnvelope,  formant::ShapeShortBand,
     formant::ShapeLongBand};
 
 }  // namespace

@@ -10,6 +10,10 @@
 
 #include "vector_ops.h"
 
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
+
 namespace kelvane {
 
 // Reads a float from its bit pattern.
@@ -196,5 +200,29 @@ inline void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude,
 }
 
 }  // namespace scalar
+
+#if defined(__wasm_simd128__)
+// WebAssembly's compiler leaves the loudest-of-three element by element. Its
+// pseudo-maximum, b where a < b and else a, is the plain loop's selection,
+// so the lanes give the same bits.
+namespace wasm {
+
+inline void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT out, int count)
+{
+    out[0] = std::max(in[0], in[1]);
+    int k = 1;
+    for (; k + 4 <= count - 1; k += 4) {
+        const v128_t louder = wasm_f32x4_pmax(wasm_v128_load(in + k), wasm_v128_load(in + k - 1));
+        wasm_v128_store(out + k, wasm_f32x4_pmax(wasm_v128_load(in + k + 1), louder));
+    }
+    for (; k < count - 1; ++k) {
+        const float louder = in[k - 1] > in[k] ? in[k - 1] : in[k];
+        out[k] = louder > in[k + 1] ? louder : in[k + 1];
+    }
+    out[count - 1] = std::max(in[count - 2], in[count - 1]);
+}
+
+}  // namespace wasm
+#endif
 }  // namespace formant_loops
 }  // namespace kelvane
