@@ -32,7 +32,7 @@ constexpr BinLoops scalarBinLoops = {
 constexpr BinLoops fourLaneBinLoops = {
     four::SplitPolar,       four::UpdateStability<0>, four::UpdateStability<1>, four::PhaseAdvance,
     four::TurnPhasors,      four::LockPhasors,        four::FindPeaks,          four::TakeLouder,
-    formant::LogMagnitudes, formantFour::HoldPeaks,   formant::SmoothEnvelope,  formant::ShapeShortBand,
+    formant::LogMagnitudes, formantFour::HoldPeaks,   formantFour::SmoothEnvelope, formant::ShapeShortBand,
     formant::ShapeLongBand};
 
 }  // namespace

@@ -222,6 +222,84 @@ inline void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT 
     out[count - 1] = std::max(in[count - 2], in[count - 1]);
 }
 
+
+// The smoothing sweeps as scans, four bins a step. A sweep y = x + c (y' - x),
+// y' the bin before in the sweep's direction, is y = (1 - c) x + c y': inside
+// a block, two steps of shifted, weighted sums, then the value carried from
+// the block before, weighted by c to the power of each lane's distance from
+// it. The plain sweep waits for every bin's three operations in turn; the
+// blocks wait only for the carry. Other roundings than the plain sweep's:
+// within a few units in the last place of the envelope's largest value.
+struct SweepWeights {
+    explicit SweepWeights(float c)
+        : keep(wasm_f32x4_splat(1.0f - c)),
+          one(wasm_f32x4_splat(c)),
+          two(wasm_f32x4_splat(c * c)),
+          carriedUp(wasm_f32x4_make(c, c * c, c * c * c, c * c * c * c)),
+          carriedDown(wasm_f32x4_make(c * c * c * c, c * c * c, c * c, c))
+    {
+    }
+    v128_t keep;
+    v128_t one;
+    v128_t two;
+    v128_t carriedUp;
+    v128_t carriedDown;
+};
+
+inline v128_t AddProduct(v128_t sum, v128_t weight, v128_t value)
+{
+    return wasm_f32x4_add(sum, wasm_f32x4_mul(weight, value));
+}
+
+inline void SweepUp(float* envelope, int count, float c, const SweepWeights& w)
+{
+    const v128_t zero = wasm_f32x4_splat(0.0f);
+    v128_t carried = wasm_f32x4_splat(envelope[0]);
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        v128_t v = wasm_f32x4_mul(w.keep, wasm_v128_load(envelope + k));
+        v = AddProduct(v, w.one, wasm_i32x4_shuffle(zero, v, 0, 4, 5, 6));
+        v = AddProduct(v, w.two, wasm_i32x4_shuffle(zero, v, 0, 1, 4, 5));
+        v = AddProduct(v, w.carriedUp, carried);
+        wasm_v128_store(envelope + k, v);
+        carried = wasm_i32x4_shuffle(v, v, 3, 3, 3, 3);
+    }
+    scalar::SweepUp(envelope, k, count, c, wasm_f32x4_extract_lane(carried, 0));
+}
+
+inline void SweepDown(float* envelope, int count, float c, const SweepWeights& w)
+{
+    const v128_t zero = wasm_f32x4_splat(0.0f);
+    // The top bins that fill no vector first.
+    int k = count - count % 4;
+    v128_t carried = wasm_f32x4_splat(scalar::SweepDown(envelope + k, count - k, c, envelope[count - 1]));
+    for (k -= 4; k >= 0; k -= 4) {
+        v128_t v = wasm_f32x4_mul(w.keep, wasm_v128_load(envelope + k));
+        v = AddProduct(v, w.one, wasm_i32x4_shuffle(v, zero, 1, 2, 3, 4));
+        v = AddProduct(v, w.two, wasm_i32x4_shuffle(v, zero, 2, 3, 4, 5));
+        v = AddProduct(v, w.carriedDown, carried);
+        wasm_v128_store(envelope + k, v);
+        carried = wasm_i32x4_shuffle(v, v, 0, 0, 0, 0);
+    }
+}
+
+inline void SmoothEnvelope(float* envelope, int count, float c, int passes)
+{
+    const SweepWeights weights(c);
+    for (int pass = 0; pass < passes; ++pass) {
+        SweepDown(envelope, count, c, weights);
+        SweepUp(envelope, count, c, weights);
+    }
+    const v128_t floor = wasm_f32x4_splat(logEnvelopeFloor);
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        wasm_v128_store(envelope + k, wasm_f32x4_pmax(wasm_v128_load(envelope + k), floor));
+    }
+    for (; k < count; ++k) {
+        envelope[k] = std::max(envelope[k], logEnvelopeFloor);
+    }
+}
+
 }  // namespace wasm
 #endif
 }  // namespace formant_loops
