@@ -32,8 +32,8 @@ constexpr BinLoops scalarBinLoops = {
 constexpr BinLoops fourLaneBinLoops = {
     four::SplitPolar,       four::UpdateStability<0>, four::UpdateStability<1>, four::PhaseAdvance,
     four::TurnPhasors,      four::LockPhasors,        four::FindPeaks,          four::TakeLouder,
-    formant::LogMagnitudes, formantFour::HoldPeaks,   formantFour::SmoothEnvelope, formant::ShapeShortBand,
-    formant::ShapeLongBand};
+    formant::LogMagnitudes, formantFour::HoldPeaks,   formantFour::SmoothEnvelope, formantFour::ShapeShortBand,
+    formantFour::ShapeLongBand};
 
 }  // namespace
 

@@ -223,6 +223,103 @@ inline void HoldPeaks(const float* KELVANE_RESTRICT in, float* KELVANE_RESTRICT 
 }
 
 
+// The plain helpers lane by lane, the same operations in the same order.
+// Every conversion here is in range, where the saturating one truncates as
+// the plain one does.
+inline v128_t LimitLiftLanes(v128_t logChange)
+{
+    const v128_t lifted = wasm_f32x4_pmin(wasm_f32x4_splat(maxLift), logChange);
+    return wasm_f32x4_pmax(wasm_f32x4_splat(-126.0f), lifted);
+}
+
+inline v128_t Exp2Lanes(v128_t x)
+{
+    const v128_t biased = wasm_i32x4_trunc_sat_f32x4(wasm_f32x4_add(x, wasm_f32x4_splat(127.0f)));
+    const v128_t f = wasm_f32x4_sub(x, wasm_f32x4_convert_i32x4(wasm_i32x4_sub(biased, wasm_i32x4_splat(127))));
+    v128_t p = wasm_f32x4_add(wasm_f32x4_splat(0.05166685f), wasm_f32x4_mul(f, wasm_f32x4_splat(0.01367653f)));
+    p = wasm_f32x4_add(wasm_f32x4_splat(0.24171032f), wasm_f32x4_mul(f, p));
+    p = wasm_f32x4_add(wasm_f32x4_splat(0.69293126f), wasm_f32x4_mul(f, p));
+    p = wasm_f32x4_add(wasm_f32x4_splat(1.00000729f), wasm_f32x4_mul(f, p));
+    return wasm_f32x4_mul(wasm_i32x4_shl(biased, 23), p);
+}
+
+// EnvelopeAt at the fractional bins x (x >= 0, count >= 2). Lanes past the
+// top read the last pair, then take the floor.
+inline v128_t EnvelopeAtLanes(const float* envelope, v128_t x, int count)
+{
+    const v128_t bin = wasm_i32x4_trunc_sat_f32x4(x);
+    const v128_t inside = wasm_i32x4_lt(bin, wasm_i32x4_splat(count - 1));
+    const v128_t read = wasm_i32x4_min(bin, wasm_i32x4_splat(count - 2));
+    const float* e0 = envelope + wasm_i32x4_extract_lane(read, 0);
+    const float* e1 = envelope + wasm_i32x4_extract_lane(read, 1);
+    const float* e2 = envelope + wasm_i32x4_extract_lane(read, 2);
+    const float* e3 = envelope + wasm_i32x4_extract_lane(read, 3);
+    const v128_t low = wasm_f32x4_make(e0[0], e1[0], e2[0], e3[0]);
+    const v128_t high = wasm_f32x4_make(e0[1], e1[1], e2[1], e3[1]);
+    const v128_t fraction = wasm_f32x4_sub(x, wasm_f32x4_convert_i32x4(bin));
+    const v128_t value = wasm_f32x4_add(low, wasm_f32x4_mul(wasm_f32x4_sub(high, low), fraction));
+    return wasm_v128_bitselect(value, wasm_f32x4_splat(logEnvelopeFloor), inside);
+}
+
+// Bins k .. k+3 as floats.
+inline v128_t BinLanes(int k)
+{
+    return wasm_f32x4_convert_i32x4(wasm_i32x4_make(k, k + 1, k + 2, k + 3));
+}
+
+// The plain loops' readings of a gathered envelope went element by element,
+// each through a checked conversion.
+inline void ShapeShortBand(const float* KELVANE_RESTRICT magnitude, float* KELVANE_RESTRICT envelope,
+                           float* KELVANE_RESTRICT change, float ratio, int count)
+{
+    const v128_t step = wasm_f32x4_splat(ratio);
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        wasm_v128_store(change + k, EnvelopeAtLanes(envelope, wasm_f32x4_mul(BinLanes(k), step), count));
+    }
+    for (; k < count; ++k) {
+        change[k] = EnvelopeAt(envelope, static_cast<float>(k) * ratio, count);
+    }
+    for (k = 0; k + 4 <= count; k += 4) {
+        const v128_t lift = LimitLiftLanes(wasm_f32x4_sub(wasm_v128_load(change + k), wasm_v128_load(envelope + k)));
+        wasm_v128_store(change + k, lift);
+        wasm_v128_store(envelope + k, wasm_f32x4_mul(wasm_v128_load(magnitude + k), Exp2Lanes(lift)));
+    }
+    for (; k < count; ++k) {
+        change[k] = LimitLift(change[k] - envelope[k]);
+        envelope[k] = magnitude[k] * Exp2(change[k]);
+    }
+}
+
+// Four long bins lie at two short bins: (j/2, j/2, j/2 + 1, j/2 + 1).
+inline v128_t ShortPairLanes(const float* values, int j)
+{
+    const v128_t pair = wasm_v128_load64_splat(values + j / 2);
+    return wasm_i32x4_shuffle(pair, pair, 0, 0, 1, 1);
+}
+
+inline void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude, const float* KELVANE_RESTRICT shortMagnitude,
+                          const float* KELVANE_RESTRICT envelope, float* KELVANE_RESTRICT out, float ratio,
+                          int envelopeCount, int count)
+{
+    const v128_t step = wasm_f32x4_splat(ratio);
+    const v128_t half = wasm_f32x4_splat(0.5f);
+    const v128_t limit = wasm_f32x4_splat(longLiftLimit);
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const v128_t at = wasm_f32x4_mul(wasm_f32x4_mul(BinLanes(j), step), half);
+        const v128_t warped = EnvelopeAtLanes(envelope, at, envelopeCount);
+        const v128_t gain = Exp2Lanes(LimitLiftLanes(wasm_f32x4_sub(warped, ShortPairLanes(envelope, j))));
+        const v128_t magnitude = wasm_v128_load(longMagnitude + j);
+        const v128_t corrected = wasm_f32x4_mul(magnitude, gain);
+        const v128_t supported = wasm_f32x4_mul(wasm_f32x4_mul(limit, ShortPairLanes(shortMagnitude, j)), gain);
+        wasm_v128_store(out + j, wasm_f32x4_pmin(corrected, wasm_f32x4_pmax(magnitude, supported)));
+    }
+    for (; j < count; ++j) {
+        out[j] = LongBandBin(longMagnitude, shortMagnitude, envelope, ratio, envelopeCount, j);
+    }
+}
+
 // The smoothing sweeps as scans, four bins a step. A sweep y = x + c (y' - x),
 // y' the bin before in the sweep's direction, is y = (1 - c) x + c y': inside
 // a block, two steps of shifted, weighted sums, then the value carried from
