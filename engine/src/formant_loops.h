@@ -348,16 +348,30 @@ inline v128_t AddProduct(v128_t sum, v128_t weight, v128_t value)
     return wasm_f32x4_add(sum, wasm_f32x4_mul(weight, value));
 }
 
-inline void SweepUp(float* envelope, int count, float c, const SweepWeights& w)
+// One block of four bins, swept upwards (from lane 0) or downwards, from the
+// value `carried` in every lane.
+template <bool upwards>
+inline v128_t SweepBlock(v128_t x, v128_t carried, const SweepWeights& w)
 {
     const v128_t zero = wasm_f32x4_splat(0.0f);
+    const v128_t v = wasm_f32x4_mul(w.keep, x);
+    if constexpr (upwards) {
+        const v128_t one = AddProduct(v, w.one, wasm_i32x4_shuffle(zero, v, 0, 4, 5, 6));
+        const v128_t two = AddProduct(one, w.two, wasm_i32x4_shuffle(zero, one, 0, 1, 4, 5));
+        return AddProduct(two, w.carriedUp, carried);
+    } else {
+        const v128_t one = AddProduct(v, w.one, wasm_i32x4_shuffle(v, zero, 1, 2, 3, 4));
+        const v128_t two = AddProduct(one, w.two, wasm_i32x4_shuffle(one, zero, 2, 3, 4, 5));
+        return AddProduct(two, w.carriedDown, carried);
+    }
+}
+
+inline void SweepUp(float* envelope, int count, float c, const SweepWeights& w)
+{
     v128_t carried = wasm_f32x4_splat(envelope[0]);
     int k = 0;
     for (; k + 4 <= count; k += 4) {
-        v128_t v = wasm_f32x4_mul(w.keep, wasm_v128_load(envelope + k));
-        v = AddProduct(v, w.one, wasm_i32x4_shuffle(zero, v, 0, 4, 5, 6));
-        v = AddProduct(v, w.two, wasm_i32x4_shuffle(zero, v, 0, 1, 4, 5));
-        v = AddProduct(v, w.carriedUp, carried);
+        const v128_t v = SweepBlock<true>(wasm_v128_load(envelope + k), carried, w);
         wasm_v128_store(envelope + k, v);
         carried = wasm_i32x4_shuffle(v, v, 3, 3, 3, 3);
     }
@@ -366,15 +380,11 @@ inline void SweepUp(float* envelope, int count, float c, const SweepWeights& w)
 
 inline void SweepDown(float* envelope, int count, float c, const SweepWeights& w)
 {
-    const v128_t zero = wasm_f32x4_splat(0.0f);
     // The top bins that fill no vector first.
     int k = count - count % 4;
     v128_t carried = wasm_f32x4_splat(scalar::SweepDown(envelope + k, count - k, c, envelope[count - 1]));
     for (k -= 4; k >= 0; k -= 4) {
-        v128_t v = wasm_f32x4_mul(w.keep, wasm_v128_load(envelope + k));
-        v = AddProduct(v, w.one, wasm_i32x4_shuffle(v, zero, 1, 2, 3, 4));
-        v = AddProduct(v, w.two, wasm_i32x4_shuffle(v, zero, 2, 3, 4, 5));
-        v = AddProduct(v, w.carriedDown, carried);
+        const v128_t v = SweepBlock<false>(wasm_v128_load(envelope + k), carried, w);
         wasm_v128_store(envelope + k, v);
         carried = wasm_i32x4_shuffle(v, v, 0, 0, 0, 0);
     }
