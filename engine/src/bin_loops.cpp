@@ -22,7 +22,8 @@ namespace formantFour = formant_loops::scalar;
 #endif
 
 // The formant loops' plain forms are the same at both levels: the compiler
-// finds their four-lane forms, with the same bits.
+// finds their four-lane forms, with the same bits. WebAssembly's compiler
+// does not, and the four-lane table there takes forms written for it.
 constexpr BinLoops scalarBinLoops = {
     plain::SplitPolar,      plain::UpdateStability<0>, plain::UpdateStability<1>, plain::PhaseAdvance,
     plain::TurnPhasors,     plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder,

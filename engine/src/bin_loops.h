@@ -10,6 +10,10 @@
 // the log magnitudes and loudest neighbours of the formant envelope, are
 // exactly those of the plain loops. Its smoothing sweeps run as blocked
 // scans, eight bins a step, within 1e-6 of the envelope's largest value.
+//
+// In WebAssembly the four-lane table takes the formant loops of
+// formant_loops.h's own WebAssembly forms: the same bits, but for the
+// smoothing sweeps, which run as blocked scans of four bins.
 #pragma once
 
 #include <cstdint>
