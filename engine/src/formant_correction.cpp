@@ -13,7 +13,6 @@
 // shaping become one gain per bin: 2 to the power of the envelope read at the
 // scaled position minus the envelope at the bin.
 #include <algorithm>
-#include <cmath>
 
 #include "engine_instance.h"
 #include "formant_loops.h"
@@ -61,23 +60,21 @@ void EstimateEnvelope(const BinLoops& loops, const float* magnitude, float* logs
     loops.smoothEnvelope(envelope, count, envelopeSmoothing[reach], smoothingPasses);
 }
 
-// The magnitude the channels' envelope is built from: per bin, the root of
-// their mean power, which follows their summed power whatever their phases.
+// The magnitude the channels' envelope is built from: per bin, the mean of
+// their magnitudes (the peaks of linked channels are found in their sum too).
 // Channels that carry the same sound give its own magnitude back.
 void MeanMagnitude(float* const* magnitude, int channels, float* KELVANE_RESTRICT mean, int count)
 {
-    const float share = 1.0f / static_cast<float>(channels);
-    for (int k = 0; k < count; ++k) {
-        mean[k] = magnitude[0][k] * magnitude[0][k];
-    }
+    std::copy(magnitude[0], magnitude[0] + count, mean);
     for (int ch = 1; ch < channels; ++ch) {
         const float* KELVANE_RESTRICT m = magnitude[ch];
         for (int k = 0; k < count; ++k) {
-            mean[k] += m[k] * m[k];
+            mean[k] = mean[k] + m[k];
         }
     }
+    const float share = 1.0f / static_cast<float>(channels);
     for (int k = 0; k < count; ++k) {
-        mean[k] = std::sqrt(mean[k] * share);
+        mean[k] = mean[k] * share;
     }
 }
 
