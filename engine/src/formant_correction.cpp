@@ -2,8 +2,8 @@
 // ratio; before resynthesis every channel's magnitudes are whitened by a
 // smooth envelope estimated from the short spectrum (one for all channels)
 // and then shaped again by the same envelope read at bin positions scaled by
-// `formantRatio`. With the
-// ratio equal to the pitch ratio the formants stay where the input had them.
+// `formantRatio`. With the ratio equal to the pitch ratio the formants stay
+// where the input had them.
 //
 // The envelope lives in the log domain (log2 of the magnitude). Each bin first
 // takes the loudest of its neighbourhood, so that the envelope rides on the

@@ -153,7 +153,7 @@ TEST(FormantCorrectionTest, ChannelsStayApartAndSilenceStaysSilent)
     }
 
     // The loud channel alone gives the same result (the pair's envelope is
-    // its own, 3 dB down, which the gains do not see), and so does a second
+    // its own, 6 dB down, which the gains do not see), and so does a second
     // call.
     Engine single(1);
     EngineInstance& s = *single;
