@@ -1,8 +1,9 @@
 // Formant correction. Resampling moves the spectral envelope by the pitch
 // ratio; before resynthesis every channel's magnitudes are whitened by a
-// smooth envelope estimated from the short spectrum and then shaped again by
-// the same envelope read at bin positions scaled by `formantRatio`. With the
-// ratio equal to the pitch ratio the formants stay where the input had them.
+// smooth envelope estimated from the short spectrum (one for all channels)
+// and then shaped again by the same envelope read at bin positions scaled by
+// `formantRatio`. With the ratio equal to the pitch ratio the formants stay
+// where the input had them.
 //
 // The envelope lives in the log domain (log2 of the magnitude). Each bin first
 // takes the loudest of its neighbourhood, so that the envelope rides on the
@@ -59,6 +60,24 @@ void EstimateEnvelope(const BinLoops& loops, const float* magnitude, float* logs
     loops.smoothEnvelope(envelope, count, envelopeSmoothing[reach], smoothingPasses);
 }
 
+// The magnitude the channels' envelope is built from: per bin, the mean of
+// their magnitudes (the peaks of linked channels are found in their sum too).
+// Channels that carry the same sound give its own magnitude back.
+void MeanMagnitude(float* const* magnitude, int channels, float* KELVANE_RESTRICT mean, int count)
+{
+    std::copy(magnitude[0], magnitude[0] + count, mean);
+    for (int ch = 1; ch < channels; ++ch) {
+        const float* KELVANE_RESTRICT m = magnitude[ch];
+        for (int k = 0; k < count; ++k) {
+            mean[k] = mean[k] + m[k];
+        }
+    }
+    const float share = 1.0f / static_cast<float>(channels);
+    for (int k = 0; k < count; ++k) {
+        mean[k] = mean[k] * share;
+    }
+}
+
 }  // namespace
 
 void EngineInstance::CorrectFormants()
@@ -69,32 +88,43 @@ void EngineInstance::CorrectFormants()
     const int spacingBand =
         std::min(half - 1, static_cast<int>(spacingBandHz * static_cast<float>(blockLength) / sampleRate));
 
+    // All channels share one envelope, so every bin keeps its balance
+    // between them and the stereo image stays where it was. It is built in
+    // the last channel's corrected-magnitude array (over the channels' mean
+    // magnitude, which the first step reads into the work space), and that
+    // channel overwrites it last, bin by bin, with its result.
+    const int last = channelCount - 1;
+    float* envelope = shortCorrectedMagnitude[last];
+    const float* source = shortMagnitude[0];
+    if (channelCount > 1) {
+        MeanMagnitude(shortMagnitude, channelCount, envelope, half);
+        source = envelope;
+    }
+    EstimateEnvelope(*binLoops, source, envelopeWork, envelope, half, spacingBand);
+
+    // The long band first, while the envelope is whole. It reads the envelope
+    // up to its top: a long bin whose warped frequency lies above the low
+    // band but inside the envelope keeps its envelope, so large ratios leave
+    // no hole in the bass. Long bin j lies at the frequency of short bin j/2.
+    //
+    // The long frame also spans the newer half that the short frame has not
+    // seen. Sound only there (an onset, a sweep) has no envelope of its own:
+    // whitened by the envelope's floor it would be lifted by up to 80 dB. It
+    // keeps its level, and is lifted no further than the short band at the
+    // same frequency supports; attenuation is not bounded.
     for (int ch = 0; ch < channelCount; ++ch) {
-        const float* shortIn = shortMagnitude[ch];
-        const float* longIn = longMagnitude[ch];
+        binLoops->shapeLongBand(longMagnitude[ch], shortMagnitude[ch], envelope, longCorrectedMagnitude[ch],
+                                ratio, half, m);
+    }
+
+    // Whiten, then shape with the envelope read at k x ratio, in place over
+    // a copy of the envelope (the work space is free again).
+    for (int ch = 0; ch < channelCount; ++ch) {
         float* shortOut = shortCorrectedMagnitude[ch];
-        float* longOut = longCorrectedMagnitude[ch];
-        // The envelope is built in the corrected-magnitude array, which is
-        // then overwritten bin by bin with the result.
-        float* envelope = shortOut;
-        EstimateEnvelope(*binLoops, shortIn, envelopeWork, shortOut, half, spacingBand);
-
-        // The long band first, while the envelope is whole. It reads the
-        // envelope up to its top: a long bin whose warped frequency lies above
-        // the low band but inside the envelope keeps its envelope, so large
-        // ratios leave no hole in the bass. Long bin j lies at the frequency
-        // of short bin j/2.
-        //
-        // The long frame also spans the newer half that the short frame has
-        // not seen. Sound only there (an onset, a sweep) has no envelope of its
-        // own: whitened by the envelope's floor it would be lifted by up to
-        // 80 dB. It keeps its level, and is lifted no further than the short
-        // band at the same frequency supports; attenuation is not bounded.
-        binLoops->shapeLongBand(longIn, shortIn, envelope, longOut, ratio, half, m);
-
-        // Whiten, then shape with the envelope read at k x ratio (the work
-        // space is free again).
-        binLoops->shapeShortBand(shortIn, envelope, envelopeWork, ratio, half);
+        if (ch != last) {
+            std::copy(envelope, envelope + half, shortOut);
+        }
+        binLoops->shapeShortBand(shortMagnitude[ch], shortOut, envelopeWork, ratio, half);
     }
 }
 

@@ -1,7 +1,8 @@
 // Formant correction on hand-filled magnitudes: a flat spectrum stays flat
 // (large ratios leave no hole in the bass), a resonance moves by the inverse
 // ratio in both bands, bass only the long frame has seen is not lifted, and
-// channels stay apart.
+// channels share one envelope: each keeps its balance, a silent one stays
+// silent.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -151,7 +152,9 @@ TEST(FormantCorrectionTest, ChannelsStayApartAndSilenceStaysSilent)
         ASSERT_LT(e.longCorrectedMagnitude[1][j], 1e-12f) << j;
     }
 
-    // The loud channel alone gives the same result, and so does a second call.
+    // The loud channel alone gives the same result (the pair's envelope is
+    // its own, 6 dB down, which the gains do not see), and so does a second
+    // call.
     Engine single(1);
     EngineInstance& s = *single;
     Fill(s, 0, Voiced, 120.0);
@@ -159,7 +162,60 @@ TEST(FormantCorrectionTest, ChannelsStayApartAndSilenceStaysSilent)
     s.CorrectFormants();
     s.CorrectFormants();
     for (int k = 0; k < e.halfBlock; ++k) {
-        ASSERT_EQ(s.shortCorrectedMagnitude[0][k], loud[k]) << k;
+        ASSERT_NEAR(s.shortCorrectedMagnitude[0][k], loud[k], 1e-4f * loud[k]) << k;
+    }
+}
+
+// Channels share one envelope: each bin keeps its balance between them in
+// both bands, whatever their own envelopes, so the stereo image stays where
+// it was. Channels that carry the same sound come out as that sound alone.
+TEST(FormantCorrectionTest, ChannelsKeepTheirBalanceInEveryBin)
+{
+    struct Case {
+        float ratio;       // 0.67: a fifth up with formants kept
+        double centre;     // of the second channel's resonance
+        float level;       // of the second channel
+    };
+    for (const Case c : {Case{0.6674f, 40.0, 0.3f}, Case{1.4983f, 220.0, 2.0f}, Case{0.8409f, 120.0, 1.0f}}) {
+        Engine engine(2);
+        EngineInstance& e = *engine;
+        Fill(e, 0, Voiced, 120.0);
+        Fill(e, 1, Voiced, c.centre);
+        for (int k = 0; k < e.halfBlock; ++k) {
+            e.shortMagnitude[1][k] *= c.level;
+        }
+        for (int j = 0; j < e.lowBinCount; ++j) {
+            e.longMagnitude[1][j] *= c.level;
+        }
+        e.formantRatio = c.ratio;
+        e.CorrectFormants();
+        const auto balanced = [](const float* in0, const float* in1, const float* out0, const float* out1, int k) {
+            return std::abs(out1[k] * in0[k] - out0[k] * in1[k]) <= 1e-5f * out0[k] * in1[k];
+        };
+        for (int k = 0; k < e.halfBlock; ++k) {
+            ASSERT_TRUE(balanced(e.shortMagnitude[0], e.shortMagnitude[1], e.shortCorrectedMagnitude[0],
+                                 e.shortCorrectedMagnitude[1], k))
+                << c.ratio << " short " << k;
+        }
+        for (int j = 0; j < e.lowBinCount; ++j) {
+            ASSERT_TRUE(balanced(e.longMagnitude[0], e.longMagnitude[1], e.longCorrectedMagnitude[0],
+                                 e.longCorrectedMagnitude[1], j))
+                << c.ratio << " long " << j;
+        }
+
+        if (c.centre == 120.0 && c.level == 1.0f) {
+            Engine single(1);
+            EngineInstance& s = *single;
+            Fill(s, 0, Voiced, 120.0);
+            s.formantRatio = c.ratio;
+            s.CorrectFormants();
+            for (int ch = 0; ch < 2; ++ch) {
+                ASSERT_TRUE(std::equal(s.shortCorrectedMagnitude[0], s.shortCorrectedMagnitude[0] + s.halfBlock,
+                                       e.shortCorrectedMagnitude[ch]));
+                ASSERT_TRUE(std::equal(s.longCorrectedMagnitude[0], s.longCorrectedMagnitude[0] + s.lowBinCount,
+                                       e.longCorrectedMagnitude[ch]));
+            }
+        }
     }
 }
 

@@ -114,6 +114,7 @@ TEST(LinkedChannelsTest, StereoMixKeepsItsCoherence)
     struct Setting {
         float speedPercent;
         float semitones;
+        float formantSemitones;
     };
     for (const int rate : {44100, 96000}) {
         const std::vector<float> mix = StereoMix(rate, 3.0);
@@ -124,11 +125,13 @@ TEST(LinkedChannelsTest, StereoMixKeepsItsCoherence)
             right[i] = mix[2 * i + 1];
         }
         const double input = Coherence(left, right, rate);
-        for (const Setting s : {Setting{50.0f, 0.0f}, Setting{200.0f, -5.0f}, Setting{100.0f, 3.0f}}) {
-            const std::vector<std::vector<float>> y = StretchStream(mix, {rate, 2, 1, s.speedPercent, s.semitones});
+        for (const Setting s : {Setting{50.0f, 0.0f, 0.0f}, Setting{200.0f, -5.0f, 0.0f}, Setting{100.0f, 3.0f, 0.0f},
+                                Setting{80.0f, 7.0f, 7.0f}}) {
+            const std::vector<std::vector<float>> y =
+                StretchStream(mix, {rate, 2, 1, s.speedPercent, s.semitones, 0.0f, s.formantSemitones});
             const double output = Coherence(y[0], y[1], rate);
-            std::printf("coherence at %d Hz, %g%%, %+g: %.4f (input %.4f)\n", rate, s.speedPercent, s.semitones,
-                        output, input);
+            std::printf("coherence at %d Hz, %g%%, %+g, formants %+g: %.4f (input %.4f)\n", rate, s.speedPercent,
+                        s.semitones, s.formantSemitones, output, input);
             EXPECT_NEAR(output, input, 0.01) << rate << " Hz, " << s.speedPercent << "%, " << s.semitones;
         }
     }
