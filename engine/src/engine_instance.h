@@ -223,7 +223,7 @@ struct EngineInstance {
     float* inputRing[maxChannels] = {};
     ControlRecord* inputControlRing = nullptr;
     ControlRecord* analysisControlRing = nullptr;
-    ControlRecord* blockControl = nullptr;
+    ControlRecord* blockControl = nullptr;  // the short frame's records; the analysis fills its first two hops
     std::int32_t lowBinCount = 0;  // M
     float* longFrame[maxChannels] = {};
     float* longPhasor[maxChannels] = {};

@@ -43,6 +43,8 @@ namespace hartley {
 // Eight lanes of every pass, the fused multiply-adds included. Natural order
 // when `reorderPairs` is false, else the order of HartleyTransform::Forward.
 void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs);
+// Eight lanes of InverseLowBins' passes (see LanePrunedInverse).
+void PrunedInverseEightLanes(const HartleyPlan& plan, float* x, const float* bandRows, int binCount);
 }  // namespace hartley
 
 namespace {
@@ -293,6 +295,114 @@ inline void ScalarRadixFourPass(float* x, int n, int f, const float* section)
     }
 }
 
+// The radix-4 passes after the leading ones, from transforms of length
+// 4 * (4 << oddLog) on; `section` is the leading pass's.
+inline void ScalarLaterPasses(float* x, int n, int oddLog, const float* section)
+{
+    int f = 4 << oddLog;
+    section = NextSection(section, f);
+    for (f *= 4; 4 * f <= n; f *= 4) {
+        ScalarRadixFourPass(x, n, f, section);
+        section = NextSection(section, f);
+    }
+}
+
+// `value` with its log2(length) low bits in reverse order.
+inline int ReversedIndex(int value, int length)
+{
+    int reversed = 0;
+    for (int bit = 1; bit < length; bit <<= 1) {
+        reversed = (reversed << 1) | ((value & bit) != 0 ? 1 : 0);
+    }
+    return reversed;
+}
+
+// ---- The inverse of a spectrum held in its lowest bins.
+//
+// With s = 4f values to a leading group and n = s * stride, the bit reversal
+// fills group a with the values at r + t * stride, t = 0 .. s-1, r the
+// reversal of a in log2(stride) bits. When the spectrum is zero from bin
+// m <= stride up to bin n - m, only the first (t = 0) and the last (t = s-1)
+// of them can be other than zero: the group's row 0 is value r of the low
+// row (the values 0 .. stride-1) and its row s-1 value r of the high row (the
+// values n - stride .. n-1). The leading passes run on those two rows and
+// zeros held in registers, the same operations on the same values as the
+// whole transform, so the same bits; a group whose two rows lie outside the
+// band gets the passes' result for zeros, worked out once. No other value is
+// read, and the later passes are the whole transform's.
+//
+// Whether the low-bin form applies: groups of 4f values, at least 4f of
+// them (the lane form's tiles), and the band within the low row.
+inline bool PrunesLowBins(const HartleyPlan& plan, int binCount)
+{
+    const int side = 16 << plan.oddLog;
+    const int stride = plan.size / side;
+    return stride >= side && binCount <= stride;
+}
+
+// The low and the high row, 2 * stride values, from the first `binCount`
+// bins of Forward's pair order (x[k], x[n/2 + k]). The second value of bin 0
+// (the Nyquist term) is taken as zero.
+inline void GatherBandRows(const float* x, int n, int oddLog, int binCount, float* bandRows)
+{
+    const int stride = n / (16 << oddLog);
+    const int m = binCount;
+    float* low = bandRows;
+    float* high = bandRows + stride;
+    std::memcpy(low, x, static_cast<std::size_t>(m) * sizeof(float));
+    std::memset(low + m, 0, static_cast<std::size_t>(stride - m) * sizeof(float));
+    // High value u is bin n - stride + u, the pair's second value of bin
+    // stride - u.
+    const int firstHigh = m > 0 ? stride - m + 1 : stride;
+    std::memset(high, 0, static_cast<std::size_t>(firstHigh) * sizeof(float));
+    const float* second = x + n / 2;
+    for (int u = firstHigh; u < stride; ++u) {
+        high[u] = second[stride - u];
+    }
+}
+
+// Whether group column `column` can hold anything but zeros.
+inline bool InBand(int column, int stride, int binCount)
+{
+    return column < binCount || stride - column < binCount;
+}
+
+template <int f>
+inline void ScalarPrunedLeadingGroups(float* x, int n, const float* section, const float* bandRows, int binCount)
+{
+    constexpr int side = 4 * f;
+    const int stride = n / side;
+    Twiddles<float> records[maxLeadingRecords];
+    for (int i = 1; i < f / 2; ++i) {
+        records[i - 1] = ScalarRecord(section, f, i);
+    }
+    float zeros[side] = {};
+    LeadingGroup<f>(zeros, records);
+    for (int a = 0; a < stride; ++a) {
+        float* p = x + a * side;
+        const int r = ReversedIndex(a, stride);
+        if (!InBand(r, stride, binCount)) {
+            std::memcpy(p, zeros, sizeof zeros);
+            continue;
+        }
+        std::memset(p, 0, sizeof zeros);
+        p[0] = bandRows[r];
+        p[side - 1] = bandRows[stride + r];
+        LeadingGroup<f>(p, records);
+    }
+}
+
+// The inverse in natural order from the gathered rows; PrunesLowBins holds.
+inline void ScalarPrunedInverse(const HartleyPlan& plan, float* x, const float* bandRows, int binCount)
+{
+    if (plan.oddLog != 0) {
+        ScalarPrunedLeadingGroups<8>(x, plan.size, plan.twiddles, bandRows, binCount);
+    } else {
+        ScalarPrunedLeadingGroups<4>(x, plan.size, plan.twiddles, bandRows, binCount);
+    }
+    ScalarLaterPasses(x, plan.size, plan.oddLog, plan.twiddles);
+}
+
 // The bit reversal, then the passes; natural order.
 inline void ScalarTransform(const HartleyPlan& plan, float* x)
 {
@@ -308,13 +418,8 @@ inline void ScalarTransform(const HartleyPlan& plan, float* x)
         }
         return;
     }
-    const float* section = plan.twiddles;
-    ScalarLeadingPasses(x, n, plan.oddLog, section);
-    section = NextSection(section, f);
-    for (f *= 4; 4 * f <= n; f *= 4) {
-        ScalarRadixFourPass(x, n, f, section);
-        section = NextSection(section, f);
-    }
+    ScalarLeadingPasses(x, n, plan.oddLog, plan.twiddles);
+    ScalarLaterPasses(x, n, plan.oddLog, plan.twiddles);
 }
 
 #if defined(KELVANE_FOUR_LANES)
@@ -715,6 +820,23 @@ void LaneRadixFourPass(float* x, int n, int f, const float* section)
     }
 }
 
+// The radix-4 passes after the leading ones (transforms of length f joined
+// into 4f, from the leading pass's `section`); with `reorderPairs` the last
+// leaves Forward's order.
+template <typename V>
+void LaneLaterPasses(float* x, int n, int f, const float* section, bool reorderPairs)
+{
+    section = NextSection(section, f);
+    for (f *= 4; 4 * f <= n; f *= 4) {
+        if (reorderPairs && 4 * f == n) {
+            LaneRadixFourPass<true, V>(x, n, f, section);
+        } else {
+            LaneRadixFourPass<false, V>(x, n, f, section);
+        }
+        section = NextSection(section, f);
+    }
+}
+
 // The whole transform in lanes of V, the leading passes of small sizes in
 // lanes of Narrow (four floats). Natural order, or Forward's order with
 // `reorderPairs`.
@@ -750,15 +872,72 @@ void LaneTransform(const HartleyPlan& plan, float* x, bool reorderPairs)
             LaneLeadingPasses<4, Narrow>(x, n, section);
         }
     }
-    section = NextSection(section, f);
-    for (f *= 4; 4 * f <= n; f *= 4) {
-        if (reorderPairs && 4 * f == n) {
-            LaneRadixFourPass<true, V>(x, n, f, section);
-        } else {
-            LaneRadixFourPass<false, V>(x, n, f, section);
-        }
-        section = NextSection(section, f);
+    LaneLaterPasses<V>(x, n, f, section, reorderPairs);
+}
+
+// The leading passes of the low-bin inverse (see PrunesLowBins) tile by
+// tile, each tile's columns W at a time, as LaneTile lays them out. The
+// source tile at column `start` of the first row lands at the reversal of
+// `start`.
+template <int f, typename V>
+void LanePrunedLeadingPasses(float* x, int n, const float* section, const float* bandRows, int binCount)
+{
+    constexpr int side = TileShape<f>::side;
+    constexpr int lanes = laneCount<V>;
+    static constexpr ReversedOffsets<f> reversed;
+    const int stride = n / side;
+    const float* low = bandRows;
+    const float* high = bandRows + stride;
+    Twiddles<V> records[maxLeadingRecords];
+    SplatLeadingRecords<f>(section, records);
+    // The result for a group of zeros, as stored: every lane holds the same.
+    V zeros[side] = {};
+    LeadingGroup<f>(zeros, records);
+    for (int r = 0; r < side; r += lanes) {
+        Transpose(zeros + r);
     }
+    for (int start = 0; start < stride; start += side) {
+        float* destination = x + ReversedIndex(start, n);
+        for (int c = 0; c < side; c += lanes) {
+            const int column = start + c;
+            float* d[lanes];
+            for (int k = 0; k < lanes; ++k) {
+                d[k] = destination + reversed.value[c + k] * stride;
+            }
+            if (!InBand(column, stride, binCount) && !InBand(column + lanes - 1, stride, binCount)) {
+                for (int r = 0; r < side; r += lanes) {
+                    for (int k = 0; k < lanes; ++k) {
+                        StoreLanes(d[k] + r, zeros[r + k]);
+                    }
+                }
+                continue;
+            }
+            V rows[side] = {};
+            rows[0] = LoadLanes<V>(low + column);
+            rows[side - 1] = LoadLanes<V>(high + column);
+            LeadingGroup<f>(rows, records);
+            for (int r = 0; r < side; r += lanes) {
+                Transpose(rows + r);
+                for (int k = 0; k < lanes; ++k) {
+                    StoreLanes(d[k] + r, rows[r + k]);
+                }
+            }
+        }
+    }
+}
+
+// The low-bin inverse in natural order from the gathered rows; PrunesLowBins
+// holds.
+template <typename V>
+void LanePrunedInverse(const HartleyPlan& plan, float* x, const float* bandRows, int binCount)
+{
+    const int f = 4 << plan.oddLog;
+    if (plan.oddLog != 0) {
+        LanePrunedLeadingPasses<8, V>(x, plan.size, plan.twiddles, bandRows, binCount);
+    } else {
+        LanePrunedLeadingPasses<4, V>(x, plan.size, plan.twiddles, bandRows, binCount);
+    }
+    LaneLaterPasses<V>(x, plan.size, f, plan.twiddles, false);
 }
 
 #endif  // KELVANE_FOUR_LANES

@@ -1,5 +1,6 @@
 #include "hartley_transform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <numbers>
@@ -78,7 +79,9 @@ bool HartleyTransform::Prepare(int n, SimdLevel wanted)
             break;
         }
     }
-    auto* table = static_cast<float*>(AlignedAllocate(tableLength * sizeof(float)));
+    // InverseLowBins' low and high rows, n / (16 << odd) values each.
+    const auto bandLength = static_cast<std::size_t>(2 * (n / (16 << odd)));
+    auto* table = static_cast<float*>(AlignedAllocate((tableLength + bandLength) * sizeof(float)));
     if (table == nullptr) {
         return false;
     }
@@ -136,6 +139,7 @@ bool HartleyTransform::Prepare(int n, SimdLevel wanted)
     }
 
     twiddleTable = table;
+    bandRows = table + tableLength;
     swapList = swaps;
     swapCount = count;
     size = n;
@@ -151,6 +155,7 @@ void HartleyTransform::Release()
     AlignedRelease(twiddleTable);
     AlignedRelease(swapList);
     twiddleTable = nullptr;
+    bandRows = nullptr;
     swapList = nullptr;
     swapCount = 0;
     size = 0;
@@ -197,6 +202,39 @@ void HartleyTransform::Inverse(float* x) const
         ReorderPairs(x, size);
 #endif
         RunTransform(Plan(), level, x, false);
+    }
+}
+
+void HartleyTransform::InverseLowBins(float* x, int binCount) const
+{
+    if (size == 0) {
+        return;
+    }
+    const int half = size / 2;
+    const int m = binCount < 0 ? 0 : (binCount > half ? half : binCount);
+    const HartleyPlan plan = Plan();
+    if (!PrunesLowBins(plan, m)) {
+        std::fill(x + m, x + half, 0.0f);
+        std::fill(x + half + m, x + size, 0.0f);
+        x[half] = 0.0f;
+        Inverse(x);
+        return;
+    }
+    GatherBandRows(x, size, oddLog, m, bandRows);
+    switch (level) {
+#if defined(KELVANE_EIGHT_LANES)
+        case SimdLevel::avx2:
+            hartley::PrunedInverseEightLanes(plan, x, bandRows, m);
+            return;
+#endif
+#if defined(KELVANE_FOUR_LANES)
+        case SimdLevel::sse2:
+            LanePrunedInverse<Lanes>(plan, x, bandRows, m);
+            return;
+#endif
+        default:
+            ScalarPrunedInverse(plan, x, bandRows, m);
+            return;
     }
 }
 

@@ -36,6 +36,14 @@ public:
     void Forward(float* x) const;
     // The inverse reordering, then Transform: n times the signal.
     void Inverse(float* x) const;
+    // Inverse of a spectrum held in its lowest `binCount` bins: the same as
+    // Inverse with every value from bin `binCount` up cleared, and the
+    // Nyquist value x[n/2] too, none of which it reads. Where the band fits
+    // the first pass's stride (binCount <= n / 16, or n / 32 when log2 n is
+    // odd, and n >= 256 or 1024), that pass runs only on groups that hold
+    // something, and gives the same bits as Inverse at every level;
+    // elsewhere it clears those values and runs Inverse.
+    void InverseLowBins(float* x, int binCount) const;
 
     int Size() const { return size; }
     bool IsPrepared() const { return size != 0; }
@@ -45,6 +53,7 @@ private:
     HartleyPlan Plan() const;
 
     float* twiddleTable = nullptr;  // a section of six rows per pass
+    float* bandRows = nullptr;  // after the table: InverseLowBins' work space
     std::int16_t* swapList = nullptr;  // pairs (i, j), i > j
     std::int32_t swapCount = 0;
     std::int32_t size = 0;

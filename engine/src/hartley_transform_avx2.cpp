@@ -28,6 +28,11 @@ void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs)
     LaneTransform<EightLanes, FourLanes>(plan, x, reorderPairs);
 }
 
+void PrunedInverseEightLanes(const HartleyPlan& plan, float* x, const float* bandRows, int binCount)
+{
+    LanePrunedInverse<EightLanes>(plan, x, bandRows, binCount);
+}
+
 }  // namespace kelvane::hartley
 
 KELVANE_END_TARGET

@@ -88,7 +88,9 @@ void EngineInstance::GatherAnalysisFrames()
                        blockLength);
         WindowFromRing(analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch], frameLength);
     }
-    CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, blockLength);
+    // The cycle reads the records of the first two hops only.
+    const int records = std::min(blockLength, 2 * h);
+    CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, records);
 }
 
 void EngineInstance::AnalyseShortFrame()

@@ -368,13 +368,9 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         if (gather) {
             GatherLongOnset(ch, outRe, outIm);
         }
-        // The transform works in place, so the bins above the low band are
-        // cleared on every call.
-        for (int j = m; j < n; ++j) {
-            outRe[j] = 0.0f;
-            outIm[j] = 0.0f;
-        }
-        longTransform->Inverse(outRe);
+        // Nothing above the low band is read: what the last inverse left
+        // there counts as zero.
+        longTransform->InverseLowBins(outRe, m);
     }
     // Mode 3 reads no peaks and leaves them as they are.
     if (mode != phaseResetsOnly) {
