@@ -10,6 +10,8 @@
 // the log magnitudes and loudest neighbours of the formant envelope, are
 // exactly those of the plain loops. Its smoothing sweeps run as blocked
 // scans, eight bins a step, within 1e-6 of the envelope's largest value.
+// The onset sums are those of the plain loops at every level, bit for bit,
+// so that no level finds an onset another does not.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +47,12 @@ struct BinLoops {
     void (*shapeShortBand)(const float* magnitude, float* envelope, float* change, float ratio, int count);
     void (*shapeLongBand)(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
                           float* out, float ratio, int envelopeCount, int count);
+    // The onset check's and the restarted bins' hold (onset_placement.cpp).
+    int (*sumOnsetPower)(const float* power, const float* ratio, const std::uint8_t* counters, float* total,
+                         float* rising, int count);
+    double (*risingGain)(const float* power, const float* ratio, const std::uint8_t* counters, int count);
+    void (*holdRestarts)(const std::uint8_t* counters, const std::uint8_t* onset, const float* turnRe,
+                         const float* turnIm, float* advanceRe, float* advanceIm, int count);
 };
 
 // The loops of `level`, or of the widest level below it that this build

@@ -302,6 +302,20 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     return restarts;
 }
 
+// The power that the rising bins (counter 0, power above the hop before's)
+// gained over the hop before, summed in double in bin order.
+inline double RisingGain(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                         const std::uint8_t* KELVANE_RESTRICT counters, int count)
+{
+    double gain = 0.0;
+    for (int k = 0; k < count; ++k) {
+        if (counters[k] == 0 && ratio[k] > 1.0f) {
+            gain += static_cast<double>(power[k]) * (1.0 - 1.0 / static_cast<double>(ratio[k]));
+        }
+    }
+    return gain;
+}
+
 // Sum of kernel[j] x samples[j] over `taps` taps, a multiple of four: four
 // running sums, one per lane, then (lane 0 + lane 1) + (lane 2 + lane 3).
 // A tap count fixed at compile time (`fixedTaps`) lets the loop unroll.
