@@ -47,6 +47,11 @@ struct BinLoops {
     void (*shapeShortBand)(const float* magnitude, float* envelope, float* change, float ratio, int count);
     void (*shapeLongBand)(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
                           float* out, float ratio, int envelopeCount, int count);
+    // The synthesis's steady bins; `share` may be null (a share of 1).
+    void (*emitBins)(const float* phasorRe, const float* phasorIm, const float* magnitude, float gain,
+                     const float* share, float* outRe, float* outIm, int count);
+    // The analysis frames' windowing: out[i] = samples[i] x window[i].
+    void (*windowRun)(const float* samples, const float* window, float* out, int count);
     // The onset check's and the restarted bins' hold (onset_placement.cpp).
     int (*sumOnsetPower)(const float* power, const float* ratio, const std::uint8_t* counters, float* total,
                          float* rising, int count);

@@ -462,6 +462,40 @@ void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude, const float* KEL
     }
 }
 
+// Products alone, so the same bits.
+void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVANE_RESTRICT phasorIm,
+              const float* KELVANE_RESTRICT magnitude, float gain, const float* KELVANE_RESTRICT share,
+              float* KELVANE_RESTRICT outRe, float* KELVANE_RESTRICT outIm, int count)
+{
+    const __m256 g = _mm256_set1_ps(gain);
+    int b = 0;
+    for (; b + 8 <= count; b += 8) {
+        const __m256 e = _mm256_mul_ps(g, _mm256_loadu_ps(magnitude + b));
+        __m256 re = _mm256_mul_ps(_mm256_loadu_ps(phasorRe + b), e);
+        __m256 im = _mm256_mul_ps(_mm256_loadu_ps(phasorIm + b), e);
+        if (share != nullptr) {
+            const __m256 s = _mm256_loadu_ps(share + b);
+            re = _mm256_mul_ps(re, s);
+            im = _mm256_mul_ps(im, s);
+        }
+        _mm256_storeu_ps(outRe + b, re);
+        _mm256_storeu_ps(outIm + b, im);
+    }
+    plain::EmitBins(phasorRe + b, phasorIm + b, magnitude + b, gain, share == nullptr ? nullptr : share + b,
+                    outRe + b, outIm + b, count - b);
+}
+
+// Products alone, so the same bits.
+void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTRICT window,
+               float* KELVANE_RESTRICT out, int count)
+{
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_loadu_ps(samples + i), _mm256_loadu_ps(window + i)));
+    }
+    plain::WindowRun(samples + i, window + i, out + i, count - i);
+}
+
 // The four running sums of the four-lane form, each taking bin k and then
 // bin k + 4 as that form does, so the same bits: eight bins are judged at a
 // time, but the sums keep their order and the onsets found are the plain
@@ -577,6 +611,8 @@ extern const BinLoops avx2BinLoops = {SplitPolar,
                                       SmoothEnvelope,
                                       ShapeShortBand,
                                       ShapeLongBand,
+                                      EmitBins,
+                                      WindowRun,
                                       SumOnsetPower,
                                       RisingGain,
                                       HoldRestarts};

@@ -34,18 +34,12 @@ double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
 
 // out[i] = ring[(start + i) mod ringLength] x window[i], as two contiguous
 // runs: up to the end of the ring, then on from its start.
-void WindowFromRing(const float* KELVANE_RESTRICT ring, int ringLength, int start,
-                    const float* KELVANE_RESTRICT window, float* KELVANE_RESTRICT out, int count)
+void WindowFromRing(const BinLoops& loops, const float* ring, int ringLength, int start, const float* window,
+                    float* out, int count)
 {
     const int firstRun = std::min(count, ringLength - start);
-    for (int i = 0; i < firstRun; ++i) {
-        out[i] = ring[start + i] * window[i];
-    }
-    const float* KELVANE_RESTRICT windowRest = window + firstRun;
-    float* KELVANE_RESTRICT outRest = out + firstRun;
-    for (int i = 0; i < count - firstRun; ++i) {
-        outRest[i] = ring[i] * windowRest[i];
-    }
+    loops.windowRun(ring + start, window, out, firstRun);
+    loops.windowRun(ring, window + firstRun, out + firstRun, count - firstRun);
 }
 
 // Copies `count` elements between two rings of power-of-two lengths, each
@@ -84,9 +78,10 @@ void EngineInstance::GatherAnalysisFrames()
     // half. The synthesis overlap-adds both from that same point.
     const int oldest = (w + h) & frameMask;
     for (int ch = 0; ch < channelCount; ++ch) {
-        WindowFromRing(analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
+        WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
                        blockLength);
-        WindowFromRing(analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch], frameLength);
+        WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch],
+                       frameLength);
     }
     CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, blockLength);
 }

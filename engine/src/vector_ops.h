@@ -302,6 +302,29 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     return restarts;
 }
 
+// Bins of an output spectrum: magnitude x gain x share[b] along the phasor;
+// with no share, magnitude x gain.
+inline void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVANE_RESTRICT phasorIm,
+                     const float* KELVANE_RESTRICT magnitude, float gain, const float* KELVANE_RESTRICT share,
+                     float* KELVANE_RESTRICT outRe, float* KELVANE_RESTRICT outIm, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const float e = gain * magnitude[b];
+        const float s = share != nullptr ? share[b] : 1.0f;
+        outRe[b] = phasorRe[b] * e * s;
+        outIm[b] = phasorIm[b] * e * s;
+    }
+}
+
+// out[i] = samples[i] x window[i].
+inline void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTRICT window,
+                      float* KELVANE_RESTRICT out, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        out[i] = samples[i] * window[i];
+    }
+}
+
 // The power that the rising bins (counter 0, power above the hop before's)
 // gained over the hop before, summed in double in bin order.
 inline double RisingGain(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,

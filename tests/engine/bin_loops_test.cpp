@@ -1,7 +1,8 @@
 // The per-bin loops of every vector level against the plain loops: the SSE2
 // table bit for bit, the AVX2 table within a few units in the last place of
-// each run's largest value, with the same counters and peaks; and the whole
-// engine on the AVX2 loops against the engine on the plain ones.
+// each run's largest value, with the same counters and peaks (its products
+// and onset sums bit for bit); and the whole engine on the AVX2 loops against
+// the engine on the plain ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -171,10 +172,16 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
             }
         },
     };
-    // The onset check and the hold: the same bits at every level, so that
-    // no level finds an onset another does not. Ratios (run 7) from 0 to 4:
-    // some restarting bins rise, some fall; some bins belong to an onset.
+    // Products alone, and the onset check and the hold: the same bits at
+    // every level, so that no level finds an onset another does not. Ratios
+    // (run 7) from 0 to 4: some restarting bins rise, some fall; some bins
+    // belong to an onset.
     const Loop exactLoops[] = {
+        [](const BinLoops& l, Work& w) {
+            l.windowRun(w.Run(0), w.Run(6), w.Run(1), w.n);
+            l.emitBins(w.Run(0), w.Run(1), w.Run(6), 0.7f, w.Run(7), w.Run(2), w.Run(3), w.n);
+            l.emitBins(w.Run(0), w.Run(1), w.Run(7), 1.3f, nullptr, w.Run(4), w.Run(5), w.n);
+        },
         [](const BinLoops& l, Work& w) {
             // Lane sums carried on from 0.5, and the count, in runs 0 and 1.
             float* sums = w.x.data();
