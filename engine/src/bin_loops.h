@@ -50,8 +50,10 @@ struct BinLoops {
     // The synthesis's steady bins; `share` may be null (a share of 1).
     void (*emitBins)(const float* phasorRe, const float* phasorIm, const float* magnitude, float gain,
                      const float* share, float* outRe, float* outIm, int count);
-    // The analysis frames' windowing: out[i] = samples[i] x window[i].
+    // The analysis frames' windowing: out[i] = samples[i] x window[i]; and
+    // the long frame's power, hop by hop.
     void (*windowRun)(const float* samples, const float* window, float* out, int count);
+    double (*sumOfSquares)(const float* x, int count);
     // The onset check's and the restarted bins' hold (onset_placement.cpp).
     int (*sumOnsetPower)(const float* power, const float* ratio, const std::uint8_t* counters, float* total,
                          float* rising, int count);

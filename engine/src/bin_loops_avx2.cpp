@@ -496,6 +496,40 @@ void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTR
     plain::WindowRun(samples + i, window + i, out + i, count - i);
 }
 
+// x x, rounded before any sum takes it, as the plain loops round it.
+inline float Square(float x)
+{
+    float square = x * x;
+    __asm__("" : "+x"(square));
+    return square;
+}
+
+// The plain loop's four running sums, each taking x[i] and then x[i + 4],
+// so the same bits.
+double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
+{
+    __m128 lanes = _mm_setzero_ps();
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256 v = _mm256_loadu_ps(x + i);
+        const __m256 squares = Rounded(_mm256_mul_ps(v, v));
+        lanes =
+            _mm_add_ps(_mm_add_ps(lanes, _mm256_castps256_ps128(squares)), _mm256_extractf128_ps(squares, 1));
+    }
+    float sums[4];
+    _mm_storeu_ps(sums, lanes);
+    if (i + 4 <= count) {
+        for (int l = 0; l < 4; ++l) {
+            sums[l] += Square(x[i + l]);
+        }
+        i += 4;
+    }
+    for (; i < count; ++i) {
+        sums[0] += Square(x[i]);
+    }
+    return (static_cast<double>(sums[0]) + sums[1]) + (static_cast<double>(sums[2]) + sums[3]);
+}
+
 // The four running sums of the four-lane form, each taking bin k and then
 // bin k + 4 as that form does, so the same bits: eight bins are judged at a
 // time, but the sums keep their order and the onsets found are the plain
@@ -613,6 +647,7 @@ extern const BinLoops avx2BinLoops = {SplitPolar,
                                       ShapeLongBand,
                                       EmitBins,
                                       WindowRun,
+                                      SumOfSquares,
                                       SumOnsetPower,
                                       RisingGain,
                                       HoldRestarts};

@@ -16,22 +16,6 @@ namespace {
 constexpr double mostlyLeaving = 0.5;
 constexpr double leastEdgePower = 1.0e-20;
 
-// Four running sums, so that the loop vectorises.
-double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
-{
-    float lanes[4] = {};
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        for (int l = 0; l < 4; ++l) {
-            lanes[l] += x[i + l] * x[i + l];
-        }
-    }
-    for (; i < count; ++i) {
-        lanes[0] += x[i] * x[i];
-    }
-    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
-}
-
 // out[i] = ring[(start + i) mod ringLength] x window[i], as two contiguous
 // runs: up to the end of the ring, then on from its start.
 void WindowFromRing(const BinLoops& loops, const float* ring, int ringLength, int start, const float* window,
@@ -122,12 +106,12 @@ void EngineInstance::AnalyseLongFrame()
     const int h = hopLength;
     double edge = 0.0;
     for (int ch = 0; ch < channelCount; ++ch) {
-        edge += SumOfSquares(longFrame[ch], h);
+        edge += binLoops->sumOfSquares(longFrame[ch], h);
     }
     double rest = 0.0;
     for (int start = h; start < frameLength && !(rest > edge); start += h) {
         for (int ch = 0; ch < channelCount; ++ch) {
-            rest += SumOfSquares(longFrame[ch] + start, h);
+            rest += binLoops->sumOfSquares(longFrame[ch] + start, h);
         }
     }
     const double leaving = longEdgeShare;

@@ -316,6 +316,23 @@ inline void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVAN
     }
 }
 
+// The sum of x[i]^2 in four running sums, one per lane (i mod 4), then
+// (lane 0 + lane 1) + (lane 2 + lane 3) in double.
+inline double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
+{
+    float lanes[4] = {};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            lanes[l] += x[i + l] * x[i + l];
+        }
+    }
+    for (; i < count; ++i) {
+        lanes[0] += x[i] * x[i];
+    }
+    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+}
+
 // out[i] = samples[i] x window[i].
 inline void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTRICT window,
                       float* KELVANE_RESTRICT out, int count)

@@ -61,7 +61,7 @@ struct Work {
     std::vector<float> x;
     std::vector<std::uint8_t> counters;
     std::vector<std::int16_t> peak;
-    double gain = 0.0;  // the onset check's, in double
+    double gain = 0.0;  // a sum in double
     int n;
 };
 
@@ -179,6 +179,7 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
     const Loop exactLoops[] = {
         [](const BinLoops& l, Work& w) {
             l.windowRun(w.Run(0), w.Run(6), w.Run(1), w.n);
+            w.gain = l.sumOfSquares(w.Run(0), w.n);
             l.emitBins(w.Run(0), w.Run(1), w.Run(6), 0.7f, w.Run(7), w.Run(2), w.Run(3), w.n);
             l.emitBins(w.Run(0), w.Run(1), w.Run(7), 1.3f, nullptr, w.Run(4), w.Run(5), w.n);
         },
