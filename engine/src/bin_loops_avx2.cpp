@@ -615,11 +615,10 @@ void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint
         if (((bytes - 0x0101010101010101u) & ~bytes & 0x8080808080808080u) == 0) {
             continue;
         }
-        std::uint64_t onsetBytes;
-        std::memcpy(&onsetBytes, onset + b, sizeof onsetBytes);
-        const __m256i either =
-            _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(bytes | onsetBytes)));
-        const __m256 held = _mm256_castsi256_ps(_mm256_cmpeq_epi32(either, _mm256_setzero_si256()));
+        const __m128i either = _mm_or_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(counters + b)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(onset + b)));
+        const __m256 held =
+            _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_cvtepu8_epi32(either), _mm256_setzero_si256()));
         _mm256_storeu_ps(advanceRe + b,
                          Pick(held, _mm256_loadu_ps(turnRe + b), _mm256_loadu_ps(advanceRe + b)));
         _mm256_storeu_ps(advanceIm + b,
