@@ -10,8 +10,9 @@
 // the log magnitudes and loudest neighbours of the formant envelope, are
 // exactly those of the plain loops. Its smoothing sweeps run as blocked
 // scans, eight bins a step, within 1e-6 of the envelope's largest value.
-// The onset sums are those of the plain loops at every level, bit for bit,
-// so that no level finds an onset another does not.
+// Its windowing, emission, frame powers and onset sums give the plain loops'
+// bits (the sums add in the plain loops' order): given the same powers,
+// every level finds the same onsets.
 #pragma once
 
 #include <cstdint>
