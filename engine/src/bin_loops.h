@@ -10,9 +10,6 @@
 // the log magnitudes and loudest neighbours of the formant envelope, are
 // exactly those of the plain loops. Its smoothing sweeps run as blocked
 // scans, eight bins a step, within 1e-6 of the envelope's largest value.
-// Its windowing, emission, frame powers and onset sums give the plain loops'
-// bits (the sums add in the plain loops' order): given the same powers,
-// every level finds the same onsets.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +45,10 @@ struct BinLoops {
     void (*shapeShortBand)(const float* magnitude, float* envelope, float* change, float ratio, int count);
     void (*shapeLongBand)(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
                           float* out, float ratio, int envelopeCount, int count);
+    // The loops that follow give the plain loops' bits at every level (the
+    // sums add in the plain loops' order): given the same powers, every level
+    // finds the same onsets.
+    //
     // The synthesis's steady bins; `share` may be null (a share of 1).
     void (*emitBins)(const float* phasorRe, const float* phasorIm, const float* magnitude, float gain,
                      const float* share, float* outRe, float* outIm, int count);
