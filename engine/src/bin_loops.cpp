@@ -28,13 +28,28 @@ constexpr BinLoops scalarBinLoops = {
     plain::SplitPolar,      plain::UpdateStability<0>, plain::UpdateStability<1>, plain::PhaseAdvance,
     plain::TurnPhasors,     plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder,
     formant::LogMagnitudes, formant::HoldPeaks,        formant::SmoothEnvelope,   formant::ShapeShortBand,
-    formant::ShapeLongBand};
+    formant::ShapeLongBand, plain::EmitBins,           plain::WindowRun,          plain::SumOfSquares,
+    plain::SumOnsetPower,   plain::RisingGain,         plain::HoldRestarts};
 
-constexpr BinLoops fourLaneBinLoops = {
-    four::SplitPolar,       four::UpdateStability<0>, four::UpdateStability<1>, four::PhaseAdvance,
-    four::TurnPhasors,      four::LockPhasors,        four::FindPeaks,          four::TakeLouder,
-    formant::LogMagnitudes, formantFour::HoldPeaks,   formantFour::SmoothEnvelope, formantFour::ShapeShortBand,
-    formantFour::ShapeLongBand};
+constexpr BinLoops fourLaneBinLoops = {four::SplitPolar,
+                                       four::UpdateStability<0>,
+                                       four::UpdateStability<1>,
+                                       four::PhaseAdvance,
+                                       four::TurnPhasors,
+                                       four::LockPhasors,
+                                       four::FindPeaks,
+                                       four::TakeLouder,
+                                       formant::LogMagnitudes,
+                                       formantFour::HoldPeaks,
+                                       formantFour::SmoothEnvelope,
+                                       formantFour::ShapeShortBand,
+                                       formantFour::ShapeLongBand,
+                                       plain::EmitBins,
+                                       plain::WindowRun,
+                                       plain::SumOfSquares,
+                                       four::SumOnsetPower,
+                                       plain::RisingGain,
+                                       four::HoldRestarts};
 
 }  // namespace
 

@@ -49,6 +49,23 @@ struct BinLoops {
     void (*shapeShortBand)(const float* magnitude, float* envelope, float* change, float ratio, int count);
     void (*shapeLongBand)(const float* longMagnitude, const float* shortMagnitude, const float* envelope,
                           float* out, float ratio, int envelopeCount, int count);
+    // The loops that follow give the plain loops' bits at every level (the
+    // sums add in the plain loops' order): given the same powers, every level
+    // finds the same onsets.
+    //
+    // The synthesis's steady bins; `share` may be null (a share of 1).
+    void (*emitBins)(const float* phasorRe, const float* phasorIm, const float* magnitude, float gain,
+                     const float* share, float* outRe, float* outIm, int count);
+    // The analysis frames' windowing: out[i] = samples[i] x window[i]; and
+    // the long frame's power, hop by hop.
+    void (*windowRun)(const float* samples, const float* window, float* out, int count);
+    double (*sumOfSquares)(const float* x, int count);
+    // The onset check's and the restarted bins' hold (onset_placement.cpp).
+    int (*sumOnsetPower)(const float* power, const float* ratio, const std::uint8_t* counters, float* total,
+                         float* rising, int count);
+    double (*risingGain)(const float* power, const float* ratio, const std::uint8_t* counters, int count);
+    void (*holdRestarts)(const std::uint8_t* counters, const std::uint8_t* onset, const float* turnRe,
+                         const float* turnIm, float* advanceRe, float* advanceIm, int count);
 };
 
 // The loops of `level`, or of the widest level below it that this build

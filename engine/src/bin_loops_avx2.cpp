@@ -462,6 +462,172 @@ void ShapeLongBand(const float* KELVANE_RESTRICT longMagnitude, const float* KEL
     }
 }
 
+// Products alone, so the same bits.
+void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVANE_RESTRICT phasorIm,
+              const float* KELVANE_RESTRICT magnitude, float gain, const float* KELVANE_RESTRICT share,
+              float* KELVANE_RESTRICT outRe, float* KELVANE_RESTRICT outIm, int count)
+{
+    const __m256 g = _mm256_set1_ps(gain);
+    int b = 0;
+    for (; b + 8 <= count; b += 8) {
+        const __m256 e = _mm256_mul_ps(g, _mm256_loadu_ps(magnitude + b));
+        __m256 re = _mm256_mul_ps(_mm256_loadu_ps(phasorRe + b), e);
+        __m256 im = _mm256_mul_ps(_mm256_loadu_ps(phasorIm + b), e);
+        if (share != nullptr) {
+            const __m256 s = _mm256_loadu_ps(share + b);
+            re = _mm256_mul_ps(re, s);
+            im = _mm256_mul_ps(im, s);
+        }
+        _mm256_storeu_ps(outRe + b, re);
+        _mm256_storeu_ps(outIm + b, im);
+    }
+    plain::EmitBins(phasorRe + b, phasorIm + b, magnitude + b, gain, share == nullptr ? nullptr : share + b,
+                    outRe + b, outIm + b, count - b);
+}
+
+// Products alone, so the same bits.
+void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTRICT window,
+               float* KELVANE_RESTRICT out, int count)
+{
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_loadu_ps(samples + i), _mm256_loadu_ps(window + i)));
+    }
+    plain::WindowRun(samples + i, window + i, out + i, count - i);
+}
+
+// x x, rounded before any sum takes it, as the plain loops round it.
+inline float Square(float x)
+{
+    float square = x * x;
+    __asm__("" : "+x"(square));
+    return square;
+}
+
+// The plain loop's four running sums, each taking x[i] and then x[i + 4],
+// so the same bits.
+double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
+{
+    __m128 lanes = _mm_setzero_ps();
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256 v = _mm256_loadu_ps(x + i);
+        const __m256 squares = Rounded(_mm256_mul_ps(v, v));
+        lanes =
+            _mm_add_ps(_mm_add_ps(lanes, _mm256_castps256_ps128(squares)), _mm256_extractf128_ps(squares, 1));
+    }
+    float sums[4];
+    _mm_storeu_ps(sums, lanes);
+    if (i + 4 <= count) {
+        for (int l = 0; l < 4; ++l) {
+            sums[l] += Square(x[i + l]);
+        }
+        i += 4;
+    }
+    for (; i < count; ++i) {
+        sums[0] += Square(x[i]);
+    }
+    return (static_cast<double>(sums[0]) + sums[1]) + (static_cast<double>(sums[2]) + sums[3]);
+}
+
+// The four running sums of the four-lane form, each taking bin k and then
+// bin k + 4 as that form does, so the same bits: eight bins are judged at a
+// time, but the sums keep their order and the onsets found are the plain
+// loops' own.
+int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                  const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT total,
+                  float* KELVANE_RESTRICT rising, int count)
+{
+    const __m256 one = _mm256_set1_ps(1.0f);
+    __m128 sum = _mm_loadu_ps(total);
+    __m128 risen = _mm_loadu_ps(rising);
+    int restarts = 0;
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m256 p = _mm256_loadu_ps(power + k);
+        const __m256 restart = RestartLanes(counters + k);
+        const __m256 rises =
+            _mm256_and_ps(restart, _mm256_cmp_ps(_mm256_loadu_ps(ratio + k), one, _CMP_GT_OQ));
+        // Adding 0 where a bin does not rise leaves the lane's sum as it is.
+        const __m256 risenPower = _mm256_and_ps(rises, p);
+        sum = _mm_add_ps(_mm_add_ps(sum, _mm256_castps256_ps128(p)), _mm256_extractf128_ps(p, 1));
+        risen = _mm_add_ps(_mm_add_ps(risen, _mm256_castps256_ps128(risenPower)),
+                           _mm256_extractf128_ps(risenPower, 1));
+        restarts += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(restart)));
+    }
+    _mm_storeu_ps(total, sum);
+    _mm_storeu_ps(rising, risen);
+    return restarts + plain::SumOnsetPower(power + k, ratio + k, counters + k, total, rising, count - k);
+}
+
+// Each rising bin's gain in double, eight bins at a time, where any rises;
+// the gains are added one by one in bin order, as the plain loop adds them.
+double RisingGain(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                  const std::uint8_t* KELVANE_RESTRICT counters, int count)
+{
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256d oneWide = _mm256_set1_pd(1.0);
+    double gain = 0.0;
+    int k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m256 r = _mm256_loadu_ps(ratio + k);
+        const __m256 rises = _mm256_and_ps(RestartLanes(counters + k), _mm256_cmp_ps(r, one, _CMP_GT_OQ));
+        auto lanes = static_cast<unsigned>(_mm256_movemask_ps(rises));
+        if (lanes == 0) {
+            continue;
+        }
+        const __m256 p = _mm256_loadu_ps(power + k);
+        // The lanes that do not rise divide by anything, and are not added.
+        double gains[8];
+        for (int half = 0; half < 2; ++half) {
+            const __m256d rh =
+                _mm256_cvtps_pd(half == 0 ? _mm256_castps256_ps128(r) : _mm256_extractf128_ps(r, 1));
+            const __m256d ph =
+                _mm256_cvtps_pd(half == 0 ? _mm256_castps256_ps128(p) : _mm256_extractf128_ps(p, 1));
+            _mm256_storeu_pd(gains + 4 * half,
+                             _mm256_mul_pd(ph, _mm256_sub_pd(oneWide, _mm256_div_pd(oneWide, rh))));
+        }
+        for (; lanes != 0; lanes &= lanes - 1) {
+            gain += gains[__builtin_ctz(lanes)];
+        }
+    }
+    for (; k < count; ++k) {
+        if (counters[k] == 0 && ratio[k] > 1.0f) {
+            double g = static_cast<double>(power[k]) * (1.0 - 1.0 / static_cast<double>(ratio[k]));
+            // Not fused into the sum: the plain loop rounds the product first.
+            __asm__("" : "+x"(g));
+            gain += g;
+        }
+    }
+    return gain;
+}
+
+// Selections only, so the same bits.
+void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint8_t* KELVANE_RESTRICT onset,
+                  const float* KELVANE_RESTRICT turnRe, const float* KELVANE_RESTRICT turnIm,
+                  float* KELVANE_RESTRICT advanceRe, float* KELVANE_RESTRICT advanceIm, int count)
+{
+    int b = 0;
+    for (; b + 8 <= count; b += 8) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, counters + b, sizeof bytes);
+        // No zero byte among the eight counters: all steady, the common case.
+        if (((bytes - 0x0101010101010101u) & ~bytes & 0x8080808080808080u) == 0) {
+            continue;
+        }
+        const __m128i either = _mm_or_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(counters + b)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(onset + b)));
+        const __m256 held =
+            _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_cvtepu8_epi32(either), _mm256_setzero_si256()));
+        _mm256_storeu_ps(advanceRe + b,
+                         Pick(held, _mm256_loadu_ps(turnRe + b), _mm256_loadu_ps(advanceRe + b)));
+        _mm256_storeu_ps(advanceIm + b,
+                         Pick(held, _mm256_loadu_ps(turnIm + b), _mm256_loadu_ps(advanceIm + b)));
+    }
+    plain::HoldRestarts(counters + b, onset + b, turnRe + b, turnIm + b, advanceRe + b, advanceIm + b,
+                        count - b);
+}
+
 }  // namespace
 
 // The peak scans are integer work that SSE2 does as fast.
@@ -477,7 +643,13 @@ extern const BinLoops avx2BinLoops = {SplitPolar,
                                       HoldPeaks,
                                       SmoothEnvelope,
                                       ShapeShortBand,
-                                      ShapeLongBand};
+                                      ShapeLongBand,
+                                      EmitBins,
+                                      WindowRun,
+                                      SumOfSquares,
+                                      SumOnsetPower,
+                                      RisingGain,
+                                      HoldRestarts};
 
 }  // namespace kelvane
 

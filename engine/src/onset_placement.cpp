@@ -123,8 +123,9 @@ double OnsetOffset(const Band& band, int channels, int hop)
 // Follows the band's onset over one analysis; true when a new one comes in.
 // `floorKept`: the share of the frame before's power that the rise is judged
 // against.
-bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double idealStart, double ratio,
-            std::int64_t synthesisTime, bool detect, double floorKept, bool againstUsual)
+bool Follow(const BinLoops& loops, Band& band, int channels, int hop, std::int64_t frameStart,
+            double idealStart, double ratio, std::int64_t synthesisTime, bool detect, double floorKept,
+            bool againstUsual)
 {
     OnsetTrack& track = band.track;
     if (track.live && frameStart > track.position) {
@@ -135,8 +136,7 @@ bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     // restarts.
     float total[4] = {};
     float rising[4] = {};
-    const int restarts =
-        vector_ops::selected::SumOnsetPower(band.power, band.ratio, band.counters, total, rising, band.bins);
+    const int restarts = loops.sumOnsetPower(band.power, band.ratio, band.counters, total, rising, band.bins);
     const double frameTotal = (static_cast<double>(total[0]) + total[1]) + (static_cast<double>(total[2]) + total[3]);
     const double risingTotal =
         (static_cast<double>(rising[0]) + rising[1]) + (static_cast<double>(rising[2]) + rising[3]);
@@ -148,12 +148,7 @@ bool Follow(Band& band, int channels, int hop, std::int64_t frameStart, double i
     // before must stand out from its running mean.
     bool standsOut = true;
     if (againstUsual) {
-        double gain = 0.0;
-        for (int k = 0; k < band.bins; ++k) {
-            if (Rises(band, k)) {
-                gain += static_cast<double>(band.power[k]) * (1.0 - 1.0 / static_cast<double>(band.ratio[k]));
-            }
-        }
+        const double gain = loops.risingGain(band.power, band.ratio, band.counters, band.bins);
         const double share = gain / std::max(before, leastRise);
         standsOut = share > usualRiseFactor * track.usualRise;
         track.usualRise += usualRiseSmoothing * (std::min(share, 1.0) - track.usualRise);
@@ -244,7 +239,7 @@ bool Place(const Band& band, int channels, std::int64_t frameStart, std::int64_t
     return !track.muted;
 }
 
-void Hold(const Band& band, int channels)
+void Hold(const BinLoops& loops, const Band& band, int channels)
 {
     if (!band.track.restarts) {
         return;
@@ -258,8 +253,7 @@ void Hold(const Band& band, int channels)
     const float* KELVANE_RESTRICT turnRe = band.centreTurn;
     const float* KELVANE_RESTRICT turnIm = band.centreTurn + bins;
     for (int ch = 0; ch < channels; ++ch) {
-        vector_ops::selected::HoldRestarts(counters, onset, turnRe, turnIm, band.advance[ch], band.advance[ch] + bins,
-                                           bins);
+        loops.holdRestarts(counters, onset, turnRe, turnIm, band.advance[ch], band.advance[ch] + bins, bins);
     }
     for (int k = 0; k < bins; ++k) {
         counters[k] = static_cast<std::uint8_t>(counters[k] | static_cast<std::uint8_t>((counters[k] | onset[k]) == 0));
@@ -459,12 +453,12 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     // one hid (a click after a click) is new and gets its own.
     const bool shortFollowing = shortOnset.live;
     const bool againstUsual = quality == 0;
-    const bool shortCame = Follow(shortBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
-                                  detect, 1.0, againstUsual) &&
+    const bool shortCame = Follow(*binLoops, shortBand, channelCount, hopLength, frameStart, idealStart,
+                                  ratio, synthesisTime, detect, 1.0, againstUsual) &&
                            !shortFollowing;
     const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
-    const bool longCame = Follow(longBand, channelCount, hopLength, frameStart, idealStart, ratio, synthesisTime,
-                                 detect, longFloorKept, againstUsual) &&
+    const bool longCame = Follow(*binLoops, longBand, channelCount, hopLength, frameStart, idealStart, ratio,
+                                 synthesisTime, detect, longFloorKept, againstUsual) &&
                           !longFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
@@ -637,8 +631,8 @@ void EngineInstance::HoldRestartedBins()
 {
     Band shortBand = ShortBand(*this);
     Band longBand = LongBand(*this);
-    Hold(shortBand, channelCount);
-    Hold(longBand, channelCount);
+    Hold(*binLoops, shortBand, channelCount);
+    Hold(*binLoops, longBand, channelCount);
 }
 
 }  // namespace kelvane

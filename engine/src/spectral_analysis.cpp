@@ -16,36 +16,14 @@ namespace {
 constexpr double mostlyLeaving = 0.5;
 constexpr double leastEdgePower = 1.0e-20;
 
-// Four running sums, so that the loop vectorises.
-double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
-{
-    float lanes[4] = {};
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        for (int l = 0; l < 4; ++l) {
-            lanes[l] += x[i + l] * x[i + l];
-        }
-    }
-    for (; i < count; ++i) {
-        lanes[0] += x[i] * x[i];
-    }
-    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
-}
-
 // out[i] = ring[(start + i) mod ringLength] x window[i], as two contiguous
 // runs: up to the end of the ring, then on from its start.
-void WindowFromRing(const float* KELVANE_RESTRICT ring, int ringLength, int start,
-                    const float* KELVANE_RESTRICT window, float* KELVANE_RESTRICT out, int count)
+void WindowFromRing(const BinLoops& loops, const float* ring, int ringLength, int start, const float* window,
+                    float* out, int count)
 {
     const int firstRun = std::min(count, ringLength - start);
-    for (int i = 0; i < firstRun; ++i) {
-        out[i] = ring[start + i] * window[i];
-    }
-    const float* KELVANE_RESTRICT windowRest = window + firstRun;
-    float* KELVANE_RESTRICT outRest = out + firstRun;
-    for (int i = 0; i < count - firstRun; ++i) {
-        outRest[i] = ring[i] * windowRest[i];
-    }
+    loops.windowRun(ring + start, window, out, firstRun);
+    loops.windowRun(ring, window + firstRun, out + firstRun, count - firstRun);
 }
 
 // Copies `count` elements between two rings of power-of-two lengths, each
@@ -84,9 +62,10 @@ void EngineInstance::GatherAnalysisFrames()
     // half. The synthesis overlap-adds both from that same point.
     const int oldest = (w + h) & frameMask;
     for (int ch = 0; ch < channelCount; ++ch) {
-        WindowFromRing(analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
+        WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
                        blockLength);
-        WindowFromRing(analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch], frameLength);
+        WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch],
+                       frameLength);
     }
     // The cycle reads the records of the first two hops only.
     const int records = std::min(blockLength, 2 * h);
@@ -129,12 +108,12 @@ void EngineInstance::AnalyseLongFrame()
     const int h = hopLength;
     double edge = 0.0;
     for (int ch = 0; ch < channelCount; ++ch) {
-        edge += SumOfSquares(longFrame[ch], h);
+        edge += binLoops->sumOfSquares(longFrame[ch], h);
     }
     double rest = 0.0;
     for (int start = h; start < frameLength && !(rest > edge); start += h) {
         for (int ch = 0; ch < channelCount; ++ch) {
-            rest += SumOfSquares(longFrame[ch] + start, h);
+            rest += binLoops->sumOfSquares(longFrame[ch] + start, h);
         }
     }
     const double leaving = longEdgeShare;

@@ -214,7 +214,8 @@ void EngineInstance::SynthesiseShortFrame(int mode)
                                       outIm, shortPeak[ch], limit);
             }
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, crossoverShare, outRe, outIm, 0, shared);
-            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, fullShare, outRe, outIm, shared, limit);
+            binLoops->emitBins(phasorRe + shared, phasorIm + shared, magnitude + shared, synthesisGain,
+                               nullptr, outRe + shared, outIm + shared, limit - shared);
         } else {
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, shortBinCounters, magnitude, synthesisGain,
                        crossoverShare, outRe, outIm, 0, shared);
@@ -355,7 +356,8 @@ void EngineInstance::SynthesiseLongFrame(int mode)
                                       outIm, longPeak[ch], m);
             }
             EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, liftedShare, outRe, outIm, 0, lifted);
-            EmitBins(phasorRe, phasorIm, magnitude, synthesisGain, plainShare, outRe, outIm, lifted, m);
+            binLoops->emitBins(phasorRe + lifted, phasorIm + lifted, magnitude + lifted, synthesisGain,
+                               weight + lifted, outRe + lifted, outIm + lifted, m - lifted);
         } else {
             EmitOnsets(phasorRe, phasorIm, advanceRe, advanceIm, longBinCounters, magnitude, synthesisGain,
                        liftedShare, outRe, outIm, 0, lifted);

@@ -302,6 +302,60 @@ inline int SumOnsetPower(const float* KELVANE_RESTRICT power, const float* KELVA
     return restarts;
 }
 
+// Bins of an output spectrum: magnitude x gain x share[b] along the phasor;
+// with no share, magnitude x gain.
+inline void EmitBins(const float* KELVANE_RESTRICT phasorRe, const float* KELVANE_RESTRICT phasorIm,
+                     const float* KELVANE_RESTRICT magnitude, float gain, const float* KELVANE_RESTRICT share,
+                     float* KELVANE_RESTRICT outRe, float* KELVANE_RESTRICT outIm, int count)
+{
+    for (int b = 0; b < count; ++b) {
+        const float e = gain * magnitude[b];
+        const float s = share != nullptr ? share[b] : 1.0f;
+        outRe[b] = phasorRe[b] * e * s;
+        outIm[b] = phasorIm[b] * e * s;
+    }
+}
+
+// The sum of x[i]^2 in four running sums, one per lane (i mod 4), then
+// (lane 0 + lane 1) + (lane 2 + lane 3) in double.
+inline double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
+{
+    float lanes[4] = {};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            lanes[l] += x[i + l] * x[i + l];
+        }
+    }
+    for (; i < count; ++i) {
+        lanes[0] += x[i] * x[i];
+    }
+    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+}
+
+// out[i] = samples[i] x window[i].
+inline void WindowRun(const float* KELVANE_RESTRICT samples, const float* KELVANE_RESTRICT window,
+                      float* KELVANE_RESTRICT out, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        out[i] = samples[i] * window[i];
+    }
+}
+
+// The power that the rising bins (counter 0, power above the hop before's)
+// gained over the hop before, summed in double in bin order.
+inline double RisingGain(const float* KELVANE_RESTRICT power, const float* KELVANE_RESTRICT ratio,
+                         const std::uint8_t* KELVANE_RESTRICT counters, int count)
+{
+    double gain = 0.0;
+    for (int k = 0; k < count; ++k) {
+        if (counters[k] == 0 && ratio[k] > 1.0f) {
+            gain += static_cast<double>(power[k]) * (1.0 - 1.0 / static_cast<double>(ratio[k]));
+        }
+    }
+    return gain;
+}
+
 // Sum of kernel[j] x samples[j] over `taps` taps, a multiple of four: four
 // running sums, one per lane, then (lane 0 + lane 1) + (lane 2 + lane 3).
 // A tap count fixed at compile time (`fixedTaps`) lets the loop unroll.

@@ -1,7 +1,8 @@
 // The per-bin loops of every vector level against the plain loops: the SSE2
 // table bit for bit, the AVX2 table within a few units in the last place of
-// each run's largest value, with the same counters and peaks; and the whole
-// engine on the AVX2 loops against the engine on the plain ones.
+// each run's largest value, with the same counters and peaks (its products
+// and onset sums bit for bit); and the whole engine on the AVX2 loops against
+// the engine on the plain ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,6 +61,7 @@ struct Work {
     std::vector<float> x;
     std::vector<std::uint8_t> counters;
     std::vector<std::int16_t> peak;
+    double gain = 0.0;  // a sum in double
     int n;
 };
 
@@ -68,6 +70,7 @@ void ExpectClose(const Work& actual, const Work& expected, float tolerance, int 
     SCOPED_TRACE(run);
     EXPECT_EQ(actual.counters, expected.counters);
     EXPECT_EQ(actual.peak, expected.peak);
+    EXPECT_EQ(actual.gain, expected.gain);
     const int n = expected.n;
     for (int r = 0; r < 8; ++r) {
         const float* a = actual.x.data() + r * n;
@@ -169,6 +172,34 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
             }
         },
     };
+    // Products alone, and the onset check and the hold: the same bits at
+    // every level, so that no level finds an onset another does not. Ratios
+    // (run 7) from 0 to 4: some restarting bins rise, some fall; some bins
+    // belong to an onset.
+    const Loop exactLoops[] = {
+        [](const BinLoops& l, Work& w) {
+            l.windowRun(w.Run(0), w.Run(6), w.Run(1), w.n);
+            w.gain = l.sumOfSquares(w.Run(0), w.n);
+            l.emitBins(w.Run(0), w.Run(1), w.Run(6), 0.7f, w.Run(7), w.Run(2), w.Run(3), w.n);
+            l.emitBins(w.Run(0), w.Run(1), w.Run(7), 1.3f, nullptr, w.Run(4), w.Run(5), w.n);
+        },
+        [](const BinLoops& l, Work& w) {
+            // Lane sums carried on from 0.5, and the count, in runs 0 and 1.
+            float* sums = w.x.data();
+            std::fill(sums, sums + 8, 0.5f);
+            const int restarts =
+                l.sumOnsetPower(w.Run(6), w.Run(7), w.counters.data(), sums, sums + 4, w.n - w.n % 4);
+            sums[8] = static_cast<float>(restarts);
+            w.gain = l.risingGain(w.Run(6), w.Run(7), w.counters.data(), w.n);
+        },
+        [](const BinLoops& l, Work& w) {
+            std::vector<std::uint8_t> onset(w.n);
+            for (int k = 0; k < w.n; ++k) {
+                onset[k] = k % 7 == 0 ? 1 : 0;
+            }
+            l.holdRestarts(w.counters.data(), onset.data(), w.Run(0), w.Run(1), w.Run(2), w.Run(3), w.n);
+        },
+    };
     const BinLoops& plain = BinLoopsFor(SimdLevel::scalar);
     for (const LevelCase& c : levelCases) {
         SCOPED_TRACE(SimdLevelName(c.level));
@@ -179,12 +210,15 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
         // Runs shorter than one vector, with tails, and whole vectors.
         for (const int n : {5, 61, 64, 517}) {
             SCOPED_TRACE(n);
-            for (int run = 0; run < static_cast<int>(std::size(loops)); ++run) {
+            const int count = static_cast<int>(std::size(loops) + std::size(exactLoops));
+            for (int run = 0; run < count; ++run) {
+                const bool exact = run >= static_cast<int>(std::size(loops));
+                const Loop loop = exact ? exactLoops[run - std::size(loops)] : loops[run];
                 Work expected(n, 11u + n);
                 Work actual(n, 11u + n);
-                loops[run](plain, expected);
-                loops[run](wide, actual);
-                ExpectClose(actual, expected, c.tolerance, run);
+                loop(plain, expected);
+                loop(wide, actual);
+                ExpectClose(actual, expected, exact ? 0.0f : c.tolerance, run);
             }
         }
     }
