@@ -147,7 +147,7 @@ typedef struct EngineOperations {
        envelope rides on the harmonics over a span that follows their
        spacing, so low and high voices alike keep their formants; no bin is
        lifted by more than 39 dB. All channels share one envelope, built from
-       their summed magnitudes, so every bin keeps its balance between the
+       their mean magnitude, so every bin keeps its balance between the
        channels and the stereo image stays in place. */
     int (*SetFormantSemitones)(EngineInterface*, float semitones);
     /* 11: formant shift in percent, 25..400. */
