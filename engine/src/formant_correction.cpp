@@ -65,13 +65,7 @@ void EstimateEnvelope(const BinLoops& loops, const float* magnitude, float* logs
 // Channels that carry the same sound give its own magnitude back.
 void MeanMagnitude(float* const* magnitude, int channels, float* KELVANE_RESTRICT mean, int count)
 {
-    std::copy(magnitude[0], magnitude[0] + count, mean);
-    for (int ch = 1; ch < channels; ++ch) {
-        const float* KELVANE_RESTRICT m = magnitude[ch];
-        for (int k = 0; k < count; ++k) {
-            mean[k] = mean[k] + m[k];
-        }
-    }
+    vector_ops::SumMagnitudes(magnitude, channels, mean, count);
     const float share = 1.0f / static_cast<float>(channels);
     for (int k = 0; k < count; ++k) {
         mean[k] = mean[k] * share;

@@ -95,17 +95,6 @@ inline bool PeaksHold(int peakEnd, int end)
 // peak: that of the channel loudest there (measured into rotation[ch], real
 // parts then imaginary parts `imaginary` floats on). Once locked together
 // the channels' rotations agree, so it is theirs.
-void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRICT summed, int count)
-{
-    std::copy(magnitude[0], magnitude[0] + count, summed);
-    for (int ch = 1; ch < channels; ++ch) {
-        const float* KELVANE_RESTRICT m = magnitude[ch];
-        for (int b = 0; b < count; ++b) {
-            summed[b] = summed[b] + m[b];
-        }
-    }
-}
-
 void LinkRotations(const BinLoops& loops, float* const* rotation, int imaginary, float* const* magnitude,
                    int channels, float* linkedRe, float* linkedIm, float* loudest, int count)
 {
@@ -169,7 +158,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             outRe[half] = 0.0f;
         }
         if (findPeaks) {
-            SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
+            vector_ops::SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
             binLoops->findPeaks(linkedMagnitude, shortPeak[0], limit);
         }
         LinkRotations(*binLoops, shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm,
@@ -313,7 +302,7 @@ void EngineInstance::SynthesiseLongFrame(int mode)
             turn(ch);
         }
         if (findPeaks) {
-            SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
+            vector_ops::SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
             binLoops->findPeaks(linkedMagnitude, longPeak[0], m);
         }
         LinkRotations(*binLoops, longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm,

@@ -31,6 +31,18 @@ inline constexpr float silentRatio = 1.0e-8f;
 // phasor (both unit when they carry a phase) is no rotation at all.
 inline constexpr float usableRotation = 0.25f;
 
+// Per bin, the magnitudes of all channels added, channel by channel.
+inline void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_RESTRICT summed, int count)
+{
+    std::copy(magnitude[0], magnitude[0] + count, summed);
+    for (int ch = 1; ch < channels; ++ch) {
+        const float* KELVANE_RESTRICT m = magnitude[ch];
+        for (int b = 0; b < count; ++b) {
+            summed[b] = summed[b] + m[b];
+        }
+    }
+}
+
 namespace scalar {
 
 // Splits the pairs (re[k], im[k]) into magnitudes and unit phasors and adds
