@@ -186,6 +186,7 @@ TEST(InputRequiredTest, DemandFollowsTheRecordsAndAlwaysReturns)
         for (int k = 0; k < engine->blockLength; ++k) {
             engine->blockControl[k] = {k < h ? demand.speed : demand.nextSpeed, demand.pitch, 1};
         }
+        engine->BlockControlChanged();
         const int expected = demand.expectedHops < 0 ? 65536 : demand.expectedHops * h;
         EXPECT_EQ(engine.Call().GetInputRequired(engine.handle), expected)
             << demand.speed << " " << demand.nextSpeed << " " << demand.pitch << " " << demand.credit;
