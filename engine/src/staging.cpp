@@ -34,7 +34,8 @@ void SplitTwoChannels(const float* __restrict frames, float* __restrict left, fl
     }
 }
 
-void JoinTwoChannels(const float* __restrict left, const float* __restrict right, float* __restrict frames, int n)
+void JoinTwoChannels(const float* __restrict left, const float* __restrict right, float* __restrict frames,
+                     int n)
 {
     for (int i = 0; i < n; ++i) {
         frames[2 * i] = left[i];
