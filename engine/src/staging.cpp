@@ -70,7 +70,7 @@ int EngineInstance::PushInput(const float* source, int frames, int direction)
         const bool reversed = direction == KELVANE_REVERSE;
         const float* frame = reversed ? source + (frames - 1) * frameStride : source;
         const std::ptrdiff_t step = reversed ? -frameStride : frameStride;
-        // In runs up to the ring's end, one channel at a time.
+        // In runs up to the ring's end: two channels in one pass, others one at a time.
         for (int left = frames; left > 0;) {
             const int run = std::min(left, ringLength - w);
             if (channels == 2) {
@@ -134,7 +134,7 @@ int EngineInstance::PullOutput(float* destination, int frames)
     int r = outputReadIndex;
     float* frame = destination;
     const std::ptrdiff_t frameStride = channels;
-    // In runs up to the ring's end, one channel at a time.
+    // In runs up to the ring's end: two channels in one pass, others one at a time.
     for (int left = frames; left > 0;) {
         const int run = std::min(left, ringLength - r);
         if (channels == 2) {
