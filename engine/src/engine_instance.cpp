@@ -399,6 +399,7 @@ void EngineInstance::Reset()
     for (int i = 0; i < n; ++i) {
         blockControl[i] = silent;
     }
+    BlockControlChanged();
     for (int k = 0; k < frameLength; ++k) {
         for (int ch = 0; ch < channelCount; ++ch) {
             analysisRing[ch][k] = 0.0f;

@@ -68,6 +68,8 @@ struct EngineInstance {
     int PullOutput(float* destination, int frames);
     int GetOutputAvailable() const { return outputAvailable; }
     int GetInputRequired() const;
+    // RatioSum of blockControl's first (0) or second (1) hop.
+    float HopRatioSum(int hop) const;
 
     // Processing cycle.
     int Process();
@@ -224,6 +226,15 @@ struct EngineInstance {
     ControlRecord* inputControlRing = nullptr;
     ControlRecord* analysisControlRing = nullptr;
     ControlRecord* blockControl = nullptr;  // the short frame's records; the analysis fills its first two hops
+    // The sums of speed over pitch ratio of blockControl's first and second
+    // hop, as GetInputRequired adds them, kept until the records change.
+    mutable float hopRatioSum[2] = {};
+    mutable bool hopRatioSumKnown[2] = {};
+    void BlockControlChanged()
+    {
+        hopRatioSumKnown[0] = false;
+        hopRatioSumKnown[1] = false;
+    }
     std::int32_t lowBinCount = 0;  // M
     float* longFrame[maxChannels] = {};
     float* longPhasor[maxChannels] = {};

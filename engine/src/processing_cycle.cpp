@@ -105,6 +105,7 @@ void ReleaseHeldRecords(EngineInstance& e, float speed)
     for (int k = 0; k < e.blockLength; ++k) {
         release(e.blockControl[k]);
     }
+    e.BlockControlChanged();
     for (int k = 0; k < e.frameLength; ++k) {
         release(e.analysisControlRing[k]);
     }

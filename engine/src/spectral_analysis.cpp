@@ -70,6 +70,7 @@ void EngineInstance::GatherAnalysisFrames()
     // The cycle reads the records of the first two hops only.
     const int records = std::min(blockLength, 2 * h);
     CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, records);
+    BlockControlChanged();
 }
 
 void EngineInstance::AnalyseShortFrame()

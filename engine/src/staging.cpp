@@ -22,6 +22,27 @@ float RatioSum(const ControlRecord* records, int begin, int end)
     return sum;
 }
 
+// Two channels, the common case, in one pass over the frames: the compiler
+// turns these into vector loads and shuffles. Step is 2 for frames in order,
+// -2 for frames read backwards.
+template <int step>
+void SplitTwoChannels(const float* __restrict frames, float* __restrict left, float* __restrict right, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        left[i] = frames[i * step];
+        right[i] = frames[i * step + 1];
+    }
+}
+
+void JoinTwoChannels(const float* __restrict left, const float* __restrict right, float* __restrict frames,
+                     int n)
+{
+    for (int i = 0; i < n; ++i) {
+        frames[2 * i] = left[i];
+        frames[2 * i + 1] = right[i];
+    }
+}
+
 }  // namespace
 
 int EngineInstance::PushInput(const float* source, int frames, int direction)
@@ -49,14 +70,22 @@ int EngineInstance::PushInput(const float* source, int frames, int direction)
         const bool reversed = direction == KELVANE_REVERSE;
         const float* frame = reversed ? source + (frames - 1) * frameStride : source;
         const std::ptrdiff_t step = reversed ? -frameStride : frameStride;
-        // In runs up to the ring's end, one channel at a time.
+        // In runs up to the ring's end: two channels in one pass, others one at a time.
         for (int left = frames; left > 0;) {
             const int run = std::min(left, ringLength - w);
-            for (int ch = 0; ch < channels; ++ch) {
-                float* __restrict ring = inputRing[ch] + w;
-                const float* __restrict in = frame + ch;
-                for (int i = 0; i < run; ++i) {
-                    ring[i] = in[i * step];
+            if (channels == 2) {
+                if (reversed) {
+                    SplitTwoChannels<-2>(frame, inputRing[0] + w, inputRing[1] + w, run);
+                } else {
+                    SplitTwoChannels<2>(frame, inputRing[0] + w, inputRing[1] + w, run);
+                }
+            } else {
+                for (int ch = 0; ch < channels; ++ch) {
+                    float* __restrict ring = inputRing[ch] + w;
+                    const float* __restrict in = frame + ch;
+                    for (int i = 0; i < run; ++i) {
+                        ring[i] = in[i * step];
+                    }
                 }
             }
             std::fill_n(inputControlRing + w, run, record);
@@ -105,14 +134,18 @@ int EngineInstance::PullOutput(float* destination, int frames)
     int r = outputReadIndex;
     float* frame = destination;
     const std::ptrdiff_t frameStride = channels;
-    // In runs up to the ring's end, one channel at a time.
+    // In runs up to the ring's end: two channels in one pass, others one at a time.
     for (int left = frames; left > 0;) {
         const int run = std::min(left, ringLength - r);
-        for (int ch = 0; ch < channels; ++ch) {
-            const float* __restrict ring = outputRing[ch] + r;
-            float* __restrict out = frame + ch;
-            for (int i = 0; i < run; ++i) {
-                out[i * frameStride] = ring[i];
+        if (channels == 2) {
+            JoinTwoChannels(outputRing[0] + r, outputRing[1] + r, frame, run);
+        } else {
+            for (int ch = 0; ch < channels; ++ch) {
+                const float* __restrict ring = outputRing[ch] + r;
+                float* __restrict out = frame + ch;
+                for (int i = 0; i < run; ++i) {
+                    out[i * frameStride] = ring[i];
+                }
             }
         }
         frame += run * frameStride;
@@ -121,6 +154,15 @@ int EngineInstance::PullOutput(float* destination, int frames)
     }
     outputReadIndex = r;
     return KELVANE_OK;
+}
+
+float EngineInstance::HopRatioSum(int hop) const
+{
+    if (!hopRatioSumKnown[hop]) {
+        hopRatioSum[hop] = RatioSum(blockControl, hop * hopLength, (hop + 1) * hopLength);
+        hopRatioSumKnown[hop] = true;
+    }
+    return hopRatioSum[hop];
 }
 
 int EngineInstance::GetInputRequired() const
@@ -136,7 +178,7 @@ int EngineInstance::GetInputRequired() const
     const auto hop = static_cast<float>(h);
 
     // Credit one synthesis hop adds at the output position.
-    const float hopCredit = RatioSum(blockControl, 0, h);
+    const float hopCredit = HopRatioSum(0);
     float c = static_cast<float>(analysisCredit) + hopCredit;
     if (!(c >= hop)) {
         // Slowing down: synthesis hops pass without analysis until the credit
@@ -163,7 +205,7 @@ int EngineInstance::GetInputRequired() const
     if (c >= hop) {
         // A second analysis step follows in this synthesis hop; its records
         // are the next hop's, whose average ratio adds to the credit.
-        c += RatioSum(blockControl, h, 2 * h) / hop;
+        c += HopRatioSum(1) / hop;
     }
     if (c >= hop) {
         // Every further step takes one whole hop of credit. The demand cannot

@@ -100,11 +100,17 @@ TEST(StagingTest, FramesComeOutInOrderAcrossTheRingWrap)
     int pulledFrames = 0;
     for (int round = 0; pushedFrames < 3 * 65536; ++round) {
         const int count = 997 + 267 * (round % 3);
+        // Every other block is written backwards and pushed reversed, so the
+        // staged frames run on in the same order.
+        const bool reversed = round % 2 == 1;
         for (int i = 0; i < count; ++i) {
-            block[2 * i] = static_cast<float>(pushedFrames + i);
-            block[2 * i + 1] = -static_cast<float>(pushedFrames + i);
+            const int slot = reversed ? count - 1 - i : i;
+            block[2 * slot] = static_cast<float>(pushedFrames + i);
+            block[2 * slot + 1] = -static_cast<float>(pushedFrames + i);
         }
-        ASSERT_EQ(call.PushInput(engine.handle, block.data(), count, KELVANE_FORWARD), KELVANE_OK);
+        ASSERT_EQ(
+            call.PushInput(engine.handle, block.data(), count, reversed ? KELVANE_REVERSE : KELVANE_FORWARD),
+            KELVANE_OK);
         pushedFrames += count;
         PassStagedToOutput(*engine);
         while (call.GetOutputAvailable(engine.handle) >= 700) {
@@ -186,6 +192,7 @@ TEST(InputRequiredTest, DemandFollowsTheRecordsAndAlwaysReturns)
         for (int k = 0; k < engine->blockLength; ++k) {
             engine->blockControl[k] = {k < h ? demand.speed : demand.nextSpeed, demand.pitch, 1};
         }
+        engine->BlockControlChanged();
         const int expected = demand.expectedHops < 0 ? 65536 : demand.expectedHops * h;
         EXPECT_EQ(engine.Call().GetInputRequired(engine.handle), expected)
             << demand.speed << " " << demand.nextSpeed << " " << demand.pitch << " " << demand.credit;
