@@ -81,32 +81,18 @@ struct PassFigures {
 // the thread's own CPU clock.
 PassFigures RunPass(Stretcher& stretcher)
 {
-    const std::vector<float>& material = Material();
-    const long frames = static_cast<long>(material.size() / kChannels);
+    long inputFrames = 0;
+    const std::vector<double> blocks =
+        kelvane::bench::TimeCallbacks(stretcher, Material(), kChannels, kBlockFrames, inputFrames);
     const double budget = static_cast<double>(kBlockFrames) / kRate;
-    std::vector<float> out(kBlockFrames * kChannels);
     PassFigures figures;
-    stretcher.Restart();
-    long position = 0;
-    for (int block = 0;; ++block) {
-        const double start = kelvane::bench::ThreadSeconds();
-        while (stretcher.Available() < kBlockFrames) {
-            const int wanted = stretcher.Wanted();
-            const int count = wanted > 0 ? wanted : kBlockFrames;
-            if (position + count > frames) {
-                figures.inputSeconds = static_cast<double>(position) / kRate;
-                return figures;
-            }
-            stretcher.Push(material.data() + position * kChannels, count);
-            position += count;
-        }
-        stretcher.Pull(out.data(), kBlockFrames);
-        benchmark::DoNotOptimize(out.data());
-        const double seconds = kelvane::bench::ThreadSeconds() - start;
-        figures.cpuSeconds += seconds;
+    figures.inputSeconds = static_cast<double>(inputFrames) / kRate;
+    for (std::size_t block = 0; block < blocks.size(); ++block) {
+        figures.cpuSeconds += blocks[block];
         double& worst = block < kStartBlocks ? figures.startShare : figures.worstShare;
-        worst = std::max(worst, seconds / budget);
+        worst = std::max(worst, blocks[block] / budget);
     }
+    return figures;
 }
 
 // Frames from a click going in to it coming out, for a caller that starts

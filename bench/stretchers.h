@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "bench_support.h"
 #include "kelvane/engine.h"
 
 #ifdef KELVANE_HAVE_RUBBERBAND
@@ -166,5 +167,37 @@ private:
     soundtouch::SoundTouch touch;
 };
 #endif
+
+// The material (interleaved, `channels` per frame) through the stretcher as
+// a host's audio callback drives it: input pushed, as much as the stretcher
+// asks for, until a block of output is there, then the block taken. Returns
+// each block's time on the thread's own CPU clock, in seconds, until the
+// material runs out; `inputFrames` gets the input taken.
+inline std::vector<double> TimeCallbacks(Stretcher& stretcher, const std::vector<float>& material,
+                                         int channels, int blockFrames, long& inputFrames)
+{
+    const long frames = static_cast<long>(material.size()) / channels;
+    std::vector<float> out(static_cast<std::size_t>(blockFrames) * channels);
+    std::vector<double> seconds;
+    seconds.reserve(static_cast<std::size_t>(frames / blockFrames) * 4 + 16);
+    stretcher.Restart();
+    long position = 0;
+    for (;;) {
+        const double start = ThreadSeconds();
+        while (stretcher.Available() < blockFrames) {
+            const int wanted = stretcher.Wanted();
+            const int count = wanted > 0 ? wanted : blockFrames;
+            if (position + count > frames) {
+                inputFrames = position;
+                return seconds;
+            }
+            stretcher.Push(material.data() + static_cast<std::size_t>(position) * channels, count);
+            position += count;
+        }
+        stretcher.Pull(out.data(), blockFrames);
+        benchmark::DoNotOptimize(out.data());
+        seconds.push_back(ThreadSeconds() - start);
+    }
+}
 
 }  // namespace kelvane::bench

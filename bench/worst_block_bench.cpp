@@ -15,18 +15,14 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "kelvane/engine.h"
+#include "stretchers.h"
 
 namespace {
 
 constexpr int blockFrames = 512;
 constexpr double materialSeconds = 20.0;
 
-struct Workload {
-    float speedPercent;
-    float semitones;
-    bool formant;
-};
+using kelvane::bench::StretchSetting;
 
 // Tones with vibrato on every channel (each its own phase) and noise bursts
 // every 1.25 s: steady bins, onsets and hops that analyse twice.
@@ -55,60 +51,33 @@ std::vector<float> MakeMaterial(int rate, int channels)
     return samples;
 }
 
-void WorstBlock(benchmark::State& state, int rate, int channels, Workload workload)
+void WorstBlock(benchmark::State& state, int rate, int channels, StretchSetting workload)
 {
+    workload.rate = rate;
+    workload.channels = channels;
     const std::vector<float> material = MakeMaterial(rate, channels);
-    const long frames = static_cast<long>(material.size()) / channels;
-    EngineInterface* engine = nullptr;
-    if (CreateInstance(&engine, rate, channels, 1) != KELVANE_OK) {
+    kelvane::bench::KelvaneStretcher stretcher(workload);
+    if (!stretcher.Valid()) {
         state.SkipWithError("CreateInstance failed");
         return;
     }
-    const EngineOperations& call = *engine->operations;
-    std::vector<float> out(static_cast<std::size_t>(blockFrames) * channels);
     const double budget = static_cast<double>(blockFrames) / rate;
     std::vector<double> shares;
-    shares.reserve(static_cast<std::size_t>(frames / blockFrames) * 4 + 16);
-
     for (auto _ : state) {
-        shares.clear();
-        call.SetSpeedPercent(engine, workload.speedPercent);
-        call.SetPitchSemitones(engine, workload.semitones);
-        call.SetFormantSemitones(engine, workload.formant ? workload.semitones : 0.0f);
-        call.Reset(engine);
-        long position = 0;
-        for (bool more = true; more;) {
-            const double start = kelvane::bench::ThreadSeconds();
-            while (call.GetOutputAvailable(engine) < blockFrames) {
-                int n = call.GetInputRequired(engine);
-                if (n <= 0) {
-                    n = blockFrames;
-                }
-                if (position + n > frames) {
-                    more = false;
-                    break;
-                }
-                call.PushInput(engine, material.data() + static_cast<std::size_t>(position) * channels, n,
-                               KELVANE_FORWARD);
-                call.Process(engine);
-                position += n;
-            }
-            if (!more) {
-                break;
-            }
-            call.PullOutput(engine, out.data(), blockFrames);
-            shares.push_back((kelvane::bench::ThreadSeconds() - start) / budget);
-            benchmark::DoNotOptimize(out.data());
-        }
+        long inputFrames = 0;
+        shares = kelvane::bench::TimeCallbacks(stretcher, material, channels, blockFrames, inputFrames);
     }
-    DestroyInstance(&engine);
+    for (double& share : shares) {
+        share /= budget;
+    }
     kelvane::bench::ReportBudgetShares(state, shares);
 }
 
-constexpr Workload pitchUp{100.0f, 3.0f, false};
-constexpr Workload slower{50.0f, 0.0f, false};
-constexpr Workload fasterDown{200.0f, -5.0f, false};
-constexpr Workload formantsKept{100.0f, 3.0f, true};
+// Rate and channels are set per run.
+constexpr StretchSetting pitchUp{.speedPercent = 100.0f, .semitones = 3.0f};
+constexpr StretchSetting slower{.speedPercent = 50.0f};
+constexpr StretchSetting fasterDown{.speedPercent = 200.0f, .semitones = -5.0f};
+constexpr StretchSetting formantsKept{.speedPercent = 100.0f, .semitones = 3.0f, .formant = true};
 
 #define KELVANE_WORST_BLOCK(name, workload)                                                                      \
     BENCHMARK_CAPTURE(WorstBlock, name##_stereo_44100, 44100, 2, workload)->Iterations(1)->Unit(benchmark::kMillisecond); \
