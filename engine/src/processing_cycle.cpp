@@ -188,6 +188,29 @@ void HandOverToBypass(EngineInstance& e)
     e.longEdgeShare = 0.0;
 }
 
+// How many reads ahead the resampler fetches its kernel row.
+constexpr int resamplerReadAhead = 8;
+
+// The step from read position `position` of the line: the pitch ratio,
+// gliding towards the next position's.
+inline float ResampleStep(const ResampleRecord* line, double position)
+{
+    const int u = static_cast<int>(position);
+    const auto f = static_cast<float>(position - u);
+    const ResampleRecord& record = line[resamplerReach + u];
+    return record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+}
+
+// Asks for the kernel row of read position `position` (both of its cache
+// lines) to be loaded; changes nothing.
+inline void PrefetchResamplerRow(const float* table, double position)
+{
+    const auto f = static_cast<float>(position - static_cast<int>(position));
+    const float* row = ResamplerRow(table, f);
+    __builtin_prefetch(row);
+    __builtin_prefetch(row + resamplerTaps - 1);
+}
+
 // Pitch: both accumulators' finished positions, the bypass mixed in, join
 // the resampler's line, which is read at a step of the pitch ratio (gliding
 // frame by frame between neighbouring records) resamplerReach positions
@@ -237,11 +260,23 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     const double end = h;
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
+    // The reads land on rows all over the kernel table, most of them outside
+    // the first-level cache: a second position walks the same steps
+    // resamplerReadAhead reads ahead and fetches its row early, so that the
+    // loads of several rows overlap.
+    double ahead = position;
+    for (int i = 0; i < resamplerReadAhead && ahead < end; ++i) {
+        ahead += ResampleStep(line, ahead);
+    }
     while (position < end) {
+        if (ahead < end) {
+            PrefetchResamplerRow(e.resamplerTable, ahead);
+            ahead += ResampleStep(line, ahead);
+        }
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
         const ResampleRecord& record = line[reach + u];
-        const float step = record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+        const float step = ResampleStep(line, position);
         if (record.isInput != 0) {
             if (!e.originKnown) {
                 e.originKnown = true;
