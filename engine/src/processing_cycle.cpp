@@ -211,6 +211,77 @@ inline void PrefetchResamplerRow(const float* table, double position)
     __builtin_prefetch(row + resamplerTaps - 1);
 }
 
+// Reads the line from the resampler's position up to `end` into the output
+// ring. `steady`: every position up to `end` has the pitch ratio
+// `steadyRatio` and so does its next one; the glide then adds f x 0, and the
+// step is that ratio exactly. Each read position then follows from the last
+// by one addition, not through the previous position's record.
+template <bool steady>
+void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double formulaOrigin,
+              float steadyRatio)
+{
+    constexpr int reach = resamplerReach;
+    const SimdLevel level = e.shortTransform->Level();
+    double position = e.resamplePosition;
+    int write = e.outputWriteIndex;
+    // The reads land on rows all over the kernel table, most of them outside
+    // the first-level cache: a second position walks the same steps
+    // resamplerReadAhead reads ahead and fetches its row early, so that the
+    // loads of several rows overlap.
+    // At a steady whole-number step the fraction, and so the row, never
+    // changes.
+    const bool fetchRows = !steady || steadyRatio != static_cast<float>(static_cast<int>(steadyRatio));
+    double ahead = fetchRows ? position : end;
+    for (int i = 0; i < resamplerReadAhead && ahead < end; ++i) {
+        ahead += steady ? steadyRatio : ResampleStep(line, ahead);
+    }
+    while (position < end) {
+        if (ahead < end) {
+            PrefetchResamplerRow(e.resamplerTable, ahead);
+            ahead += steady ? steadyRatio : ResampleStep(line, ahead);
+        }
+        const int u = static_cast<int>(position);
+        const auto f = static_cast<float>(position - u);
+        const ResampleRecord& record = line[reach + u];
+        const float step = steady ? steadyRatio : ResampleStep(line, position);
+        if (record.isInput != 0) {
+            if (!e.originKnown) {
+                e.originKnown = true;
+                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
+            }
+            // Only the bypass needs the kernel stretched when reading faster.
+            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
+            if (f == 0.0f && !(kernelRatio > 1.0f)) {
+                // On a sample, at unit step, the kernel is a single 1.
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
+                }
+            } else if (!(kernelRatio > 1.0f)) {
+                const float* kernel = ResamplerRow(e.resamplerTable, f);
+                const int first = reach + u + 1 - resamplerHalfLength;
+                ReadThroughKernel(level, kernel, resamplerTaps, e.resampleLine, first, e.outputRing, write,
+                                  e.channelCount);
+            } else {
+                // At a whole-number step the fraction repeats: so does the kernel.
+                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
+                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
+                                                           e.stretchedFirst);
+                    e.stretchedFraction = f;
+                    e.stretchedRatio = kernelRatio;
+                }
+                ReadThroughKernel(level, e.resamplerKernel, e.stretchedTaps, e.resampleLine,
+                                  reach + u + e.stretchedFirst, e.outputRing, write, e.channelCount);
+            }
+            write = (write + 1) & e.ringMask;
+            ++e.outputAvailable;
+        }
+        e.activePitchRatio = step;
+        position += step;
+    }
+    e.outputWriteIndex = write;
+    e.resamplePosition = position - end;
+}
+
 // Pitch: both accumulators' finished positions, the bypass mixed in, join
 // the resampler's line, which is read at a step of the pitch ratio (gliding
 // frame by frame between neighbouring records) resamplerReach positions
@@ -256,63 +327,17 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
         }
     }
 
-    const SimdLevel level = e.shortTransform->Level();
-    const double end = h;
-    double position = e.resamplePosition;
-    int write = e.outputWriteIndex;
-    // The reads land on rows all over the kernel table, most of them outside
-    // the first-level cache: a second position walks the same steps
-    // resamplerReadAhead reads ahead and fetches its row early, so that the
-    // loads of several rows overlap.
-    double ahead = position;
-    for (int i = 0; i < resamplerReadAhead && ahead < end; ++i) {
-        ahead += ResampleStep(line, ahead);
+    // Nearly always the pitch ratio holds all through the hop.
+    const float steadyRatio = line[reach].pitchRatio;
+    bool steady = steadyRatio - steadyRatio == 0.0f;
+    for (int j = reach; j < reach + h; ++j) {
+        steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
     }
-    while (position < end) {
-        if (ahead < end) {
-            PrefetchResamplerRow(e.resamplerTable, ahead);
-            ahead += ResampleStep(line, ahead);
-        }
-        const int u = static_cast<int>(position);
-        const auto f = static_cast<float>(position - u);
-        const ResampleRecord& record = line[reach + u];
-        const float step = ResampleStep(line, position);
-        if (record.isInput != 0) {
-            if (!e.originKnown) {
-                e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
-            }
-            // Only the bypass needs the kernel stretched when reading faster.
-            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
-            if (f == 0.0f && !(kernelRatio > 1.0f)) {
-                // On a sample, at unit step, the kernel is a single 1.
-                for (int ch = 0; ch < e.channelCount; ++ch) {
-                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
-                }
-            } else if (!(kernelRatio > 1.0f)) {
-                const float* kernel = ResamplerRow(e.resamplerTable, f);
-                const int first = reach + u + 1 - resamplerHalfLength;
-                ReadThroughKernel(level, kernel, resamplerTaps, e.resampleLine, first, e.outputRing, write,
-                                  e.channelCount);
-            } else {
-                // At a whole-number step the fraction repeats: so does the kernel.
-                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
-                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
-                                                           e.stretchedFirst);
-                    e.stretchedFraction = f;
-                    e.stretchedRatio = kernelRatio;
-                }
-                ReadThroughKernel(level, e.resamplerKernel, e.stretchedTaps, e.resampleLine,
-                                  reach + u + e.stretchedFirst, e.outputRing, write, e.channelCount);
-            }
-            write = (write + 1) & e.ringMask;
-            ++e.outputAvailable;
-        }
-        e.activePitchRatio = step;
-        position += step;
+    if (steady) {
+        ReadLine<true>(e, line, h, formulaOrigin, steadyRatio);
+    } else {
+        ReadLine<false>(e, line, h, formulaOrigin, steadyRatio);
     }
-    e.outputWriteIndex = write;
-    e.resamplePosition = position - end;
 
     // The positions behind the next read, and those not read yet, carry over.
     for (int ch = 0; ch < e.channelCount; ++ch) {
