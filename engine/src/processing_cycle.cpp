@@ -211,6 +211,18 @@ inline void PrefetchResamplerRow(const float* table, double position)
     __builtin_prefetch(row + resamplerTaps - 1);
 }
 
+// Copies `count` positions of every channel's line from `from` into the
+// output ring at `write`, across the ring's end where it wraps.
+void CopyToRing(EngineInstance& e, int from, int count, int write)
+{
+    const int firstPart = std::min(count, e.ringLength - write);
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        const float* in = e.resampleLine[ch] + from;
+        std::copy(in, in + firstPart, e.outputRing[ch] + write);
+        std::copy(in + firstPart, in + count, e.outputRing[ch]);
+    }
+}
+
 // Reads the line from the resampler's position up to `end` into the output
 // ring. `steady`: every position up to `end` has the pitch ratio
 // `steadyRatio` and so does its next one; the glide then adds f x 0, and the
@@ -224,6 +236,36 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
     const SimdLevel level = e.shortTransform->Level();
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
+    if (steady && steadyRatio == 1.0f && position == static_cast<int>(position)) {
+        // At unit step from a whole position every read falls on a sample:
+        // the line's input positions are copied, run by run.
+        const auto last = static_cast<int>(end);
+        for (int u = static_cast<int>(position); u < last;) {
+            if (line[reach + u].isInput == 0) {
+                ++u;
+                continue;
+            }
+            int runEnd = u + 1;
+            while (runEnd < last && line[reach + runEnd].isInput != 0) {
+                ++runEnd;
+            }
+            if (!e.originKnown) {
+                e.originKnown = true;
+                e.originShift = static_cast<double>(e.synthesisTime) + u - reach - formulaOrigin;
+            }
+            CopyToRing(e, reach + u, runEnd - u, write);
+            write = (write + runEnd - u) & e.ringMask;
+            e.outputAvailable += runEnd - u;
+            u = runEnd;
+        }
+        if (position < end) {
+            e.activePitchRatio = steadyRatio;
+            position = end;
+        }
+        e.outputWriteIndex = write;
+        e.resamplePosition = position - end;
+        return;
+    }
     // The reads land on rows all over the kernel table, most of them outside
     // the first-level cache: a second position walks the same steps
     // resamplerReadAhead reads ahead and fetches its row early, so that the
