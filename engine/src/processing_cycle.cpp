@@ -5,6 +5,7 @@
 // output is input with speed equal to pitch, a plain overlap-add of the input
 // (the bypass) is cross-faded in and the spectral work rests.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 // WebAssembly has SSE's intrinsics (emulated) but no MXCSR: its floats keep
@@ -236,7 +237,7 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
     const SimdLevel level = e.shortTransform->Level();
     double position = e.resamplePosition;
     int write = e.outputWriteIndex;
-    if (steady && steadyRatio == 1.0f && position == static_cast<int>(position)) {
+    if (steady && steadyRatio == 1.0f && position < end && position == std::floor(position)) {
         // At unit step from a whole position every read falls on a sample:
         // the line's input positions are copied, run by run.
         const auto last = static_cast<int>(end);
@@ -258,21 +259,17 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
             e.outputAvailable += runEnd - u;
             u = runEnd;
         }
-        if (position < end) {
-            e.activePitchRatio = steadyRatio;
-            position = end;
-        }
+        e.activePitchRatio = steadyRatio;
         e.outputWriteIndex = write;
-        e.resamplePosition = position - end;
+        e.resamplePosition = 0.0;
         return;
     }
     // The reads land on rows all over the kernel table, most of them outside
     // the first-level cache: a second position walks the same steps
     // resamplerReadAhead reads ahead and fetches its row early, so that the
-    // loads of several rows overlap.
-    // At a steady whole-number step the fraction, and so the row, never
-    // changes.
-    const bool fetchRows = !steady || steadyRatio != static_cast<float>(static_cast<int>(steadyRatio));
+    // loads of several rows overlap. At a steady whole-number step the
+    // fraction, and so the row, never changes: nothing is fetched.
+    const bool fetchRows = !steady || steadyRatio != std::floor(steadyRatio);
     double ahead = fetchRows ? position : end;
     for (int i = 0; i < resamplerReadAhead && ahead < end; ++i) {
         ahead += steady ? steadyRatio : ResampleStep(line, ahead);
