@@ -189,9 +189,6 @@ void HandOverToBypass(EngineInstance& e)
     e.longEdgeShare = 0.0;
 }
 
-// How many reads ahead the resampler fetches its kernel row.
-constexpr int resamplerReadAhead = 8;
-
 // The step from read position `position` of the line: the pitch ratio,
 // gliding towards the next position's.
 inline float ResampleStep(const ResampleRecord* line, double position)
@@ -200,16 +197,6 @@ inline float ResampleStep(const ResampleRecord* line, double position)
     const auto f = static_cast<float>(position - u);
     const ResampleRecord& record = line[resamplerReach + u];
     return record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
-}
-
-// Asks for the kernel row of read position `position` (both of its cache
-// lines) to be loaded; changes nothing.
-inline void PrefetchResamplerRow(const float* table, double position)
-{
-    const auto f = static_cast<float>(position - static_cast<int>(position));
-    const float* row = ResamplerRow(table, f);
-    __builtin_prefetch(row);
-    __builtin_prefetch(row + resamplerTaps - 1);
 }
 
 // Copies `count` positions of every channel's line from `from` into the
@@ -264,21 +251,7 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
         e.resamplePosition = 0.0;
         return;
     }
-    // The reads land on rows all over the kernel table, most of them outside
-    // the first-level cache: a second position walks the same steps
-    // resamplerReadAhead reads ahead and fetches its row early, so that the
-    // loads of several rows overlap. At a steady whole-number step the
-    // fraction, and so the row, never changes: nothing is fetched.
-    const bool fetchRows = !steady || steadyRatio != std::floor(steadyRatio);
-    double ahead = fetchRows ? position : end;
-    for (int i = 0; i < resamplerReadAhead && ahead < end; ++i) {
-        ahead += steady ? steadyRatio : ResampleStep(line, ahead);
-    }
     while (position < end) {
-        if (ahead < end) {
-            PrefetchResamplerRow(e.resamplerTable, ahead);
-            ahead += steady ? steadyRatio : ResampleStep(line, ahead);
-        }
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
         const ResampleRecord& record = line[reach + u];
