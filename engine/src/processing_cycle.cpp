@@ -5,6 +5,7 @@
 // output is input with speed equal to pitch, a plain overlap-add of the input
 // (the bypass) is cross-faded in and the spectral work rests.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 // WebAssembly has SSE's intrinsics (emulated) but no MXCSR: its floats keep
@@ -188,6 +189,111 @@ void HandOverToBypass(EngineInstance& e)
     e.longEdgeShare = 0.0;
 }
 
+// The step from read position `position` of the line: the pitch ratio,
+// gliding towards the next position's.
+inline float ResampleStep(const ResampleRecord* line, double position)
+{
+    const int u = static_cast<int>(position);
+    const auto f = static_cast<float>(position - u);
+    const ResampleRecord& record = line[resamplerReach + u];
+    return record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+}
+
+// Copies `count` positions of every channel's line from `from` into the
+// output ring at `write`, across the ring's end where it wraps.
+void CopyToRing(EngineInstance& e, int from, int count, int write)
+{
+    const int firstPart = std::min(count, e.ringLength - write);
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        const float* in = e.resampleLine[ch] + from;
+        std::copy(in, in + firstPart, e.outputRing[ch] + write);
+        std::copy(in + firstPart, in + count, e.outputRing[ch]);
+    }
+}
+
+// Reads the line from the resampler's position up to `end` into the output
+// ring. `steady`: every position up to `end` has the pitch ratio
+// `steadyRatio` and so does its next one; the glide then adds f x 0, and the
+// step is that ratio exactly. Each read position then follows from the last
+// by one addition, not through the previous position's record.
+template <bool steady>
+void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double formulaOrigin,
+              float steadyRatio)
+{
+    constexpr int reach = resamplerReach;
+    const SimdLevel level = e.shortTransform->Level();
+    double position = e.resamplePosition;
+    int write = e.outputWriteIndex;
+    if (steady && steadyRatio == 1.0f && position < end && position == std::floor(position)) {
+        // At unit step from a whole position every read falls on a sample:
+        // the line's input positions are copied, run by run.
+        const auto last = static_cast<int>(end);
+        for (int u = static_cast<int>(position); u < last;) {
+            if (line[reach + u].isInput == 0) {
+                ++u;
+                continue;
+            }
+            int runEnd = u + 1;
+            while (runEnd < last && line[reach + runEnd].isInput != 0) {
+                ++runEnd;
+            }
+            if (!e.originKnown) {
+                e.originKnown = true;
+                e.originShift = static_cast<double>(e.synthesisTime) + u - reach - formulaOrigin;
+            }
+            CopyToRing(e, reach + u, runEnd - u, write);
+            write = (write + runEnd - u) & e.ringMask;
+            e.outputAvailable += runEnd - u;
+            u = runEnd;
+        }
+        e.activePitchRatio = steadyRatio;
+        e.outputWriteIndex = write;
+        e.resamplePosition = 0.0;
+        return;
+    }
+    while (position < end) {
+        const int u = static_cast<int>(position);
+        const auto f = static_cast<float>(position - u);
+        const ResampleRecord& record = line[reach + u];
+        const float step = steady ? steadyRatio : ResampleStep(line, position);
+        if (record.isInput != 0) {
+            if (!e.originKnown) {
+                e.originKnown = true;
+                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
+            }
+            // Only the bypass needs the kernel stretched when reading faster.
+            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
+            if (f == 0.0f && !(kernelRatio > 1.0f)) {
+                // On a sample, at unit step, the kernel is a single 1.
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
+                }
+            } else if (!(kernelRatio > 1.0f)) {
+                const float* kernel = ResamplerRow(e.resamplerTable, f);
+                const int first = reach + u + 1 - resamplerHalfLength;
+                ReadThroughKernel(level, kernel, resamplerTaps, e.resampleLine, first, e.outputRing, write,
+                                  e.channelCount);
+            } else {
+                // At a whole-number step the fraction repeats: so does the kernel.
+                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
+                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
+                                                           e.stretchedFirst);
+                    e.stretchedFraction = f;
+                    e.stretchedRatio = kernelRatio;
+                }
+                ReadThroughKernel(level, e.resamplerKernel, e.stretchedTaps, e.resampleLine,
+                                  reach + u + e.stretchedFirst, e.outputRing, write, e.channelCount);
+            }
+            write = (write + 1) & e.ringMask;
+            ++e.outputAvailable;
+        }
+        e.activePitchRatio = step;
+        position += step;
+    }
+    e.outputWriteIndex = write;
+    e.resamplePosition = position - end;
+}
+
 // Pitch: both accumulators' finished positions, the bypass mixed in, join
 // the resampler's line, which is read at a step of the pitch ratio (gliding
 // frame by frame between neighbouring records) resamplerReach positions
@@ -233,51 +339,17 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
         }
     }
 
-    const SimdLevel level = e.shortTransform->Level();
-    const double end = h;
-    double position = e.resamplePosition;
-    int write = e.outputWriteIndex;
-    while (position < end) {
-        const int u = static_cast<int>(position);
-        const auto f = static_cast<float>(position - u);
-        const ResampleRecord& record = line[reach + u];
-        const float step = record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
-        if (record.isInput != 0) {
-            if (!e.originKnown) {
-                e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
-            }
-            // Only the bypass needs the kernel stretched when reading faster.
-            const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
-            if (f == 0.0f && !(kernelRatio > 1.0f)) {
-                // On a sample, at unit step, the kernel is a single 1.
-                for (int ch = 0; ch < e.channelCount; ++ch) {
-                    e.outputRing[ch][write] = e.resampleLine[ch][reach + u];
-                }
-            } else if (!(kernelRatio > 1.0f)) {
-                const float* kernel = ResamplerRow(e.resamplerTable, f);
-                const int first = reach + u + 1 - resamplerHalfLength;
-                ReadThroughKernel(level, kernel, resamplerTaps, e.resampleLine, first, e.outputRing, write,
-                                  e.channelCount);
-            } else {
-                // At a whole-number step the fraction repeats: so does the kernel.
-                if (f != e.stretchedFraction || kernelRatio != e.stretchedRatio) {
-                    e.stretchedTaps = BuildStretchedKernel(e.resamplerTable, f, kernelRatio, e.resamplerKernel,
-                                                           e.stretchedFirst);
-                    e.stretchedFraction = f;
-                    e.stretchedRatio = kernelRatio;
-                }
-                ReadThroughKernel(level, e.resamplerKernel, e.stretchedTaps, e.resampleLine,
-                                  reach + u + e.stretchedFirst, e.outputRing, write, e.channelCount);
-            }
-            write = (write + 1) & e.ringMask;
-            ++e.outputAvailable;
-        }
-        e.activePitchRatio = step;
-        position += step;
+    // Nearly always the pitch ratio holds all through the hop.
+    const float steadyRatio = line[reach].pitchRatio;
+    bool steady = steadyRatio - steadyRatio == 0.0f;
+    for (int j = reach; j < reach + h; ++j) {
+        steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
     }
-    e.outputWriteIndex = write;
-    e.resamplePosition = position - end;
+    if (steady) {
+        ReadLine<true>(e, line, h, formulaOrigin, steadyRatio);
+    } else {
+        ReadLine<false>(e, line, h, formulaOrigin, steadyRatio);
+    }
 
     // The positions behind the next read, and those not read yet, carry over.
     for (int ch = 0; ch < e.channelCount; ++ch) {
