@@ -186,6 +186,8 @@ void HandOverToBypass(EngineInstance& e)
     std::fill(e.longPower, e.longPower + e.lowBinCount, 0.0f);
     e.powerCleared = true;
     e.longEdgeShare = 0.0;
+    e.upperWatched = false;
+    e.upperDeferred = -1;
 }
 
 // Pitch: both accumulators' finished positions, the bypass mixed in, join
