@@ -108,6 +108,7 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(onsetTurn, n);
     Allocate(borrowedBins, half);
     Allocate(upperPower, half);
+    Allocate(upperPowerBefore, half);
     Allocate(inputControlRing, ringLength);
     // The line: the carried positions on both sides of a hop, the hop, and
     // the zero taps a kernel rounded up to whole lanes may reach past it.
@@ -178,7 +179,7 @@ EngineInstance::~EngineInstance()
                       longBinCounters,     linkedMagnitude,      linkedRotation,      shortOnsetBins,
                       longOnsetBins,       shortCentreTurn,      longCentreTurn,      onsetTurn,
                       resamplerTable,      resamplerKernel,      resampleRecords,     borrowedBins,
-                      upperPower};
+                      upperPower,          upperPowerBefore};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }

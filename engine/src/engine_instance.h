@@ -220,12 +220,14 @@ struct EngineInstance {
     // Faster than the input, the long frame also watches the short band's
     // frequencies for onsets (its even bins from lowBinCount on, each at the
     // frequency of a short bin): per short bin from lowBinCount / 2 on, the
-    // summed power at the latest analysis that watched, whether that was the
-    // one before, the band's total power then, and at overlap 2 the running
-    // mean of its rising bins' gain. An onset seen there that the last
-    // analysis of a synthesis hop held too little of: its input frame, taken
-    // up by the next analysis (else -1).
+    // summed power (work space of the latest analysis, and that of the
+    // latest analysis that watched), whether that was the one before, the
+    // band's total power then, and the running mean of its rising bins'
+    // gain. An onset seen there that the last analysis of a synthesis hop
+    // held too little of: its input frame, taken up by the next analysis
+    // (else -1).
     float* upperPower = nullptr;
+    float* upperPowerBefore = nullptr;
     bool upperWatched = false;
     double upperPreviousPower = 0.0;
     double upperUsualRise = 0.0;

@@ -587,26 +587,34 @@ double LeadingEdge(const EngineInstance& e, double centre)
     if (first > last) {
         return centre;
     }
+    // The edge energies from a span before the first place to a span after
+    // the last (under a third of a block), then each place's rise (a quarter
+    // block at most) from half a block on.
+    const int from = first - span;
+    float* energy = e.onsetTurn - from;
+    float* rise = e.onsetTurn + e.halfBlock - first;
+    for (int d = from; d < last + span; ++d) {
+        energy[d] = static_cast<float>(EdgeEnergy(e, d));
+    }
     double before = 0.0;
     double after = 0.0;
-    for (int d = first - span; d < first; ++d) {
-        before += EdgeEnergy(e, d);
+    for (int d = from; d < first; ++d) {
+        before += energy[d];
     }
     for (int d = first; d < first + span; ++d) {
-        after += EdgeEnergy(e, d);
+        after += energy[d];
     }
-    float* rise = e.onsetTurn;  // a quarter block at most
     double greatest = 0.0;
     for (int i = first; i <= last; ++i) {
         const int counted = std::min(span, length - 1 - i);
         const double r = (after / counted) / (before / span + e.tinyValue);
-        rise[i - first] = static_cast<float>(r);
+        rise[i] = static_cast<float>(r);
         greatest = std::max(greatest, r);
-        before += EdgeEnergy(e, i) - EdgeEnergy(e, i - span);
-        after += EdgeEnergy(e, i + span) - EdgeEnergy(e, i);
+        before += static_cast<double>(energy[i]) - energy[i - span];
+        after += static_cast<double>(energy[i + span]) - energy[i];
     }
     for (int i = last; i >= first; --i) {
-        if (rise[i - first] >= 0.5 * greatest) {
+        if (rise[i] >= 0.5 * greatest) {
             return i;
         }
     }
@@ -640,63 +648,117 @@ int AttackEnergy(const EngineInstance& e, std::int64_t held, float* energy)
 
 // Faster than the input, the long frame's even bins in the short band's
 // frequencies (each at a short bin's frequency) are judged as the short
-// band's own bins are: against the short bin's threshold, the share of the
-// band's power before, and at overlap 2 the band's usual rise. Returns where
-// in the long frame an onset that rises there starts, or -1.
-double WatchUpperBand(EngineInstance& e, bool detect, bool againstUsual)
+// band's own bins are: against the short bin's threshold and the share of
+// the band's power before. The band is a small part of the frame, and
+// partials swinging in it (vibrato, beating) rise as far as an onset in one
+// hop: at either quality an onset's rising bins must also gain more than
+// the band held before and stand out from the band's usual rise. Returns
+// where in the long frame an onset that rises there starts, or -1.
+double WatchUpperBand(EngineInstance& e, bool detect)
 {
     const int n = e.blockLength;
-    const float kept = static_cast<float>(e.longFloorKept);
-    float* previous = e.upperPower;
+    const int first = e.lowBinCount / 2;
+    const int count = e.halfBlock - first;
+    float* power = e.upperPower;
+    const float* previous = e.upperPowerBefore;
     const float* threshold = e.binThresholdCurve;
-    double total = 0.0;
-    double rising = 0.0;
-    double gain = 0.0;
-    double re = 0.0;
-    double im = 0.0;
-    for (int k = e.lowBinCount / 2; k < e.halfBlock; ++k) {
-        const int j = 2 * k;
-        float power = 0.0f;
-        for (int ch = 0; ch < e.channelCount; ++ch) {
-            const float x = e.longFrame[ch][j];
-            const float y = e.longFrame[ch][n + j];
-            power += x * x + y * y;
-        }
-        const float floor = previous[k] * kept + e.tinyValue;
-        previous[k] = power;
-        total += power;
-        if (power > threshold[k] * floor) {
-            rising += power;
-            gain += static_cast<double>(power) - floor;
-            // From bin j to j + 1 the phase falls by 2 pi d / 2N for content
-            // d samples into the long frame.
-            for (int ch = 0; ch < e.channelCount; ++ch) {
-                const double x0 = e.longFrame[ch][j];
-                const double y0 = e.longFrame[ch][n + j];
-                const double x1 = e.longFrame[ch][j + 1];
-                const double y1 = e.longFrame[ch][n + j + 1];
-                re += x1 * x0 + y1 * y0;
-                im += y1 * x0 - x1 * y0;
-            }
+    std::fill(power + first, power + e.halfBlock, 0.0f);
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        const float* re = e.longFrame[ch] + 2 * first;
+        const float* im = re + n;
+        float* p = power + first;
+        for (int i = 0; i < count; ++i) {
+            const float x = re[2 * i];
+            const float y = im[2 * i];
+            p[i] += x * x + y * y;
         }
     }
+    // Per lane (bin mod 4), the band's power, that of its rising bins, and
+    // what they gained.
+    const float kept = static_cast<float>(e.longFloorKept);
+    const float tiny = e.tinyValue;
+    float total[4] = {};
+    float rising[4] = {};
+    float gain[4] = {};
+    auto add = [&](int k, int lane) {
+        const float floor = previous[k] * kept + tiny;
+        const bool up = power[k] > threshold[k] * floor;
+        total[lane] += power[k];
+        rising[lane] += up ? power[k] : 0.0f;
+        gain[lane] += up ? power[k] - floor : 0.0f;
+    };
+    int k = first;
+#if defined(KELVANE_HAVE_SSE2)
+    // The same sums four bins at a time, in the same order: the same bits.
+    __m128 lanesTotal = _mm_setzero_ps();
+    __m128 lanesRising = _mm_setzero_ps();
+    __m128 lanesGain = _mm_setzero_ps();
+    const __m128 keptLanes = _mm_set1_ps(kept);
+    const __m128 tinyLanes = _mm_set1_ps(tiny);
+    for (; k + 4 <= e.halfBlock; k += 4) {
+        const __m128 p = _mm_loadu_ps(power + k);
+        const __m128 floor = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(previous + k), keptLanes), tinyLanes);
+        const __m128 up = _mm_cmpgt_ps(p, _mm_mul_ps(_mm_loadu_ps(threshold + k), floor));
+        lanesTotal = _mm_add_ps(lanesTotal, p);
+        lanesRising = _mm_add_ps(lanesRising, _mm_and_ps(up, p));
+        lanesGain = _mm_add_ps(lanesGain, _mm_and_ps(up, _mm_sub_ps(p, floor)));
+    }
+    _mm_storeu_ps(total, lanesTotal);
+    _mm_storeu_ps(rising, lanesRising);
+    _mm_storeu_ps(gain, lanesGain);
+#else
+    for (; k + 4 <= e.halfBlock; k += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            add(k + lane, lane);
+        }
+    }
+#endif
+    for (; k < e.halfBlock; ++k) {
+        add(k, 0);
+    }
+    auto sum = [](const float* lanes) {
+        return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+    };
+    const double bandTotal = sum(total);
+    const double risingTotal = sum(rising);
+    const double gained = sum(gain);
+    std::swap(e.upperPower, e.upperPowerBefore);
     const bool watched = e.upperWatched;
     e.upperWatched = true;
     const double before = e.upperPreviousPower * kept;
-    e.upperPreviousPower = total;
+    e.upperPreviousPower = bandTotal;
     if (!watched) {
         // The powers before are not this band's of one step ago.
         return -1.0;
     }
-    bool standsOut = true;
-    if (againstUsual) {
-        const double share = gain / std::max(before, leastRise);
-        standsOut = share > usualRiseFactor * e.upperUsualRise;
-        e.upperUsualRise += usualRiseSmoothing * (std::min(share, 1.0) - e.upperUsualRise);
-    }
+    const double share = gained / std::max(before, leastRise);
+    const bool standsOut = share > 1.0 && share > usualRiseFactor * e.upperUsualRise;
+    e.upperUsualRise += usualRiseSmoothing * (std::min(share, 1.0) - e.upperUsualRise);
     const double frameBefore = before + e.longOnset.previousPower * kept;
-    const bool rose = rising > leastRise && rising > onsetRise * before && rising > upperFloor * frameBefore;
-    if (!detect || !rose || !standsOut || (re == 0.0 && im == 0.0)) {
+    if (!detect || !standsOut ||
+        !(risingTotal > leastRise && risingTotal > onsetRise * before &&
+          risingTotal > upperFloor * frameBefore)) {
+        return -1.0;
+    }
+    // From bin j to j + 1 the phase falls by 2 pi d / 2N for content d
+    // samples into the long frame.
+    double re = 0.0;
+    double im = 0.0;
+    for (int j = first; j < e.halfBlock; ++j) {
+        if (!(power[j] > threshold[j] * (previous[j] * kept + tiny))) {
+            continue;
+        }
+        for (int ch = 0; ch < e.channelCount; ++ch) {
+            const float* frame = e.longFrame[ch];
+            const double x0 = frame[2 * j];
+            const double y0 = frame[n + 2 * j];
+            const double x1 = frame[2 * j + 1];
+            const double y1 = frame[n + 2 * j + 1];
+            re += x1 * x0 + y1 * y0;
+            im += y1 * x0 - x1 * y0;
+        }
+    }
+    if (re == 0.0 && im == 0.0) {
         return -1.0;
     }
     const int length = e.frameLength;
@@ -730,7 +792,7 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     const int attackLength = AttackLength(*this);
     Elsewhere longAlso;
     if (watchesUpper) {
-        longAlso.upper = WatchUpperBand(*this, detect, againstUsual);
+        longAlso.upper = WatchUpperBand(*this, detect);
         if (upperDeferred >= 0) {
             longAlso.upper =
                 upperDeferred >= frameStart ? static_cast<double>(upperDeferred - frameStart) : -1.0;
