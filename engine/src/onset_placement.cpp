@@ -784,10 +784,11 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     const bool shortFollowing = shortOnset.live;
     const bool againstUsual = quality == 0;
     const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
-    // The short spectrum sounds the long frame's view of such an onset as
-    // it is: while formants are corrected, it would bring the uncorrected
-    // envelope (a voice's consonants and vowels came out further from their
-    // envelope), so the watch rests.
+    // Faster than the input the long frame watches the short band's
+    // frequencies too. The short spectrum sounds its view of an onset seen
+    // there as it is: while formants are corrected, that would bring the
+    // onset's envelope uncorrected (a voice came out further from its own),
+    // so the watch rests.
     const bool watchesUpper = ratio > 1.0 && formantRatio == 1.0f;
     const int attackLength = AttackLength(*this);
     Elsewhere longAlso;
