@@ -107,6 +107,8 @@ EngineInstance::EngineInstance(int rate, int channels, int n, float scale, int q
     Allocate(shortCentreTurn, n);
     Allocate(onsetTurn, n);
     Allocate(borrowedBins, half);
+    Allocate(upperPower, half);
+    Allocate(upperPowerBefore, half);
     Allocate(inputControlRing, ringLength);
     // The line: the carried positions on both sides of a hop, the hop, and
     // the zero taps a kernel rounded up to whole lanes may reach past it.
@@ -170,14 +172,14 @@ EngineInstance::~EngineInstance()
 {
     DestroyObject(shortTransform);
     DestroyObject(longTransform);
-    void* shared[] = {blockControl,       shortAnalysisWindow, binThresholdCurve,  crossoverWeight,
-                      envelopeWork,       shortSynthesisWindow, shortSpectrumWork, shortPower,
-                      shortBinCounters,   inputControlRing,    analysisControlRing, longAnalysisWindow,
-                      longSynthesisWindow, bypassWindow,       longSpectrumWork,   longPower,
-                      longBinCounters,    linkedMagnitude,     linkedRotation,
-                      shortOnsetBins,     longOnsetBins,       shortCentreTurn,    longCentreTurn,
-                      onsetTurn,          resamplerTable,      resamplerKernel,    resampleRecords,
-                      borrowedBins};
+    void* shared[] = {blockControl,        shortAnalysisWindow,  binThresholdCurve,   crossoverWeight,
+                      envelopeWork,        shortSynthesisWindow, shortSpectrumWork,   shortPower,
+                      shortBinCounters,    inputControlRing,     analysisControlRing, longAnalysisWindow,
+                      longSynthesisWindow, bypassWindow,         longSpectrumWork,    longPower,
+                      longBinCounters,     linkedMagnitude,      linkedRotation,      shortOnsetBins,
+                      longOnsetBins,       shortCentreTurn,      longCentreTurn,      onsetTurn,
+                      resamplerTable,      resamplerKernel,      resampleRecords,     borrowedBins,
+                      upperPower,          upperPowerBefore};
     for (void* buffer : shared) {
         AlignedRelease(buffer);
     }
@@ -380,6 +382,10 @@ void EngineInstance::Reset()
     powerCleared = false;
     longEdgeShare = 0.0;
     longFloorKept = 1.0;
+    upperWatched = false;
+    upperPreviousPower = 0.0;
+    upperUsualRise = 0.0;
+    upperDeferred = -1;
     originKnown = false;
     originShift = 0.0;
     // The magnitudes are cleared: no peaks or corrections are kept.

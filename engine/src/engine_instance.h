@@ -31,6 +31,10 @@ struct OnsetTrack {
     std::int64_t position = 0;  // input frame where it starts
     std::int64_t target = 0;    // accumulator time it is placed at
     float borrowed = 0.0f;      // long band: the share of it the short spectrum sounds from the long one
+    // Long band, an onset seen in the short band's frequencies: the samples
+    // of its attack that its shares cover (0 for any other). The short band
+    // takes it over once its frame holds that much of it.
+    std::int32_t attack = 0;
     // Faster than the input, the synthesis frames that held the onset's
     // place before any analysis frame held the onset passed without it: the
     // share of their windows the band's onset takes in late, in the first
@@ -213,6 +217,21 @@ struct EngineInstance {
     // its bins rise from (1 unless that frame's power was mostly leaving).
     double longEdgeShare = 0.0;
     double longFloorKept = 1.0;
+    // Faster than the input, the long frame also watches the short band's
+    // frequencies for onsets (its even bins from lowBinCount on, each at the
+    // frequency of a short bin): per short bin from lowBinCount / 2 on, the
+    // summed power (work space of the latest analysis, and that of the
+    // latest analysis that watched), whether that was the one before, the
+    // band's total power then, and the running mean of its rising bins'
+    // gain. An onset seen there that the last analysis of a synthesis hop
+    // held too little of: its input frame, taken up by the next analysis
+    // (else -1).
+    float* upperPower = nullptr;
+    float* upperPowerBefore = nullptr;
+    bool upperWatched = false;
+    double upperPreviousPower = 0.0;
+    double upperUsualRise = 0.0;
+    std::int64_t upperDeferred = -1;
     // How far the first output frame came after the accumulator time that
     // consumption at the exact ratio gives the first input frame (the start
     // runs its own way while the window fills); onsets are placed that much

@@ -27,6 +27,18 @@
 // full overlap. Where even that is short (the long frame holds the onset only
 // at its newest edge, in the one hop that sounds it), the long view is raised
 // past its own level by what its window took.
+//
+// A hit over a strong low band (a drum over a chord) raises the long frame's
+// low band by no more than the chord's own swing there: the long band would
+// never see it, and the short frame alone takes it in too late. Faster than
+// the input the long frame also watches the short band's frequencies, and an
+// onset that rises there is the long band's: its place is where its noise
+// starts (read from the frame's samples; the phase slope of a sound that
+// lasts lies at the centre of its energy), its shares keep the level of its
+// whole attack (the windows weigh each of its samples differently), and the
+// short band takes it over once its frame holds the attack. One that the
+// last analysis of a synthesis hop holds too little of to sound in time
+// comes out from the next hop's frames, at their start.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -70,6 +82,13 @@ constexpr double leastRise = 1.0e-20;
 // usualRiseSmoothing per analysis step).
 constexpr double usualRiseFactor = 3.0;
 constexpr double usualRiseSmoothing = 0.1;
+// A rise in the short band's frequencies of the long frame must also carry
+// this share of the whole frame's power before: below it, the window's
+// leakage of a low chord swings in an otherwise empty band.
+constexpr double upperFloor = 1.0e-6;
+// The span of an onset seen there whose level its shares keep: about what
+// the ear takes for its attack.
+constexpr double attackSeconds = 0.005;
 
 struct Band {
     OnsetTrack& track;
@@ -120,12 +139,22 @@ double OnsetOffset(const Band& band, int channels, int hop)
     return offset;
 }
 
+// What a band's onset may come from besides its own bins' rise. The long
+// band: where in the frame an onset rose in the short band's frequencies
+// (WatchUpperBand; below 0, none), taken when its own bins do not rise. The
+// short band: the long band's onset, to take over.
+struct Elsewhere {
+    double upper = -1.0;
+    const OnsetTrack* longOnset = nullptr;
+    bool tookUpper = false;  // set when the onset that came is the one seen there
+};
+
 // Follows the band's onset over one analysis; true when a new one comes in.
 // `floorKept`: the share of the frame before's power that the rise is judged
 // against.
 bool Follow(const BinLoops& loops, Band& band, int channels, int hop, std::int64_t frameStart,
             double idealStart, double ratio, std::int64_t synthesisTime, bool detect, double floorKept,
-            bool againstUsual)
+            bool againstUsual, Elsewhere& also)
 {
     OnsetTrack& track = band.track;
     if (track.live && frameStart > track.position) {
@@ -153,9 +182,26 @@ bool Follow(const BinLoops& loops, Band& band, int channels, int hop, std::int64
         standsOut = share > usualRiseFactor * track.usualRise;
         track.usualRise += usualRiseSmoothing * (std::min(share, 1.0) - track.usualRise);
     }
-    if (!track.live && detect) {
-        if (risingTotal > leastRise && risingTotal > onsetRise * before && standsOut) {
-            const auto offset = static_cast<std::int64_t>(std::llround(OnsetOffset(band, channels, hop)));
+    // The long band's onset seen in the short band's frequencies is this
+    // band's once its frame holds the attack (an onset it followed gives way
+    // to it); until then this frame's glimpse of it is no onset of its own.
+    const OnsetTrack* taken = also.longOnset;
+    const std::int64_t heldThere = taken != nullptr ? taken->position - frameStart : -1;
+    const bool holds =
+        taken != nullptr && taken->live && taken->attack > 0 && heldThere >= 0 && heldThere < band.length;
+    if (holds && heldThere < band.length - taken->attack &&
+        !(track.live && track.position == taken->position)) {
+        std::memset(band.onsetBins, 0, band.bins);
+        track.position = taken->position;
+        track.target = taken->target;
+        track.live = true;
+        detected = true;
+    } else if (!track.live && detect && !holds) {
+        const bool rose = risingTotal > leastRise && risingTotal > onsetRise * before && standsOut;
+        if (rose || also.upper >= 0.0) {
+            also.tookUpper = !rose;
+            const double at = rose ? OnsetOffset(band, channels, hop) : also.upper;
+            const auto offset = static_cast<std::int64_t>(std::llround(at));
             track.position = frameStart + std::min<std::int64_t>(offset, band.length - 1);
             track.target =
                 synthesisTime + std::llround((static_cast<double>(track.position) - idealStart) / ratio);
@@ -282,16 +328,31 @@ struct Coverage {
     double firstOwn = 0.0;
     double firstBorrowed = 0.0;
     double passed = 0.0;
+    // Over an attack (CoverAttack): the means of passed x firstOwn and of
+    // passed x firstBorrowed, which the shares then take.
+    bool weighted = false;
+    double lateOwn = 0.0;
+    double lateBorrowed = 0.0;
 };
 
-Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, double credit, std::int64_t held,
-               std::int64_t placed)
+double FullOverlap(const BandWindows& w, int hop)
+{
+    double full = 0.0;
+    for (int i = 0; i < w.length; ++i) {
+        full += static_cast<double>(w.analysis[i]) * w.synthesis[i];
+    }
+    return full / hop;
+}
+
+// `ownBelow`: the own frame sounds an onset that starts before this sample
+// of it, the long frame's view (if any) one that starts later. `shift`: the
+// windows are read that many samples after the onset's start, in the frames
+// that sound its start.
+Coverage CoverFrom(double full, const BandWindows& w, int frameLength, int hop, double ratio, double credit,
+                   std::int64_t held, std::int64_t placed, int ownBelow, int shift)
 {
     Coverage c;
-    for (int i = 0; i < w.length; ++i) {
-        c.full += static_cast<double>(w.analysis[i]) * w.synthesis[i];
-    }
-    c.full /= hop;
+    c.full = full;
     int synthesisHop = 0;
     int firstHop = -1;
     std::int64_t firstPlaced = 0;
@@ -299,7 +360,7 @@ Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, dou
         if (s < 0 || s >= w.length || a < 0) {
             return;
         }
-        if (a >= w.length && (w.borrow == nullptr || a >= frameLength)) {
+        if (a >= ownBelow && (w.borrow == nullptr || a >= frameLength)) {
             return;
         }
         if (firstHop < 0) {
@@ -307,10 +368,16 @@ Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, dou
             firstPlaced = s;
         }
         const bool first = synthesisHop == firstHop;
-        if (a < w.length) {
-            c.own += static_cast<double>(w.analysis[a]) * w.synthesis[s];
-            c.firstOwn += first ? w.analysis[a] : 0.0f;
-        } else {
+        a += shift;
+        s += shift;
+        if (s >= w.length) {
+            return;
+        }
+        if (a - shift < ownBelow) {
+            const float analysis = a < w.length ? w.analysis[a] : 0.0f;
+            c.own += static_cast<double>(analysis) * w.synthesis[s];
+            c.firstOwn += first ? analysis : 0.0f;
+        } else if (a < frameLength) {
             c.borrowed += static_cast<double>(w.borrow[a]) * w.synthesis[s];
             c.firstBorrowed += first ? w.borrow[a] : 0.0f;
         }
@@ -328,11 +395,55 @@ Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, dou
         credit += perHop;
     }
     if (firstHop >= 0) {
-        for (std::int64_t s = firstPlaced + hop; s < w.length; s += hop) {
+        for (std::int64_t s = firstPlaced + hop + shift; s < w.length; s += hop) {
             c.passed += w.synthesis[s];
         }
     }
     return c;
+}
+
+Coverage Cover(const BandWindows& w, int frameLength, int hop, double ratio, double credit, std::int64_t held,
+               std::int64_t placed)
+{
+    return CoverFrom(FullOverlap(w, hop), w, frameLength, hop, ratio, credit, held, placed, w.length, 0);
+}
+
+// A sound that lasts (a drum's noise) comes out through the windows at the
+// samples after its start as well, which weigh it differently from its first
+// sample: the coverage of its attack, `count` samples from its start (each
+// one sample on in every frame), weighted by its energy there.
+Coverage CoverAttack(const BandWindows& w, int frameLength, int hop, double ratio, double credit,
+                     std::int64_t held, std::int64_t placed, int ownBelow, const float* energy, int count)
+{
+    const double full = FullOverlap(w, hop);
+    Coverage mean;
+    mean.full = full;
+    double total = 0.0;
+    for (int t = 0; t < count; ++t) {
+        const double weight = energy[t];
+        if (!(weight > 0.0)) {
+            continue;
+        }
+        const Coverage c = CoverFrom(full, w, frameLength, hop, ratio, credit, held, placed, ownBelow, t);
+        mean.own += weight * c.own;
+        mean.borrowed += weight * c.borrowed;
+        mean.firstOwn += weight * c.firstOwn;
+        mean.firstBorrowed += weight * c.firstBorrowed;
+        mean.lateOwn += weight * c.passed * c.firstOwn;
+        mean.lateBorrowed += weight * c.passed * c.firstBorrowed;
+        total += weight;
+    }
+    if (!(total > 0.0)) {
+        return CoverFrom(full, w, frameLength, hop, ratio, credit, held, placed, ownBelow, 0);
+    }
+    mean.own /= total;
+    mean.borrowed /= total;
+    mean.firstOwn /= total;
+    mean.firstBorrowed /= total;
+    mean.lateOwn /= total;
+    mean.lateBorrowed /= total;
+    mean.weighted = true;
+    return mean;
 }
 
 // The share of the long frame's view of an onset that the short spectrum
@@ -354,7 +465,8 @@ double BorrowedShare(const Coverage& c)
 double CatchUpShare(const Coverage& c, double borrowed)
 {
     const double reached = c.own + borrowed * c.borrowed;
-    const double late = c.passed * (c.firstOwn + borrowed * c.firstBorrowed);
+    const double late = c.weighted ? c.lateOwn + borrowed * c.lateBorrowed
+                                   : c.passed * (c.firstOwn + borrowed * c.firstBorrowed);
     if (!(reached < c.full) || !(late > 0.0)) {
         return 0.0;
     }
@@ -369,8 +481,9 @@ constexpr double mostBorrowed = 64.0;
 // is in.
 double RaisedShare(const Coverage& c, double borrowed, double catchUp)
 {
-    const double ownPart = c.own + catchUp * c.passed * c.firstOwn;
-    const double borrowedPart = c.borrowed + catchUp * c.passed * c.firstBorrowed;
+    const double ownPart = c.own + (c.weighted ? catchUp * c.lateOwn : catchUp * c.passed * c.firstOwn);
+    const double borrowedPart =
+        c.borrowed + (c.weighted ? catchUp * c.lateBorrowed : catchUp * c.passed * c.firstBorrowed);
     if (!(borrowedPart > 0.0) || !(ownPart + borrowed * borrowedPart < c.full)) {
         return borrowed;
     }
@@ -439,6 +552,223 @@ Band LongBand(EngineInstance& e)
             e.frameLength};
 }
 
+// The energy of the second differences (the highest frequencies foremost,
+// a low chord all but gone) at sample d of the latest analysis frame, over
+// its channels.
+double EdgeEnergy(const EngineInstance& e, int d)
+{
+    if (d < 1 || d > e.frameLength - 2) {
+        return 0.0;
+    }
+    const int oldest = (e.analysisWriteIndex + e.hopLength) & e.frameMask;
+    const int mask = e.frameMask;
+    double sum = 0.0;
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        const float* ring = e.analysisRing[ch];
+        const double g = static_cast<double>(ring[(oldest + d + 1) & mask]) -
+                         2.0 * ring[(oldest + d) & mask] + ring[(oldest + d - 1) & mask];
+        sum += g * g;
+    }
+    return sum;
+}
+
+// The phase slope puts a sound that lasts at the centre of its energy in the
+// frame, after where it starts. The frame's own samples tell where it
+// starts: where the edge energy of the `span` samples from there most
+// exceeds that of the `span` before, within a quarter block before that
+// centre; of the places that come within half of the greatest such rise,
+// the last (a click's rise is as great from a whole span before it).
+double LeadingEdge(const EngineInstance& e, double centre)
+{
+    const int length = e.frameLength;
+    const int span = e.blockLength / 32;
+    const int last = std::min(static_cast<int>(centre), length - 2);
+    const int first = std::max(last - e.blockLength / 4, span + 1);
+    if (first > last) {
+        return centre;
+    }
+    // The edge energies from a span before the first place to a span after
+    // the last (under a third of a block), then each place's rise (a quarter
+    // block at most) from half a block on.
+    const int from = first - span;
+    float* energy = e.onsetTurn - from;
+    float* rise = e.onsetTurn + e.halfBlock - first;
+    for (int d = from; d < last + span; ++d) {
+        energy[d] = static_cast<float>(EdgeEnergy(e, d));
+    }
+    double before = 0.0;
+    double after = 0.0;
+    for (int d = from; d < first; ++d) {
+        before += energy[d];
+    }
+    for (int d = first; d < first + span; ++d) {
+        after += energy[d];
+    }
+    double greatest = 0.0;
+    for (int i = first; i <= last; ++i) {
+        const int counted = std::min(span, length - 1 - i);
+        const double r = (after / counted) / (before / span + e.tinyValue);
+        rise[i] = static_cast<float>(r);
+        greatest = std::max(greatest, r);
+        before += static_cast<double>(energy[i]) - energy[i - span];
+        after += static_cast<double>(energy[i + span]) - energy[i];
+    }
+    for (int i = last; i >= first; --i) {
+        if (rise[i] >= 0.5 * greatest) {
+            return i;
+        }
+    }
+    return centre;
+}
+
+int AttackLength(const EngineInstance& e)
+{
+    return static_cast<int>(attackSeconds * e.sampleRate);
+}
+
+// The onset's edge energy sample by sample over its attack from `held` in
+// the latest analysis frame; past the frame's end, it is taken to go on as
+// the last half of what the frame holds of it. Returns how many samples.
+int AttackEnergy(const EngineInstance& e, std::int64_t held, float* energy)
+{
+    const int attack = AttackLength(e);
+    const auto known = static_cast<int>(std::clamp<std::int64_t>(e.frameLength - 1 - held, 0, attack));
+    if (known == 0) {
+        return 0;
+    }
+    double tail = 0.0;
+    const int from = known / 2;
+    for (int t = 0; t < known; ++t) {
+        energy[t] = static_cast<float>(EdgeEnergy(e, static_cast<int>(held) + t));
+        tail += t >= from ? energy[t] : 0.0f;
+    }
+    std::fill(energy + known, energy + attack, static_cast<float>(tail / (known - from)));
+    return attack;
+}
+
+// Faster than the input, the long frame's even bins in the short band's
+// frequencies (each at a short bin's frequency) are judged as the short
+// band's own bins are: against the short bin's threshold and the share of
+// the band's power before. The band is a small part of the frame, and
+// partials swinging in it (vibrato, beating) rise as far as an onset in one
+// hop: at either quality an onset's rising bins must also gain more than
+// the band held before and stand out from the band's usual rise. Returns
+// where in the long frame an onset that rises there starts, or -1.
+double WatchUpperBand(EngineInstance& e, bool detect)
+{
+    const int n = e.blockLength;
+    const int first = e.lowBinCount / 2;
+    const int count = e.halfBlock - first;
+    float* power = e.upperPower;
+    const float* previous = e.upperPowerBefore;
+    const float* threshold = e.binThresholdCurve;
+    std::fill(power + first, power + e.halfBlock, 0.0f);
+    for (int ch = 0; ch < e.channelCount; ++ch) {
+        const float* re = e.longFrame[ch] + 2 * first;
+        const float* im = re + n;
+        float* p = power + first;
+        for (int i = 0; i < count; ++i) {
+            const float x = re[2 * i];
+            const float y = im[2 * i];
+            p[i] += x * x + y * y;
+        }
+    }
+    // Per lane (bin mod 4), the band's power, that of its rising bins, and
+    // what they gained.
+    const float kept = static_cast<float>(e.longFloorKept);
+    const float tiny = e.tinyValue;
+    float total[4] = {};
+    float rising[4] = {};
+    float gain[4] = {};
+    auto add = [&](int k, int lane) {
+        const float floor = previous[k] * kept + tiny;
+        const bool up = power[k] > threshold[k] * floor;
+        total[lane] += power[k];
+        rising[lane] += up ? power[k] : 0.0f;
+        gain[lane] += up ? power[k] - floor : 0.0f;
+    };
+    int k = first;
+#if defined(KELVANE_HAVE_SSE2)
+    // The same sums four bins at a time, in the same order: the same bits.
+    __m128 lanesTotal = _mm_setzero_ps();
+    __m128 lanesRising = _mm_setzero_ps();
+    __m128 lanesGain = _mm_setzero_ps();
+    const __m128 keptLanes = _mm_set1_ps(kept);
+    const __m128 tinyLanes = _mm_set1_ps(tiny);
+    for (; k + 4 <= e.halfBlock; k += 4) {
+        const __m128 p = _mm_loadu_ps(power + k);
+        const __m128 floor = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(previous + k), keptLanes), tinyLanes);
+        const __m128 up = _mm_cmpgt_ps(p, _mm_mul_ps(_mm_loadu_ps(threshold + k), floor));
+        lanesTotal = _mm_add_ps(lanesTotal, p);
+        lanesRising = _mm_add_ps(lanesRising, _mm_and_ps(up, p));
+        lanesGain = _mm_add_ps(lanesGain, _mm_and_ps(up, _mm_sub_ps(p, floor)));
+    }
+    _mm_storeu_ps(total, lanesTotal);
+    _mm_storeu_ps(rising, lanesRising);
+    _mm_storeu_ps(gain, lanesGain);
+#else
+    for (; k + 4 <= e.halfBlock; k += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            add(k + lane, lane);
+        }
+    }
+#endif
+    for (; k < e.halfBlock; ++k) {
+        add(k, 0);
+    }
+    auto sum = [](const float* lanes) {
+        return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+    };
+    const double bandTotal = sum(total);
+    const double risingTotal = sum(rising);
+    const double gained = sum(gain);
+    std::swap(e.upperPower, e.upperPowerBefore);
+    const bool watched = e.upperWatched;
+    e.upperWatched = true;
+    const double before = e.upperPreviousPower * kept;
+    e.upperPreviousPower = bandTotal;
+    if (!watched) {
+        // The powers before are not this band's of one step ago.
+        return -1.0;
+    }
+    const double share = gained / std::max(before, leastRise);
+    const bool standsOut = share > 1.0 && share > usualRiseFactor * e.upperUsualRise;
+    e.upperUsualRise += usualRiseSmoothing * (std::min(share, 1.0) - e.upperUsualRise);
+    const double frameBefore = before + e.longOnset.previousPower * kept;
+    if (!detect || !standsOut ||
+        !(risingTotal > leastRise && risingTotal > onsetRise * before &&
+          risingTotal > upperFloor * frameBefore)) {
+        return -1.0;
+    }
+    // From bin j to j + 1 the phase falls by 2 pi d / 2N for content d
+    // samples into the long frame.
+    double re = 0.0;
+    double im = 0.0;
+    for (int j = first; j < e.halfBlock; ++j) {
+        if (!(power[j] > threshold[j] * (previous[j] * kept + tiny))) {
+            continue;
+        }
+        for (int ch = 0; ch < e.channelCount; ++ch) {
+            const float* frame = e.longFrame[ch];
+            const double x0 = frame[2 * j];
+            const double y0 = frame[n + 2 * j];
+            const double x1 = frame[2 * j + 1];
+            const double y1 = frame[n + 2 * j + 1];
+            re += x1 * x0 + y1 * y0;
+            im += y1 * x0 - x1 * y0;
+        }
+    }
+    if (re == 0.0 && im == 0.0) {
+        return -1.0;
+    }
+    const int length = e.frameLength;
+    double centre = -std::atan2(im, re) * length / (2.0 * std::numbers::pi);
+    if (centre < 0.0) {
+        centre += length;
+    }
+    return LeadingEdge(e, centre);
+}
+
 }  // namespace
 
 void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, double ratio)
@@ -453,23 +783,78 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     // one hid (a click after a click) is new and gets its own.
     const bool shortFollowing = shortOnset.live;
     const bool againstUsual = quality == 0;
-    const bool shortCame = Follow(*binLoops, shortBand, channelCount, hopLength, frameStart, idealStart,
-                                  ratio, synthesisTime, detect, 1.0, againstUsual) &&
-                           !shortFollowing;
     const bool longFollowing = longOnset.live && !(longFloorKept < 1.0);
+    // Faster than the input the long frame watches the short band's
+    // frequencies too. The short spectrum sounds its view of an onset seen
+    // there as it is: while formants are corrected, that would bring the
+    // onset's envelope uncorrected (a voice came out further from its own),
+    // so the watch rests.
+    const bool watchesUpper = ratio > 1.0 && formantRatio == 1.0f;
+    const int attackLength = AttackLength(*this);
+    Elsewhere longAlso;
+    if (watchesUpper) {
+        longAlso.upper = WatchUpperBand(*this, detect);
+        if (upperDeferred >= 0) {
+            longAlso.upper =
+                upperDeferred >= frameStart ? static_cast<double>(upperDeferred - frameStart) : -1.0;
+            upperDeferred = -1;
+        } else if (longAlso.upper >= 0.0 && analysisCredit < hopLength &&
+                   longAlso.upper > frameLength - attackLength) {
+            // The last analysis of this synthesis hop holds too little of
+            // the attack of an onset whose place this hop outputs: the next
+            // hop's frames sound it, from their start.
+            const double place = (static_cast<double>(frameStart) + longAlso.upper - idealStart) / ratio;
+            if (std::llround(place) + std::llround(originShift) < hopLength) {
+                upperDeferred = frameStart + std::llround(longAlso.upper);
+                longAlso.upper = -1.0;
+            }
+        }
+    } else {
+        upperWatched = false;
+        upperDeferred = -1;
+    }
     const bool longCame = Follow(*binLoops, longBand, channelCount, hopLength, frameStart, idealStart, ratio,
-                                 synthesisTime, detect, longFloorKept, againstUsual) &&
+                                 synthesisTime, detect, longFloorKept, againstUsual, longAlso) &&
                           !longFollowing;
+    Elsewhere shortAlso;
+    shortAlso.longOnset = ratio > 1.0 ? &longOnset : nullptr;
+    const bool shortCame = Follow(*binLoops, shortBand, channelCount, hopLength, frameStart, idealStart,
+                                  ratio, synthesisTime, detect, 1.0, againstUsual, shortAlso) &&
+                           !shortFollowing;
     // At overlap 4 the long frame sees an onset a whole synthesis hop sooner
     // than the short one, and the borrowed view alone keeps it within about
     // 3 dB; at overlap 2 only half a hop, and four times faster than the
     // input most frames that hold its place are gone before any analysis
     // frame holds it.
     const bool catchesUp = quality == 0;
+    // An onset seen in the short band's frequencies: one whose place has
+    // passed by less than its attack (deferred from the hop before) starts
+    // this hop's frames, and its shares cover its attack.
+    const bool overAttack = longCame && longAlso.tookUpper;
+    int attack = 0;
+    if (longCame) {
+        longOnset.attack = 0;
+        if (overAttack) {
+            const std::int64_t earliest = synthesisTime - std::llround(originShift);
+            if (longOnset.target < earliest &&
+                static_cast<double>(earliest - longOnset.target) * ratio <= attackLength) {
+                longOnset.target = earliest;
+            }
+            longOnset.attack = attackLength;
+            attack = AttackEnergy(*this, longOnset.position - frameStart, onsetTurn);
+        }
+    }
     // How a band's frames will sound the onset `track` follows.
     auto view = [&](const OnsetTrack& track, const BandWindows& windows) {
+        const std::int64_t held = track.position - frameStart;
         const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
-        return Cover(windows, frameLength, hopLength, ratio, analysisCredit, track.position - frameStart, placed);
+        if (overAttack) {
+            // The short frame sounds it itself from when it holds the attack.
+            const int ownBelow = windows.borrow != nullptr ? windows.length - track.attack : windows.length;
+            return CoverAttack(windows, frameLength, hopLength, ratio, analysisCredit, held, placed, ownBelow,
+                               onsetTurn, attack);
+        }
+        return Cover(windows, frameLength, hopLength, ratio, analysisCredit, held, placed);
     };
     if (longCame) {
         longOnset.borrowed = 0.0f;
@@ -508,13 +893,14 @@ bool EngineInstance::PlaceOnsets()
 bool EngineInstance::PrepareLongOnset()
 {
     const OnsetTrack& track = longOnset;
-    if (!track.live || !(track.borrowed > 0.0f) || shortOnset.live) {
+    if (!track.live || !(track.borrowed > 0.0f) ||
+        (shortOnset.live && (track.attack == 0 || shortOnset.position == track.position))) {
         return false;
     }
     const int n = blockLength;
     const std::int64_t held = track.position - analysedFrameStart;
     const std::int64_t placed = track.target + std::llround(originShift) - synthesisTime;
-    if (held < n || placed < 0 || placed >= n) {
+    if (held < n - track.attack || placed < 0 || placed >= n) {
         return false;
     }
     // Long bin 2k has the frequency of short bin k, and its phase is that of

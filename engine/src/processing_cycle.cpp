@@ -187,6 +187,8 @@ void HandOverToBypass(EngineInstance& e)
     std::fill(e.longPower, e.longPower + e.lowBinCount, 0.0f);
     e.powerCleared = true;
     e.longEdgeShare = 0.0;
+    e.upperWatched = false;
+    e.upperDeferred = -1;
 }
 
 // The step from read position `position` of the line: the pitch ratio,

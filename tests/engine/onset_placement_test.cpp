@@ -182,9 +182,14 @@ TEST(OnsetPlacementTest, ChannelsKeepTheirDelays)
     }
 }
 
-// Decaying noise bursts over a steady chord, at half speed: the bursts'
-// onsets stand out as far above what surrounds them as in the input, and the
-// chord between them keeps its level.
+// Decaying noise bursts over a steady chord: the bursts' onsets stand out as
+// far above what surrounds them as in the input, and the chord between them
+// keeps its level. Four times faster, the long frame's low band never sees a
+// burst over the chord and the short frame took most in too late: their
+// attacks (the first 5 ms at their place) came out up to 12 dB weak. At
+// quality 0 the bursts fall at four places against the hops, one of them
+// with only its first 14 frames in the last analysis of the hop that outputs
+// its place.
 TEST(OnsetPlacementTest, DrumBurstsKeepTheirCrestAndTheChordItsLevel)
 {
     constexpr int rate = 44100;
@@ -209,10 +214,6 @@ TEST(OnsetPlacementTest, DrumBurstsKeepTheirCrestAndTheChordItsLevel)
         chord[i] = static_cast<float>(c);
         x[i] = static_cast<float>(c + burst * noise(generator));
     }
-    constexpr float speed = 50.0f;
-    const std::vector<float> y = StretchStream(x, {rate, 1, 1, speed, 0.0f})[0];
-    const double stretch = 100.0 / speed;
-
     auto rms = [](const std::vector<float>& s, double from, double to) {
         double sum = 0.0;
         const auto a = static_cast<std::size_t>(from);
@@ -229,25 +230,49 @@ TEST(OnsetPlacementTest, DrumBurstsKeepTheirCrestAndTheChordItsLevel)
         }
         return static_cast<double>(p);
     };
-    double worstCrest = 100.0;
-    double worstLevel = 0.0;
-    for (const double b : burstSeconds) {
-        // Crest: the onset's peak over the RMS of 100 ms on either side of it.
-        const double in = b * rate;
-        const double out = in * stretch;
-        const double inputCrest = peak(x, in, in + 0.01 * rate) / rms(x, in - 0.1 * rate, in + 0.1 * rate);
-        const double outputCrest =
-            peak(y, out, out + 0.01 * rate * stretch) / rms(y, out - 0.1 * rate * stretch, out + 0.1 * rate * stretch);
-        worstCrest = std::min(worstCrest, 20.0 * std::log10(outputCrest / inputCrest));
-        // The chord alone, once the burst has died away.
-        const double quiet = (b + 0.3) * rate;
-        const double level = 20.0 * std::log10(rms(y, quiet * stretch, (quiet + 0.15 * rate) * stretch) /
-                                               rms(chord, quiet, quiet + 0.15 * rate));
-        worstLevel = std::max(worstLevel, std::abs(level));
+    // The crest is kept at half speed; faster, the attack within 3 dB.
+    const struct {
+        int quality;
+        float speed;
+        bool crest;
+        bool attack;
+    } settings[] = {{1, 50.0f, true, false}, {0, 400.0f, false, true}, {1, 400.0f, false, true}};
+    for (const auto& [quality, speed, checksCrest, checksAttack] : settings) {
+        const std::vector<float> y = StretchStream(x, {rate, 1, quality, speed, 0.0f})[0];
+        const double stretch = 100.0 / speed;
+        double worstCrest = 100.0;
+        double worstLevel = 0.0;
+        double worstAttack = 0.0;
+        for (const double b : burstSeconds) {
+            // Crest: the onset's peak over the RMS of 100 ms on either side of it.
+            const double in = b * rate;
+            const double out = in * stretch;
+            const double inputCrest =
+                peak(x, in, in + 0.01 * rate) / rms(x, in - 0.1 * rate, in + 0.1 * rate);
+            const double outputCrest = peak(y, out, out + 0.01 * rate * stretch) /
+                                       rms(y, out - 0.1 * rate * stretch, out + 0.1 * rate * stretch);
+            worstCrest = std::min(worstCrest, 20.0 * std::log10(outputCrest / inputCrest));
+            const double attack =
+                20.0 * std::log10(rms(y, out, out + 0.005 * rate) / rms(x, in, in + 0.005 * rate));
+            worstAttack = std::abs(attack) > std::abs(worstAttack) ? attack : worstAttack;
+            // The chord alone, once the burst has died away.
+            const double quiet = (b + 0.3) * rate;
+            const double level = 20.0 * std::log10(rms(y, quiet * stretch, (quiet + 0.15 * rate) * stretch) /
+                                                   rms(chord, quiet, quiet + 0.15 * rate));
+            worstLevel = std::max(worstLevel, std::abs(level));
+        }
+        std::printf(
+            "bursts at quality %d, %g%%: crest %.2f dB, attack %+.2f dB at worst, chord within %.2f dB\n",
+            quality, speed, worstCrest, worstAttack, worstLevel);
+        SCOPED_TRACE(testing::Message() << "quality " << quality << ", " << speed << "%");
+        if (checksCrest) {
+            EXPECT_GE(worstCrest, -0.5);
+        }
+        if (checksAttack) {
+            EXPECT_LE(std::abs(worstAttack), 3.0);
+        }
+        EXPECT_LE(worstLevel, 0.5);
     }
-    std::printf("bursts at %g%%: crest %.2f dB, chord level within %.2f dB\n", speed, worstCrest, worstLevel);
-    EXPECT_GE(worstCrest, -0.5);
-    EXPECT_LE(worstLevel, 0.5);
 }
 
 // At overlap 2 the power of a noise band's bins swings from one hop to the
