@@ -527,7 +527,7 @@ double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
     for (; i < count; ++i) {
         sums[0] += Square(x[i]);
     }
-    return (static_cast<double>(sums[0]) + sums[1]) + (static_cast<double>(sums[2]) + sums[3]);
+    return vector_ops::SumOfLanes(sums);
 }
 
 // The four running sums of the four-lane form, each taking bin k and then

@@ -166,9 +166,8 @@ bool Follow(const BinLoops& loops, Band& band, int channels, int hop, std::int64
     float total[4] = {};
     float rising[4] = {};
     const int restarts = loops.sumOnsetPower(band.power, band.ratio, band.counters, total, rising, band.bins);
-    const double frameTotal = (static_cast<double>(total[0]) + total[1]) + (static_cast<double>(total[2]) + total[3]);
-    const double risingTotal =
-        (static_cast<double>(rising[0]) + rising[1]) + (static_cast<double>(rising[2]) + rising[3]);
+    const double frameTotal = vector_ops::SumOfLanes(total);
+    const double risingTotal = vector_ops::SumOfLanes(rising);
     const double before = track.previousPower * floorKept;
     track.previousPower = frameTotal;
     track.restarts = restarts != 0;
@@ -716,12 +715,9 @@ double WatchUpperBand(EngineInstance& e, bool detect)
     for (; k < e.halfBlock; ++k) {
         add(k, 0);
     }
-    auto sum = [](const float* lanes) {
-        return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
-    };
-    const double bandTotal = sum(total);
-    const double risingTotal = sum(rising);
-    const double gained = sum(gain);
+    const double bandTotal = vector_ops::SumOfLanes(total);
+    const double risingTotal = vector_ops::SumOfLanes(rising);
+    const double gained = vector_ops::SumOfLanes(gain);
     std::swap(e.upperPower, e.upperPowerBefore);
     const bool watched = e.upperWatched;
     e.upperWatched = true;

@@ -191,14 +191,15 @@ void HandOverToBypass(EngineInstance& e)
     e.upperDeferred = -1;
 }
 
-// The step from read position `position` of the line: the pitch ratio,
-// gliding towards the next position's.
-inline float ResampleStep(const ResampleRecord* line, double position)
+// The first input position the resampler reads (at `position` of the line)
+// tells how far the output runs after the accumulator time that consumption
+// at the exact ratio gives.
+void KnowOrigin(EngineInstance& e, double position, double formulaOrigin)
 {
-    const int u = static_cast<int>(position);
-    const auto f = static_cast<float>(position - u);
-    const ResampleRecord& record = line[resamplerReach + u];
-    return record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
+    if (!e.originKnown) {
+        e.originKnown = true;
+        e.originShift = static_cast<double>(e.synthesisTime) + position - resamplerReach - formulaOrigin;
+    }
 }
 
 // Copies `count` positions of every channel's line from `from` into the
@@ -239,10 +240,7 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
             while (runEnd < last && line[reach + runEnd].isInput != 0) {
                 ++runEnd;
             }
-            if (!e.originKnown) {
-                e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + u - reach - formulaOrigin;
-            }
+            KnowOrigin(e, u, formulaOrigin);
             CopyToRing(e, reach + u, runEnd - u, write);
             write = (write + runEnd - u) & e.ringMask;
             e.outputAvailable += runEnd - u;
@@ -257,12 +255,11 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
         const ResampleRecord& record = line[reach + u];
-        const float step = steady ? steadyRatio : ResampleStep(line, position);
+        // The pitch ratio, gliding towards the next position's.
+        const float step =
+            steady ? steadyRatio : record.pitchRatio + f * (record.nextPitchRatio - record.pitchRatio);
         if (record.isInput != 0) {
-            if (!e.originKnown) {
-                e.originKnown = true;
-                e.originShift = static_cast<double>(e.synthesisTime) + position - reach - formulaOrigin;
-            }
+            KnowOrigin(e, position, formulaOrigin);
             // Only the bypass needs the kernel stretched when reading faster.
             const float kernelRatio = record.bypassed != 0 ? step : 1.0f;
             if (f == 0.0f && !(kernelRatio > 1.0f)) {

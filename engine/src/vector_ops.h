@@ -43,6 +43,13 @@ inline void SumMagnitudes(float* const* magnitude, int channels, float* KELVANE_
     }
 }
 
+// Four lanes' running sums (one per index mod 4) added pairwise in double:
+// (lane 0 + lane 1) + (lane 2 + lane 3), the order every level keeps.
+inline double SumOfLanes(const float* lanes)
+{
+    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+}
+
 namespace scalar {
 
 // Splits the pairs (re[k], im[k]) into magnitudes and unit phasors and adds
@@ -342,7 +349,7 @@ inline double SumOfSquares(const float* KELVANE_RESTRICT x, int count)
     for (; i < count; ++i) {
         lanes[0] += x[i] * x[i];
     }
-    return (static_cast<double>(lanes[0]) + lanes[1]) + (static_cast<double>(lanes[2]) + lanes[3]);
+    return SumOfLanes(lanes);
 }
 
 // out[i] = samples[i] x window[i].
