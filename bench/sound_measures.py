@@ -154,21 +154,37 @@ def fft(a):
     return a
 
 
-def coherence(left, right, rate=RATE, n=4096, lo=100.0, hi=8000.0):
+def coherence_spectrum(left, right, last, n=4096):
+    """Magnitude-squared coherence of bins 0 .. last (Welch: n-point Hann
+    segments overlapping by half)."""
     window = [0.5 - 0.5 * math.cos(2 * math.pi * i / n) for i in range(n)]
-    first, last = int(lo * n / rate), int(hi * n / rate)
     sxx = [0.0] * (last + 1)
     syy = [0.0] * (last + 1)
     sxy = [0j] * (last + 1)
     for start in range(0, min(len(left), len(right)) - n + 1, n // 2):
         fx = fft([complex(left[start + i] * window[i]) for i in range(n)])
         fy = fft([complex(right[start + i] * window[i]) for i in range(n)])
-        for k in range(first, last + 1):
+        for k in range(last + 1):
             sxx[k] += abs(fx[k]) ** 2
             syy[k] += abs(fy[k]) ** 2
             sxy[k] += fx[k] * fy[k].conjugate()
-    values = [abs(sxy[k]) ** 2 / (sxx[k] * syy[k] + 1e-30) for k in range(first, last + 1)]
-    return sum(values) / len(values)
+    return [abs(sxy[k]) ** 2 / (sxx[k] * syy[k] + 1e-30) for k in range(last + 1)]
+
+
+def coherence(left, right, rate=RATE, n=4096, lo=100.0, hi=8000.0, ratio=1.0):
+    """The coherence averaged over the bins from lo to hi Hz. With a ratio,
+    each bin takes the value found at its frequency divided by the ratio
+    (interpolated): what a perfect shift by that ratio would give, since a
+    shift that is the same in both channels moves each frequency's coherence
+    with it."""
+    first, last = int(lo * n / rate), int(hi * n / rate)
+    top = min(n // 2, int(last / min(ratio, 1.0)) + 1)
+    values = coherence_spectrum(left, right, top, n)
+
+    def at(x):
+        i = min(int(x), top - 1)
+        return values[i] + (values[i + 1] - values[i]) * (x - i)
+    return sum(at(k / ratio) for k in range(first, last + 1)) / (last - first + 1)
 
 
 def stereo_mix(seconds=4.0, rate=RATE):
@@ -398,8 +414,10 @@ def stereo_image_measures(tool, work):
     # Comb and all-pass lengths of the reverberator, per channel.
     tails = (((1557, 1617, 1491, 1422), (225, 556)), ((1277, 1356, 1188, 1116), (341, 441)))
     print('stereo image of a wide mix (panned sources, a decorrelated reverb tail): coherence (as above) and')
-    print('width (side-to-mid energy); ref: each source rendered alone, then placed as in the mix')
-    print('%-30s %10s %10s %10s %10s' % ('setting', 'coherence', 'width dB', 'ref coh', 'ref width'))
+    print('width (side-to-mid energy); ref: each source rendered alone, then placed as in the mix; perfect: the')
+    print("input's coherence read at the shifted frequencies, what a perfect shift gives (the input's varies")
+    print('with frequency, so a shift alone moves the average)')
+    print('%-30s %10s %10s %10s %10s %10s' % ('setting', 'coherence', 'width dB', 'ref coh', 'ref width', 'perfect'))
     for delays in (True, False):
         sources = wide_mix_sources(delays)
         placed = [place(x, pan, delay) for x, pan, delay in sources]
@@ -428,8 +446,9 @@ def stereo_image_measures(tool, work):
                     for i, v in enumerate(rendered[c][:len(y[0])]):
                         reference[c][i] += v
             label = '  speed %d%% pitch %+d%s' % (speed, pitch, ' formants' if formants else '')
-            print('%-30s %10.4f %10.2f %10.4f %10.2f' % (label, coherence(y[0], y[1]), width(y[0], y[1]),
-                                                       coherence(*reference), width(*reference)))
+            perfect = coherence(mix[0], mix[1], ratio=2.0 ** (pitch / 12.0))
+            print('%-30s %10.4f %10.2f %10.4f %10.2f %10.4f' % (label, coherence(y[0], y[1]), width(y[0], y[1]),
+                                                              coherence(*reference), width(*reference), perfect))
 
 
 def band_power(x, lo, hi, n=2048, rate=RATE):
