@@ -29,7 +29,7 @@ constexpr BinLoops scalarBinLoops = {
     plain::TurnPhasors,     plain::LockPhasors,        plain::FindPeaks,          plain::TakeLouder,
     formant::LogMagnitudes, formant::HoldPeaks,        formant::SmoothEnvelope,   formant::ShapeShortBand,
     formant::ShapeLongBand, plain::EmitBins,           plain::WindowRun,          plain::SumOfSquares,
-    plain::SumOnsetPower,   plain::RisingGain,         plain::HoldRestarts};
+    plain::SumOnsetPower,   plain::RisingGain,         plain::HoldRestarts,       plain::KeepMembers};
 
 constexpr BinLoops fourLaneBinLoops = {four::SplitPolar,
                                        four::UpdateStability<0>,
@@ -49,7 +49,8 @@ constexpr BinLoops fourLaneBinLoops = {four::SplitPolar,
                                        plain::SumOfSquares,
                                        four::SumOnsetPower,
                                        plain::RisingGain,
-                                       four::HoldRestarts};
+                                       four::HoldRestarts,
+                                       plain::KeepMembers};
 
 }  // namespace
 

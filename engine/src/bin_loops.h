@@ -66,6 +66,10 @@ struct BinLoops {
     double (*risingGain)(const float* power, const float* ratio, const std::uint8_t* counters, int count);
     void (*holdRestarts)(const std::uint8_t* counters, const std::uint8_t* onset, const float* turnRe,
                          const float* turnIm, float* advanceRe, float* advanceIm, int count);
+    // Which bins of linked channels stay with their peak (the synthesis's
+    // locking): the same peaks at every level.
+    void (*keepMembers)(std::int16_t* peak, float* const* advance, int imaginary, int channels,
+                        const std::uint8_t* counters, float least, float* sumRe, float* sumIm, int end);
 };
 
 // The loops of `level`, or of the widest level below it that this build

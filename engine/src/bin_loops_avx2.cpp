@@ -628,6 +628,51 @@ void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint
                         count - b);
 }
 
+// The plain loops' sums and products, unfused and in their order, so the
+// same decisions; the peaks' sums gathered.
+void KeepMembers(std::int16_t* KELVANE_RESTRICT peak, float* const* advance, int imaginary, int channels,
+                 const std::uint8_t* KELVANE_RESTRICT counters, float least, float* KELVANE_RESTRICT sumRe,
+                 float* KELVANE_RESTRICT sumIm, int end)
+{
+    int k = 0;
+    for (; k + 8 <= end; k += 8) {
+        __m256 re = _mm256_loadu_ps(advance[0] + k);
+        __m256 im = _mm256_loadu_ps(advance[0] + imaginary + k);
+        for (int ch = 1; ch < channels; ++ch) {
+            re = _mm256_add_ps(re, _mm256_loadu_ps(advance[ch] + k));
+            im = _mm256_add_ps(im, _mm256_loadu_ps(advance[ch] + imaginary + k));
+        }
+        const __m256 restarted = RestartLanes(counters + k);
+        _mm256_storeu_ps(sumRe + k, _mm256_andnot_ps(restarted, re));
+        _mm256_storeu_ps(sumIm + k, _mm256_andnot_ps(restarted, im));
+    }
+    plain::SumAdvances(advance, imaginary, channels, counters, sumRe, sumIm, k, end);
+
+    const __m256 leastLanes = _mm256_set1_ps(least);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    k = 1;
+    for (; k + 8 <= end; k += 8) {
+        const __m256i at = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(peak + k)));
+        const __m256 pr = _mm256_i32gather_ps(sumRe, at, 4);
+        const __m256 pi = _mm256_i32gather_ps(sumIm, at, 4);
+        const __m256 kr = _mm256_loadu_ps(sumRe + k);
+        const __m256 ki = _mm256_loadu_ps(sumIm + k);
+        const __m256 dot = _mm256_add_ps(_mm256_mul_ps(kr, pr), _mm256_mul_ps(ki, pi));
+        const __m256 lengths = _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(kr, kr), _mm256_mul_ps(ki, ki)),
+                                             _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
+        const __m256 member = _mm256_and_ps(
+            _mm256_cmp_ps(dot, _mm256_setzero_ps(), _CMP_GT_OQ),
+            _mm256_cmp_ps(_mm256_mul_ps(dot, dot), _mm256_mul_ps(leastLanes, lengths), _CMP_GT_OQ));
+        const __m256i own = _mm256_add_epi32(_mm256_set1_epi32(k), lanes);
+        const __m256i chosen = _mm256_blendv_epi8(own, at, _mm256_castps_si256(member));
+        // Every index fits in 16 bits: packing saturates nothing.
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(peak + k),
+            _mm_packs_epi32(_mm256_castsi256_si128(chosen), _mm256_extracti128_si256(chosen, 1)));
+    }
+    plain::DecideMembers(peak, sumRe, sumIm, least, k, end);
+}
+
 }  // namespace
 
 // The peak scans are integer work that SSE2 does as fast.
@@ -649,7 +694,8 @@ extern const BinLoops avx2BinLoops = {SplitPolar,
                                       SumOfSquares,
                                       SumOnsetPower,
                                       RisingGain,
-                                      HoldRestarts};
+                                      HoldRestarts,
+                                      KeepMembers};
 
 }  // namespace kelvane
 

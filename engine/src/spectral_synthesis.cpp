@@ -4,7 +4,8 @@
 // input, the short spectrum sounds an onset that only the long frame holds
 // yet from the long frame's bins), the bins around
 // each magnitude peak are locked to it (with more than one channel, to the
-// peaks of the summed magnitude, with one rotation shared by all channels),
+// peaks of the summed magnitude, with one rotation shared by all channels,
+// and only the bins that sound the peak's partial),
 // every bin is scaled by its magnitude, and the short and long frames are
 // inverse-transformed and overlap-added into each channel's output
 // accumulator. At quality 0 the first hop that sounds an onset gathers its
@@ -107,6 +108,41 @@ void LinkRotations(const BinLoops& loops, float* const* rotation, int imaginary,
     }
 }
 
+// Linked channels: a bin climbs to its peak by magnitude alone, but a bin
+// beside a partial may sound something else, a noise bed say. Locked, it
+// follows the partial's phase instead of its own and adds up unevenly from
+// frame to frame, weaker than it came in; where the tone and the bed sit in
+// different places of the stereo image, the channels lose some of their
+// coherence. Every bin of a partial's main lobe measures the partial's
+// frequency, so a bin belongs to its peak's partial when the phase advances
+// of the two (summed over the channels) give frequencies within half a bin
+// of each other. One bin turns the advance by 2 pi / overlap (the band's
+// frame length over its hop), so the angle between the two advances must
+// stay under pi / overlap. At overlap 2 it cannot tell one bin off from the
+// next but one, and the band keeps its peaks as they are.
+inline bool JudgesMembership(int overlap)
+{
+    return overlap >= 4;
+}
+
+// A bin of `peak` that does not belong to its peak's partial becomes its own
+// peak, and keeps its own rotation; so does every bin around a peak that
+// restarts its phase, which has no advance to compare, and a bin whose
+// advances sum to nothing. `sums` is work space of 2 x `end` floats.
+void KeepMembers(const BinLoops& loops, std::int16_t* peak, float* const* advance, int imaginary,
+                 int channels, const std::uint8_t* counters, int overlap, float* sums, int end)
+{
+    // cos^2(pi / overlap), overlap a power of two from 4 on: 1/2 at pi/4,
+    // then halving the angle, cos^2(a / 2) = (1 + cos a) / 2. Square roots
+    // round alike everywhere (a library's cosine need not), so every build
+    // draws the line at the same bits.
+    float least = 0.5f;
+    for (int o = 8; o <= overlap; o *= 2) {
+        least = 0.5f * (1.0f + std::sqrt(least));
+    }
+    loops.keepMembers(peak, advance, imaginary, channels, counters, least, sums, sums + end, end);
+}
+
 // Modes 1 and 2: bins [begin, end) of the output spectrum, magnitude x gain x
 // share(b) along the phasor.
 template <typename Share>
@@ -160,6 +196,11 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         if (findPeaks) {
             vector_ops::SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
             binLoops->findPeaks(linkedMagnitude, shortPeak[0], limit);
+            if (JudgesMembership(blockLength / hopLength)) {
+                // The linked rotations' space is free until they are linked.
+                KeepMembers(*binLoops, shortPeak[0], shortAdvance, half, channelCount, shortBinCounters,
+                            blockLength / hopLength, linkedRotation, limit);
+            }
         }
         LinkRotations(*binLoops, shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm,
                       linkedMagnitude + half, limit);
@@ -304,6 +345,10 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         if (findPeaks) {
             vector_ops::SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
             binLoops->findPeaks(linkedMagnitude, longPeak[0], m);
+            if (JudgesMembership(frameLength / hopLength)) {
+                KeepMembers(*binLoops, longPeak[0], longAdvance, m, channelCount, longBinCounters,
+                            frameLength / hopLength, linkedRotation, m);
+            }
         }
         LinkRotations(*binLoops, longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm,
                       linkedMagnitude + half, m);

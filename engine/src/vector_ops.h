@@ -284,6 +284,53 @@ inline void TakeLouder(const float* rotationRe, const float* rotationIm, const f
     }
 }
 
+// Linked channels, bins [begin, end): the phase advances of all channels
+// (real parts, then imaginary parts `imaginary` floats on) summed, channel
+// by channel, into sumRe and sumIm; 0 for a restarting bin (counter 0),
+// which has no advance.
+inline void SumAdvances(float* const* advance, int imaginary, int channels,
+                        const std::uint8_t* KELVANE_RESTRICT counters, float* KELVANE_RESTRICT sumRe,
+                        float* KELVANE_RESTRICT sumIm, int begin, int end)
+{
+    for (int k = begin; k < end; ++k) {
+        float re = advance[0][k];
+        float im = advance[0][imaginary + k];
+        for (int ch = 1; ch < channels; ++ch) {
+            re = re + advance[ch][k];
+            im = im + advance[ch][imaginary + k];
+        }
+        const bool restarted = counters[k] == 0;
+        sumRe[k] = restarted ? 0.0f : re;
+        sumIm[k] = restarted ? 0.0f : im;
+    }
+}
+
+// Bins [begin, end) of `peak` stay with their peak where the two bins' summed
+// advances point within the angle whose squared cosine is `least` of each
+// other, and become their own peak elsewhere (a sum of 0 included). Each bin
+// reads only the sums, so `peak` is rewritten in place.
+inline void DecideMembers(std::int16_t* KELVANE_RESTRICT peak, const float* KELVANE_RESTRICT sumRe,
+                          const float* KELVANE_RESTRICT sumIm, float least, int begin, int end)
+{
+    for (int k = begin; k < end; ++k) {
+        const int p = peak[k];
+        const float dot = sumRe[k] * sumRe[p] + sumIm[k] * sumIm[p];
+        const float lengths =
+            (sumRe[k] * sumRe[k] + sumIm[k] * sumIm[k]) * (sumRe[p] * sumRe[p] + sumIm[p] * sumIm[p]);
+        const bool member = dot > 0.0f && dot * dot > least * lengths;
+        peak[k] = static_cast<std::int16_t>(member ? p : k);
+    }
+}
+
+// Both over bins [0, end) of the linked peaks (bin 0 stays its own peak);
+// sumRe and sumIm are work space of `end` floats.
+inline void KeepMembers(std::int16_t* peak, float* const* advance, int imaginary, int channels,
+                        const std::uint8_t* counters, float least, float* sumRe, float* sumIm, int end)
+{
+    SumAdvances(advance, imaginary, channels, counters, sumRe, sumIm, 0, end);
+    DecideMembers(peak, sumRe, sumIm, least, 1, end);
+}
+
 // Bins that restarted (counter 0) and are no onset's take the given turn as
 // their advance.
 inline void HoldRestarts(const std::uint8_t* KELVANE_RESTRICT counters, const std::uint8_t* KELVANE_RESTRICT onset,

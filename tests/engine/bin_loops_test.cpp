@@ -199,6 +199,23 @@ TEST(BinLoops, EveryLevelMatchesThePlainLoops)
             }
             l.holdRestarts(w.counters.data(), onset.data(), w.Run(0), w.Run(1), w.Run(2), w.Run(3), w.n);
         },
+        // Which bins stay with their peak: the advances of two and of three
+        // channels (runs 0 to 5), summed into runs 6 and 7, at every angle to
+        // their peak's; restarting bins; a half bin at overlap 4 and at 8.
+        [](const BinLoops& l, Work& w) {
+            float* advance[3] = {w.Run(0), w.Run(2), w.Run(4)};
+            for (const auto& [channels, least] : {std::pair{2, 0.5f}, std::pair{3, 0.8535534f}}) {
+                for (int k = 0; k < w.n; ++k) {
+                    w.peak[k] = static_cast<std::int16_t>((k * 7) % w.n);
+                }
+                l.keepMembers(w.peak.data(), advance, w.n, channels, w.counters.data(), least, w.Run(6),
+                              w.Run(7), w.n);
+                if (channels == 2) {
+                    // Compared too, as floats.
+                    std::copy(w.peak.begin(), w.peak.end(), w.Run(5));
+                }
+            }
+        },
     };
     const BinLoops& plain = BinLoopsFor(SimdLevel::scalar);
     for (const LevelCase& c : levelCases) {

@@ -53,8 +53,11 @@
  * tones, whose level is kept. Linked
  * channels: all channels lock to the peaks of their summed magnitude with one
  * shared rotation per peak, so the
- * differences between channels (the stereo image) survive; a one-channel
- * engine is unchanged by this. Clean high frequencies: pitch is changed by
+ * differences between channels (the stereo image) survive; a bin whose
+ * phase advance (summed over the channels) strays more than half a bin from
+ * its peak's sounds something else, a noise bed beside a tone, and keeps its
+ * own rotation, shared by the channels, so it keeps its place in the image
+ * too. A one-channel engine is unchanged by this. Clean high frequencies: pitch is changed by
  * reading the result through a band-limited resampler (a windowed sinc, its
  * cut-off lowered as the pitch rises), so a shifted sound brings no tones of
  * its own: images and folded components stay more than 60 dB below the tone,
