@@ -35,6 +35,12 @@ inline __m256 RestartLanes(const std::uint8_t* counters)
     return _mm256_castsi256_ps(_mm256_cmpeq_epi32(widened, _mm256_setzero_si256()));
 }
 
+// Eight peak indices, widened to lanes for gathers.
+inline __m256i PeakLanes(const std::int16_t* peak)
+{
+    return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(peak)));
+}
+
 // `taken` where `mask` is set, `other` elsewhere.
 inline __m256 Pick(__m256 mask, __m256 taken, __m256 other)
 {
@@ -172,7 +178,7 @@ void LockPhasors(float* KELVANE_RESTRICT phasorRe, float* KELVANE_RESTRICT phaso
     const __m256 half = _mm256_set1_ps(0.5f);
     int b = 0;
     for (; b + 8 <= count; b += 8) {
-        const __m256i at = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(peak + b)));
+        const __m256i at = PeakLanes(peak + b);
         const __m256 dr = _mm256_i32gather_ps(rotationRe, at, 4);
         const __m256 di = _mm256_i32gather_ps(rotationIm, at, 4);
         const __m256 cr = _mm256_loadu_ps(analysedRe + b);
@@ -652,7 +658,7 @@ void KeepMembers(std::int16_t* KELVANE_RESTRICT peak, float* const* advance, int
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     k = 1;
     for (; k + 8 <= end; k += 8) {
-        const __m256i at = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(peak + k)));
+        const __m256i at = PeakLanes(peak + k);
         const __m256 pr = _mm256_i32gather_ps(sumRe, at, 4);
         const __m256 pi = _mm256_i32gather_ps(sumIm, at, 4);
         const __m256 kr = _mm256_loadu_ps(sumRe + k);

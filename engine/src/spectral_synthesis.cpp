@@ -118,20 +118,20 @@ void LinkRotations(const BinLoops& loops, float* const* rotation, int imaginary,
 // of the two (summed over the channels) give frequencies within half a bin
 // of each other. One bin turns the advance by 2 pi / overlap (the band's
 // frame length over its hop), so the angle between the two advances must
-// stay under pi / overlap. At overlap 2 it cannot tell one bin off from the
-// next but one, and the band keeps its peaks as they are.
-inline bool JudgesMembership(int overlap)
-{
-    return overlap >= 4;
-}
-
+// stay under pi / overlap.
+//
 // A bin of `peak` that does not belong to its peak's partial becomes its own
 // peak, and keeps its own rotation; so does every bin around a peak that
 // restarts its phase, which has no advance to compare, and a bin whose
-// advances sum to nothing. `sums` is work space of 2 x `end` floats.
+// advances sum to nothing. At overlap 2 the advance cannot tell one bin off
+// from the next but one, and the band keeps its peaks as they are. `sums` is
+// work space of 2 x `end` floats.
 void KeepMembers(const BinLoops& loops, std::int16_t* peak, float* const* advance, int imaginary,
                  int channels, const std::uint8_t* counters, int overlap, float* sums, int end)
 {
+    if (overlap < 4) {
+        return;
+    }
     // cos^2(pi / overlap), overlap a power of two from 4 on: 1/2 at pi/4,
     // then halving the angle, cos^2(a / 2) = (1 + cos a) / 2. Square roots
     // round alike everywhere (a library's cosine need not), so every build
@@ -196,11 +196,9 @@ void EngineInstance::SynthesiseShortFrame(int mode)
         if (findPeaks) {
             vector_ops::SumMagnitudes(shortMagnitude, channelCount, linkedMagnitude, limit);
             binLoops->findPeaks(linkedMagnitude, shortPeak[0], limit);
-            if (JudgesMembership(blockLength / hopLength)) {
-                // The linked rotations' space is free until they are linked.
-                KeepMembers(*binLoops, shortPeak[0], shortAdvance, half, channelCount, shortBinCounters,
-                            blockLength / hopLength, linkedRotation, limit);
-            }
+            // The linked rotations' space is free until they are linked.
+            KeepMembers(*binLoops, shortPeak[0], shortAdvance, half, channelCount, shortBinCounters,
+                        blockLength / hopLength, linkedRotation, limit);
         }
         LinkRotations(*binLoops, shortSynthesis, half, shortMagnitude, channelCount, linkedRe, linkedIm,
                       linkedMagnitude + half, limit);
@@ -345,10 +343,8 @@ void EngineInstance::SynthesiseLongFrame(int mode)
         if (findPeaks) {
             vector_ops::SumMagnitudes(longMagnitude, channelCount, linkedMagnitude, m);
             binLoops->findPeaks(linkedMagnitude, longPeak[0], m);
-            if (JudgesMembership(frameLength / hopLength)) {
-                KeepMembers(*binLoops, longPeak[0], longAdvance, m, channelCount, longBinCounters,
-                            frameLength / hopLength, linkedRotation, m);
-            }
+            KeepMembers(*binLoops, longPeak[0], longAdvance, m, channelCount, longBinCounters,
+                        frameLength / hopLength, linkedRotation, m);
         }
         LinkRotations(*binLoops, longSynthesis, n, longMagnitude, channelCount, linkedRe, linkedIm,
                       linkedMagnitude + half, m);

@@ -229,19 +229,21 @@ TEST(LinkedChannelsTest, StereoMixKeepsItsCoherence)
     struct Mix {
         const char* name;
         std::vector<float> (*make)(int rate, double seconds);
+        double seconds;
         std::vector<int> rates;
         std::vector<Setting> settings;
     };
     const Mix mixes[] = {
         {"tones over a bed",
          StereoMix,
+         3.0,
          {44100, 96000},
          {{50.0f, 0.0f, 0.0f}, {200.0f, -5.0f, 0.0f}, {100.0f, 3.0f, 0.0f}, {80.0f, 7.0f, 7.0f}}},
-        {"wide", WideMix, {44100}, {{50.0f, 0.0f, 0.0f}, {200.0f, -5.0f, 0.0f}, {100.0f, 3.0f, 0.0f}}},
+        {"wide", WideMix, 6.0, {44100}, {{50.0f, 0.0f, 0.0f}, {200.0f, -5.0f, 0.0f}, {100.0f, 3.0f, 0.0f}}},
     };
     for (const Mix& m : mixes) {
         for (const int rate : m.rates) {
-            const std::vector<float> mix = m.make(rate, m.make == WideMix ? 6.0 : 3.0);
+            const std::vector<float> mix = m.make(rate, m.seconds);
             std::vector<float> left(mix.size() / 2);
             std::vector<float> right(mix.size() / 2);
             for (std::size_t i = 0; i < left.size(); ++i) {
