@@ -214,6 +214,54 @@ void CopyToRing(EngineInstance& e, int from, int count, int write)
     }
 }
 
+#if defined(KELVANE_EIGHT_LANES)
+// The next eight reads at the steady step `step`, if all of them fall before
+// `end` on input read through the unit-step kernel, and the ring takes them
+// without wrapping: then reads them at once, moves `position` and `write` on
+// and returns true. The same sums as one at a time, so the same bits.
+bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, double formulaOrigin, float step,
+                double& position, int& write)
+{
+    constexpr int count = resamplerReadsAtOnce;
+    if (write + count > e.ringLength) {
+        return false;
+    }
+    const float* rows[count];
+    int firsts[count];
+    float fractions[count];
+    double p = position;
+    for (int i = 0; i < count; ++i) {
+        if (!(p < end)) {
+            return false;
+        }
+        const int u = static_cast<int>(p);
+        const ResampleRecord& record = line[resamplerReach + u];
+        if (record.isInput == 0 || (record.bypassed != 0 && step > 1.0f)) {
+            return false;
+        }
+        fractions[i] = static_cast<float>(p - u);
+        rows[i] = ResamplerRow(e.resamplerTable, fractions[i]);
+        firsts[i] = resamplerReach + u + 1 - resamplerHalfLength;
+        p += step;
+    }
+    KnowOrigin(e, position, formulaOrigin);
+    ReadRowsEightLanes(rows, firsts, e.resampleLine, e.outputRing, write, e.channelCount);
+    for (int i = 0; i < count; ++i) {
+        if (fractions[i] == 0.0f) {
+            // On a sample the read is the sample itself, as one at a time.
+            for (int ch = 0; ch < e.channelCount; ++ch) {
+                e.outputRing[ch][write + i] = e.resampleLine[ch][firsts[i] + resamplerHalfLength - 1];
+            }
+        }
+    }
+    write = (write + count) & e.ringMask;
+    e.outputAvailable += count;
+    e.activePitchRatio = step;
+    position = p;
+    return true;
+}
+#endif
+
 // Reads the line from the resampler's position up to `end` into the output
 // ring. `steady`: every position up to `end` has the pitch ratio
 // `steadyRatio` and so does its next one; the glide then adds f x 0, and the
@@ -252,6 +300,11 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
         return;
     }
     while (position < end) {
+#if defined(KELVANE_EIGHT_LANES)
+        if (steady && level == SimdLevel::avx2 && ReadAtOnce(e, line, end, formulaOrigin, steadyRatio, position, write)) {
+            continue;
+        }
+#endif
         const int u = static_cast<int>(position);
         const auto f = static_cast<float>(position - u);
         const ResampleRecord& record = line[reach + u];

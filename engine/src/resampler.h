@@ -76,6 +76,14 @@ int BuildStretchedKernel(const float* table, float fraction, float ratio, float*
 #if defined(KELVANE_EIGHT_LANES)
 void ReadThroughKernelEightLanes(const float* kernel, int taps, float* const* lines, int first, float* const* out,
                                  int write, int channels);
+
+// Reads at unit step, eight at once: out[ch][write + i] for i < 8 is read
+// through the unit-step row rows[i] from lines[ch] + firsts[i]. Each is
+// ReadThroughKernelEightLanes' sum, bit for bit: the same products in the
+// same order, with the eight reads' lanes folded together.
+constexpr int resamplerReadsAtOnce = 8;
+void ReadRowsEightLanes(const float* const* rows, const int* firsts, float* const* lines, float* const* out,
+                        int write, int channels);
 #endif
 
 // Inline: it runs once per output frame.

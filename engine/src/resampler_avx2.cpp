@@ -34,6 +34,44 @@ inline float Dot(const float* kernel, const float* samples, int count)
 
 }  // namespace
 
+void ReadRowsEightLanes(const float* const* rows, const int* firsts, float* const* lines, float* const* out,
+                        int write, int channels)
+{
+    for (int ch = 0; ch < channels; ++ch) {
+        __m256 sums[resamplerReadsAtOnce];
+        for (int i = 0; i < resamplerReadsAtOnce; ++i) {
+            const float* kernel = rows[i];
+            const float* samples = lines[ch] + firsts[i];
+            __m256 sum = _mm256_setzero_ps();
+            for (int j = 0; j < resamplerTaps; j += 8) {
+                sum = _mm256_fmadd_ps(_mm256_loadu_ps(kernel + j), _mm256_loadu_ps(samples + j), sum);
+            }
+            sums[i] = sum;
+        }
+        // Dot's folds, for two, four and then eight reads at a time: its
+        // halves (reads 2i and 2i + 1 side by side), then lanes 0 + 2 and
+        // 1 + 3, then those two.
+        __m256 halves[4];
+        for (int i = 0; i < 4; ++i) {
+            const __m256 a = sums[2 * i];
+            const __m256 b = sums[2 * i + 1];
+            halves[i] = _mm256_add_ps(_mm256_permute2f128_ps(a, b, 0x20), _mm256_permute2f128_ps(a, b, 0x31));
+        }
+        __m256 pairs[2];
+        for (int i = 0; i < 2; ++i) {
+            const __m256 a = halves[2 * i];
+            const __m256 b = halves[2 * i + 1];
+            pairs[i] = _mm256_add_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 2, 3, 2)));
+        }
+        // Reads 0, 2, 4, 6 in the low half, 1, 3, 5, 7 in the high one.
+        const __m256 reads = _mm256_add_ps(_mm256_shuffle_ps(pairs[0], pairs[1], _MM_SHUFFLE(2, 0, 2, 0)),
+                                           _mm256_shuffle_ps(pairs[0], pairs[1], _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m256i inOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+        _mm256_storeu_ps(out[ch] + write, _mm256_permutevar8x32_ps(reads, inOrder));
+    }
+}
+
 void ReadThroughKernelEightLanes(const float* kernel, int taps, float* const* lines, int first, float* const* out,
                                  int write, int channels)
 {

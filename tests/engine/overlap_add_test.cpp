@@ -1,7 +1,8 @@
 // The time-domain loops at every vector level this processor runs: the
 // overlap-adds give the plain loops' bits at every level, and the
 // resampler's kernel sums give them below eight lanes and stay within a
-// stated bound of them at eight.
+// stated bound of them at eight, where eight reads at once give the single
+// reads' bits.
 #include "overlap_add.h"
 #include "resampler.h"
 #include "simd_level.h"
@@ -159,6 +160,38 @@ TEST(ResamplerKernel, EveryLevelMatchesThePlainSum)
                 }
             }
         }
+#if defined(KELVANE_EIGHT_LANES)
+        if (level == SimdLevel::avx2) {
+            // Eight unit-step reads at once, each from its own row and place
+            // (rows of the real table, places in any order): each read's own
+            // sum, bit for bit, written to its own position only.
+            std::vector<float> table(resamplerTableLength);
+            FillResamplerTable(table.data());
+            const float* rows[resamplerReadsAtOnce];
+            int firsts[resamplerReadsAtOnce];
+            for (int i = 0; i < resamplerReadsAtOnce; ++i) {
+                rows[i] = table.data() + (i * 293 + 17) % (resamplerPhases + 1) * resamplerTaps;
+                firsts[i] = (i * 5) % 16;
+            }
+            std::vector<float> out[channels];
+            float* outPointers[channels];
+            for (int ch = 0; ch < channels; ++ch) {
+                out[ch].assign(resamplerReadsAtOnce + 2, -7.0f);
+                outPointers[ch] = out[ch].data();
+            }
+            ReadRowsEightLanes(rows, firsts, linePointers, outPointers, 1, channels);
+            for (int ch = 0; ch < channels; ++ch) {
+                std::vector<float> expected(resamplerReadsAtOnce + 2, -7.0f);
+                float* expectedPointers[channels] = {};
+                expectedPointers[ch] = expected.data();
+                for (int i = 0; i < resamplerReadsAtOnce; ++i) {
+                    ReadThroughKernel(level, rows[i], resamplerTaps, linePointers + ch, firsts[i],
+                                      expectedPointers + ch, 1 + i, 1);
+                }
+                EXPECT_TRUE(SameBits(out[ch], expected)) << "channel " << ch;
+            }
+        }
+#endif
     }
 }
 
