@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "bin_loops.h"
 #include "formant_loops.h"
@@ -19,6 +20,29 @@ struct ControlRecord {
     float speedRatio;
     float pitchRatio;
     std::uint8_t isInput;  // 1 for pushed frames, 0 for the silence of Reset and Flush
+    // Set, so that two records alike are alike byte for byte.
+    std::uint8_t unused[3] = {};
+};
+
+// `value` added `count` times over, in order from 0, as a loop over records
+// that all carry it adds it; kept for the last value asked.
+template <typename T>
+struct RepeatedSum {
+    T value = std::numeric_limits<T>::quiet_NaN();
+    int count = 0;
+    T sum = 0;
+    T Of(T v, int n)
+    {
+        if (!(v == value && n == count)) {
+            value = v;
+            count = n;
+            sum = 0;
+            for (int i = 0; i < n; ++i) {
+                sum += v;
+            }
+        }
+        return sum;
+    }
 };
 
 // One onset followed through a band while the analysis frames hold it.
@@ -249,10 +273,19 @@ struct EngineInstance {
     // hop, as GetInputRequired adds them, kept until the records change.
     mutable float hopRatioSum[2] = {};
     mutable bool hopRatioSumKnown[2] = {};
+    // Whether those two hops' records are all alike, input at one speed and
+    // pitch (nearly always): then a hop's per-record sums are one value added
+    // a hop's worth of times, in order, as in the sums of the last value that
+    // was added so.
+    mutable std::int8_t recordsAlike = -1;  // -1: not judged since the records changed
+    mutable RepeatedSum<float> alikeRatioSum;
+    RepeatedSum<double> alikeCreditSum;
+    bool RecordsAlike() const;
     void BlockControlChanged()
     {
         hopRatioSumKnown[0] = false;
         hopRatioSumKnown[1] = false;
+        recordsAlike = -1;
     }
     std::int32_t lowBinCount = 0;  // M
     float* longFrame[maxChannels] = {};

@@ -85,6 +85,9 @@ inline bool Holds(float speed)
 
 bool HoldAtOutput(const EngineInstance& e)
 {
+    if (e.RecordsAlike()) {
+        return Holds(e.blockControl[0].speedRatio);
+    }
     for (int k = 0; k <= e.hopLength; ++k) {
         if (Holds(e.blockControl[k].speedRatio)) {
             return true;
@@ -365,9 +368,14 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     const bool bypassAlone = !stretched && e.bypassMix == 1.0f;
     if (vocoderAlone || bypassAlone) {
         const auto bypassed = static_cast<std::uint8_t>(bypassAlone ? 1 : 0);
-        for (int j = 0; j < h; ++j) {
-            line[carried + j] =
-                ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
+        if (e.RecordsAlike()) {
+            const float pitch = records[0].pitchRatio;
+            std::fill_n(line + carried, h, ResampleRecord{pitch, pitch, records[0].isInput, bypassed});
+        } else {
+            for (int j = 0; j < h; ++j) {
+                line[carried + j] =
+                    ResampleRecord{records[j].pitchRatio, records[j + 1].pitchRatio, records[j].isInput, bypassed};
+            }
         }
         for (int ch = 0; ch < e.channelCount; ++ch) {
             const float* alone = vocoderAlone ? e.outputAccumulator[ch] : e.bypassAccumulator[ch];
@@ -394,7 +402,11 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     // Nearly always the pitch ratio holds all through the hop.
     const float steadyRatio = line[reach].pitchRatio;
     bool steady = steadyRatio - steadyRatio == 0.0f;
-    for (int j = reach; j < reach + h; ++j) {
+    // Records alike make the hop's own positions steady at their pitch; the
+    // positions carried over from the hop before are looked at one by one.
+    const bool hopSteady = e.RecordsAlike() && records[0].pitchRatio == steadyRatio;
+    const int looked = hopSteady ? std::min(carried, reach + h) : reach + h;
+    for (int j = reach; j < looked; ++j) {
         steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
     }
     if (steady) {
@@ -499,16 +511,20 @@ int EngineInstance::ProcessStaged()
             double ratio = static_cast<double>(speed) / pitch;
             double credit = ratio > 0.0 ? std::min(ratio, highestRatio) : 0.0;
             stretched = stretched || ratio != 1.0;
-            for (int k = 0; k < h; ++k) {
-                if (records[k].speedRatio != speed || records[k].pitchRatio != pitch) {
-                    speed = records[k].speedRatio;
-                    pitch = records[k].pitchRatio;
-                    ratio = static_cast<double>(speed) / pitch;
-                    credit = ratio > 0.0 ? std::min(ratio, highestRatio) : 0.0;
-                    stretched = stretched || ratio != 1.0;
+            if (RecordsAlike()) {
+                creditAdded = alikeCreditSum.Of(credit, h);
+            } else {
+                for (int k = 0; k < h; ++k) {
+                    if (records[k].speedRatio != speed || records[k].pitchRatio != pitch) {
+                        speed = records[k].speedRatio;
+                        pitch = records[k].pitchRatio;
+                        ratio = static_cast<double>(speed) / pitch;
+                        credit = ratio > 0.0 ? std::min(ratio, highestRatio) : 0.0;
+                        stretched = stretched || ratio != 1.0;
+                    }
+                    stretched = stretched || records[k].isInput == 0;
+                    creditAdded += credit;
                 }
-                stretched = stretched || records[k].isInput == 0;
-                creditAdded += credit;
             }
             analysisCredit += creditAdded;
         }

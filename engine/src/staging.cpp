@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "engine_instance.h"
 #include "kelvane/engine.h"
@@ -156,10 +157,27 @@ int EngineInstance::PullOutput(float* destination, int frames)
     return KELVANE_OK;
 }
 
+bool EngineInstance::RecordsAlike() const
+{
+    if (recordsAlike < 0) {
+        // Each record byte for byte as the one before it. (A ratio of -0
+        // beside 0 differs here: such records are summed one by one.)
+        const int count = std::min(blockLength, 2 * hopLength);
+        const bool alike = blockControl[0].isInput != 0 &&
+                           std::memcmp(blockControl + 1, blockControl, (count - 1) * sizeof(ControlRecord)) == 0;
+        recordsAlike = alike ? 1 : 0;
+    }
+    return recordsAlike != 0;
+}
+
 float EngineInstance::HopRatioSum(int hop) const
 {
     if (!hopRatioSumKnown[hop]) {
-        hopRatioSum[hop] = RatioSum(blockControl, hop * hopLength, (hop + 1) * hopLength);
+        if (RecordsAlike()) {
+            hopRatioSum[hop] = alikeRatioSum.Of(blockControl[0].speedRatio / blockControl[0].pitchRatio, hopLength);
+        } else {
+            hopRatioSum[hop] = RatioSum(blockControl, hop * hopLength, (hop + 1) * hopLength);
+        }
         hopRatioSumKnown[hop] = true;
     }
     return hopRatioSum[hop];
