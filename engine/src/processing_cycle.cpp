@@ -219,9 +219,11 @@ void CopyToRing(EngineInstance& e, int from, int count, int write)
 
 #if defined(KELVANE_EIGHT_LANES)
 // The next eight reads at the steady step `step`, if all of them fall before
-// `end` on input read through the unit-step kernel, and the ring takes them
-// without wrapping: then reads them at once, moves `position` and `write` on
-// and returns true. The same sums as one at a time, so the same bits.
+// `end` on input read through the unit-step kernel (known of every position
+// when `known`), and the ring takes them without wrapping: then reads them at
+// once, moves `position` and `write` on and returns true. The same sums as
+// one at a time, so the same bits.
+template <bool known>
 bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, double formulaOrigin, float step,
                 double& position, int& write)
 {
@@ -231,29 +233,35 @@ bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, doubl
     }
     const float* rows[count];
     int firsts[count];
-    float fractions[count];
+    bool onSample = false;
     double p = position;
     for (int i = 0; i < count; ++i) {
         if (!(p < end)) {
             return false;
         }
         const int u = static_cast<int>(p);
-        const ResampleRecord& record = line[resamplerReach + u];
-        if (record.isInput == 0 || (record.bypassed != 0 && step > 1.0f)) {
-            return false;
+        if (!known) {
+            const ResampleRecord& record = line[resamplerReach + u];
+            if (record.isInput == 0 || (record.bypassed != 0 && step > 1.0f)) {
+                return false;
+            }
         }
-        fractions[i] = static_cast<float>(p - u);
-        rows[i] = ResamplerRow(e.resamplerTable, fractions[i]);
+        const auto fraction = static_cast<float>(p - u);
+        onSample = onSample || fraction == 0.0f;
+        rows[i] = ResamplerRow(e.resamplerTable, fraction);
         firsts[i] = resamplerReach + u + 1 - resamplerHalfLength;
         p += step;
     }
     KnowOrigin(e, position, formulaOrigin);
     ReadRowsEightLanes(rows, firsts, e.resampleLine, e.outputRing, write, e.channelCount);
-    for (int i = 0; i < count; ++i) {
-        if (fractions[i] == 0.0f) {
-            // On a sample the read is the sample itself, as one at a time.
-            for (int ch = 0; ch < e.channelCount; ++ch) {
-                e.outputRing[ch][write + i] = e.resampleLine[ch][firsts[i] + resamplerHalfLength - 1];
+    if (onSample) {
+        // On a sample the read is the sample itself, as one at a time.
+        double q = position;
+        for (int i = 0; i < count; ++i, q += step) {
+            if (static_cast<float>(q - static_cast<int>(q)) == 0.0f) {
+                for (int ch = 0; ch < e.channelCount; ++ch) {
+                    e.outputRing[ch][write + i] = e.resampleLine[ch][firsts[i] + resamplerHalfLength - 1];
+                }
             }
         }
     }
@@ -270,9 +278,11 @@ bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, doubl
 // `steadyRatio` and so does its next one; the glide then adds f x 0, and the
 // step is that ratio exactly. Each read position then follows from the last
 // by one addition, not through the previous position's record.
+// `plainReads`: every position up to `end` is input, read through the
+// unit-step kernel.
 template <bool steady>
 void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double formulaOrigin,
-              float steadyRatio)
+              float steadyRatio, bool plainReads)
 {
     constexpr int reach = resamplerReach;
     const SimdLevel level = e.shortTransform->Level();
@@ -304,7 +314,9 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
     }
     while (position < end) {
 #if defined(KELVANE_EIGHT_LANES)
-        if (steady && level == SimdLevel::avx2 && ReadAtOnce(e, line, end, formulaOrigin, steadyRatio, position, write)) {
+        if (steady && level == SimdLevel::avx2 &&
+            (plainReads ? ReadAtOnce<true>(e, line, end, formulaOrigin, steadyRatio, position, write)
+                        : ReadAtOnce<false>(e, line, end, formulaOrigin, steadyRatio, position, write))) {
             continue;
         }
 #endif
@@ -405,14 +417,19 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     // Records alike make the hop's own positions steady at their pitch; the
     // positions carried over from the hop before are looked at one by one.
     const bool hopSteady = e.RecordsAlike() && records[0].pitchRatio == steadyRatio;
+    // Those are input too, read through the unit-step kernel unless the
+    // bypass sounds in them while reading faster.
+    const bool unitKernel = !(steadyRatio > 1.0f);
+    bool plainReads = hopSteady && (vocoderAlone || unitKernel);
     const int looked = hopSteady ? std::min(carried, reach + h) : reach + h;
     for (int j = reach; j < looked; ++j) {
         steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
+        plainReads = plainReads && line[j].isInput != 0 && (line[j].bypassed == 0 || unitKernel);
     }
     if (steady) {
-        ReadLine<true>(e, line, h, formulaOrigin, steadyRatio);
+        ReadLine<true>(e, line, h, formulaOrigin, steadyRatio, plainReads);
     } else {
-        ReadLine<false>(e, line, h, formulaOrigin, steadyRatio);
+        ReadLine<false>(e, line, h, formulaOrigin, steadyRatio, false);
     }
 
     // The positions behind the next read, and those not read yet, carry over.
