@@ -679,16 +679,106 @@ void KeepMembers(std::int16_t* KELVANE_RESTRICT peak, float* const* advance, int
     plain::DecideMembers(peak, sumRe, sumIm, least, k, end);
 }
 
+// Lane 7 (0) of each half of sixteen in all of its half's lanes.
+inline __m256i HighestOfHalves(__m256i x)
+{
+    const __m256i h = _mm256_shufflehi_epi16(x, 0xFF);
+    return _mm256_unpackhi_epi64(h, h);
+}
+
+inline __m256i LowestOfHalves(__m256i x)
+{
+    const __m256i l = _mm256_shufflelo_epi16(x, 0x00);
+    return _mm256_unpacklo_epi64(l, l);
+}
+
+// The climbing directions eight bins at a time, then the plain loop's two
+// scans sixteen bins at a time, as the four-lane form does them eight at a
+// time: the running max (min) within each half of the block over lanes
+// shifted by 1, 2 and 4, then across the halves, then with the carry from
+// the block before. The same peaks.
+void FindPeaks(const float* magnitude, std::int16_t* peak, int end)
+{
+    if (end < 3) {
+        plain::FindPeaks(magnitude, peak, end);
+        return;
+    }
+    peak[0] = 0;
+    peak[1] = plain::ClimbWay(0.0f, magnitude[1], magnitude[2]);
+    const __m256i one32 = _mm256_set1_epi32(1);
+    int k = 2;
+    for (; k + 8 <= end - 1; k += 8) {
+        const __m256 left = _mm256_loadu_ps(magnitude + k - 1);
+        const __m256 here = _mm256_loadu_ps(magnitude + k);
+        const __m256 right = _mm256_loadu_ps(magnitude + k + 1);
+        const __m256 towardsRight =
+            _mm256_and_ps(_mm256_cmp_ps(right, here, _CMP_GT_OQ), _mm256_cmp_ps(right, left, _CMP_GE_OQ));
+        const __m256 towardsLeft = _mm256_andnot_ps(towardsRight, _mm256_cmp_ps(left, here, _CMP_GT_OQ));
+        const __m256i way = _mm256_or_si256(_mm256_castps_si256(towardsLeft),
+                                            _mm256_and_si256(_mm256_castps_si256(towardsRight), one32));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(peak + k),
+                         _mm_packs_epi32(_mm256_castsi256_si128(way), _mm256_extracti128_si256(way, 1)));
+    }
+    for (; k < end; ++k) {
+        peak[k] = plain::ClimbWay(magnitude[k - 1], magnitude[k], k + 1 < end ? magnitude[k + 1] : 0.0f);
+    }
+
+    const int tail = 1 + 16 * ((end - 1) / 16);
+    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m256i sixteen = _mm256_set1_epi16(16);
+    const __m256i minusOne = _mm256_set1_epi16(-1);
+    const __m256i one = _mm256_set1_epi16(1);
+    __m256i index = _mm256_add_epi16(lanes, one);
+    __m256i last = one;
+    for (k = 1; k < tail; k += 16) {
+        const __m256i way = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peak + k));
+        __m256i x = _mm256_and_si256(index, _mm256_cmpgt_epi16(way, minusOne));
+        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 2));
+        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 4));
+        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 8));
+        // The low half's last into the high half (0, which never wins, into the low one).
+        x = _mm256_max_epi16(x, _mm256_permute2x128_si256(HighestOfHalves(x), HighestOfHalves(x), 0x08));
+        x = _mm256_max_epi16(x, last);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(peak + k), _mm256_and_si256(x, _mm256_cmpgt_epi16(one, way)));
+        last = _mm256_permute2x128_si256(HighestOfHalves(x), HighestOfHalves(x), 0x11);
+        index = _mm256_add_epi16(index, sixteen);
+    }
+    int lastIndex = _mm256_extract_epi16(last, 0);
+    plain::FindPeaksFrom(peak, tail, end, lastIndex);
+
+    int next = end - 1;
+    plain::FindPeaksDown(peak, end - 1, tail, end, next);
+    const __m256i endValue = _mm256_set1_epi16(static_cast<std::int16_t>(end));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i distance = _mm256_set1_epi16(static_cast<std::int16_t>(end - next));
+    index = _mm256_add_epi16(lanes, _mm256_set1_epi16(static_cast<std::int16_t>(tail - 16)));
+    for (k = tail - 16; k >= 1; k -= 16) {
+        const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peak + k));
+        const __m256i climbsRight = _mm256_cmpeq_epi16(left, zero);
+        __m256i x = _mm256_andnot_si256(climbsRight, _mm256_sub_epi16(endValue, index));
+        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 2));
+        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 4));
+        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 8));
+        // The high half's first into the low half.
+        x = _mm256_max_epi16(x, _mm256_permute2x128_si256(LowestOfHalves(x), LowestOfHalves(x), 0x81));
+        x = _mm256_max_epi16(x, distance);
+        const __m256i found = _mm256_sub_epi16(endValue, x);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(peak + k),
+                            _mm256_or_si256(_mm256_and_si256(climbsRight, found), _mm256_andnot_si256(climbsRight, left)));
+        distance = _mm256_permute2x128_si256(LowestOfHalves(x), LowestOfHalves(x), 0x00);
+        index = _mm256_sub_epi16(index, sixteen);
+    }
+}
+
 }  // namespace
 
-// The peak scans are integer work that SSE2 does as fast.
 extern const BinLoops avx2BinLoops = {SplitPolar,
                                       UpdateStability<0>,
                                       UpdateStability<1>,
                                       PhaseAdvance,
                                       TurnPhasors,
                                       LockPhasors,
-                                      vector_ops::sse::FindPeaks,
+                                      FindPeaks,
                                       TakeLouder,
                                       LogMagnitudes,
                                       HoldPeaks,
