@@ -103,8 +103,10 @@ struct EngineInstance {
     int Process();
     int Flush();
 
-    // Analysis.
+    // Analysis. A hop is gathered into the ring at every synthesis hop that
+    // has the input; its frames are windowed only when it is analysed.
     void GatherAnalysisFrames();
+    void WindowAnalysisFrames();
     void AnalyseShortFrame();
     void AnalyseLongFrame();
     void ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,

@@ -146,6 +146,7 @@ void AnalyseHop(EngineInstance& e)
     if (speed == 0.0f) {
         e.activeSpeedRatio = 1.0f;
     }
+    e.WindowAnalysisFrames();
     e.AnalyseShortFrame();
     e.AnalyseLongFrame();
     e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);

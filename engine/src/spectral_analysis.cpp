@@ -56,21 +56,25 @@ void EngineInstance::GatherAnalysisFrames()
         CopyBetweenRings(inputRing[ch], ringLength, r, analysisRing[ch], frameLength, w, h);
     }
     CopyBetweenRings(inputControlRing, ringLength, r, analysisControlRing, frameLength, w, h);
+    // The cycle reads the records of the first two hops only.
+    const int records = std::min(blockLength, 2 * h);
+    CopyBetweenRings(analysisControlRing, frameLength, (w + h) & frameMask, blockControl, blockLength, 0, records);
+    BlockControlChanged();
+}
 
+void EngineInstance::WindowAnalysisFrames()
+{
     // Both frames start at the oldest sample of the ring, the slot after the
-    // newest: the long frame spans the whole ring, the short frame its older
-    // half. The synthesis overlap-adds both from that same point.
-    const int oldest = (w + h) & frameMask;
+    // newest hop gathered: the long frame spans the whole ring, the short
+    // frame its older half. The synthesis overlap-adds both from that same
+    // point.
+    const int oldest = (analysisWriteIndex + hopLength) & frameMask;
     for (int ch = 0; ch < channelCount; ++ch) {
         WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, shortAnalysisWindow, shortFrame[ch],
                        blockLength);
         WindowFromRing(*binLoops, analysisRing[ch], frameLength, oldest, longAnalysisWindow, longFrame[ch],
                        frameLength);
     }
-    // The cycle reads the records of the first two hops only.
-    const int records = std::min(blockLength, 2 * h);
-    CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, records);
-    BlockControlChanged();
 }
 
 void EngineInstance::AnalyseShortFrame()

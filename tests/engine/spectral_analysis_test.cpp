@@ -60,6 +60,7 @@ TEST(SpectralAnalysisTest, FramesStartAtTheOldestSampleOfTheRing)
         AnalyseHop(e);
     }
     e.GatherAnalysisFrames();
+    e.WindowAnalysisFrames();
     EXPECT_EQ(e.inputPending, h);  // the indices are the cycle's to move
     EXPECT_FLOAT_EQ(e.activeSpeedRatio, 2.0f);
     const int oldest = 11 * h - e.frameLength;

@@ -23,11 +23,12 @@ struct TestEngine {
     EngineInterface* handle = nullptr;
 };
 
-// Gather, analyse at both resolutions, derive the phase advances, then move
-// the indices on by one hop.
+// Gather, window, analyse at both resolutions, derive the phase advances,
+// then move the indices on by one hop.
 inline void AnalyseHop(EngineInstance& e)
 {
     e.GatherAnalysisFrames();
+    e.WindowAnalysisFrames();
     e.AnalyseShortFrame();
     e.AnalyseLongFrame();
     e.ComputePhaseAdvance(e.shortFrame, e.shortPrevPhasor, e.shortAdvance, e.shortBinCounters, e.halfBlock);
