@@ -1,5 +1,6 @@
 #include "engine_instance.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -266,10 +267,11 @@ void EngineInstance::FillCentreTurns()
 
 void EngineInstance::FillWindows()
 {
+    // Each synthesis window starts as its analysis window.
     FillSineWindow(shortAnalysisWindow, blockLength);
-    FillSineWindow(shortSynthesisWindow, blockLength);
+    std::copy(shortAnalysisWindow, shortAnalysisWindow + blockLength, shortSynthesisWindow);
     FillSineWindow(longAnalysisWindow, frameLength);
-    FillSineWindow(longSynthesisWindow, frameLength);
+    std::copy(longAnalysisWindow, longAnalysisWindow + frameLength, longSynthesisWindow);
     // At overlap 2 the doubled window keeps the bypass overlap-add at unity gain.
     FillHannWindow(bypassWindow, frameLength, quality == 0 ? TableReal{2.0} : TableReal{1.0});
 }

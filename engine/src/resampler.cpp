@@ -51,10 +51,17 @@ void FillResamplerTable(float* table)
     constexpr int L = resamplerHalfLength;
     constexpr int P = resamplerPhases;
     const double windowNorm = BesselI0(kaiserBeta);
-    for (int p = 0; p <= P; ++p) {
+    // The kernel is even, so row P - p is row p backwards: tap j of row p
+    // is the kernel at (j - (L - 1)) P - p, tap 2L - 1 - j of row P - p at
+    // minus that. Half the rows are worked out, the rest copied.
+    for (int p = 0; p <= P / 2; ++p) {
         float* row = table + p * resamplerTaps;
+        float* mirrored = table + (P - p) * resamplerTaps;
         for (int j = 0; j < resamplerTaps; ++j) {
             row[j] = Kernel((j - (L - 1)) * P - p, windowNorm);
+        }
+        for (int j = 0; j < resamplerTaps; ++j) {
+            mirrored[resamplerTaps - 1 - j] = row[j];
         }
     }
 }
