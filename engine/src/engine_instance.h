@@ -276,9 +276,8 @@ struct EngineInstance {
     mutable float hopRatioSum[2] = {};
     mutable bool hopRatioSumKnown[2] = {};
     // Whether those two hops' records are all alike, input at one speed and
-    // pitch (nearly always): then a hop's per-record sums are one value added
-    // a hop's worth of times, in order, as in the sums of the last value that
-    // was added so.
+    // pitch (nearly always): then each per-record sum over a hop is one value
+    // added a hop's worth of times, in order, and is kept for the last value.
     mutable std::int8_t recordsAlike = -1;  // -1: not judged since the records changed
     mutable RepeatedSum<float> alikeRatioSum;
     RepeatedSum<double> alikeCreditSum;

@@ -56,9 +56,11 @@ void EngineInstance::GatherAnalysisFrames()
         CopyBetweenRings(inputRing[ch], ringLength, r, analysisRing[ch], frameLength, w, h);
     }
     CopyBetweenRings(inputControlRing, ringLength, r, analysisControlRing, frameLength, w, h);
-    // The cycle reads the records of the first two hops only.
+    // The short frame's records, from the oldest slot of the ring on; the
+    // cycle reads those of the first two hops only.
+    const int oldest = (w + h) & frameMask;
     const int records = std::min(blockLength, 2 * h);
-    CopyBetweenRings(analysisControlRing, frameLength, (w + h) & frameMask, blockControl, blockLength, 0, records);
+    CopyBetweenRings(analysisControlRing, frameLength, oldest, blockControl, blockLength, 0, records);
     BlockControlChanged();
 }
 
