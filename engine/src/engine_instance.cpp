@@ -342,6 +342,7 @@ void EngineInstance::ClearResampleLine()
     for (int i = 0; i < resampleLineLength; ++i) {
         resampleRecords[i] = silent;
     }
+    lineAlike = false;
 }
 
 void EngineInstance::Reset()

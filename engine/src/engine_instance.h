@@ -325,6 +325,10 @@ struct EngineInstance {
     float* resampleLine[maxChannels] = {};
     ResampleRecord* resampleRecords = nullptr;
     std::int32_t resampleLineLength = 0;
+    // Whether the last hop joined the line with one record all through
+    // (`lineRecord`): the positions it carries over to the next hop all hold it.
+    bool lineAlike = false;
+    ResampleRecord lineRecord{};
     // The fraction and step the stretched kernel in resamplerKernel was built
     // for (none yet: a step of 0), its taps and its first tap's offset.
     float stretchedFraction = 0.0f;

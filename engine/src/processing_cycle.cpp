@@ -298,7 +298,7 @@ void ReadLine(EngineInstance& e, const ResampleRecord* line, double end, double 
                 ++u;
                 continue;
             }
-            int runEnd = u + 1;
+            int runEnd = plainReads ? last : u + 1;
             while (runEnd < last && line[reach + runEnd].isInput != 0) {
                 ++runEnd;
             }
@@ -375,6 +375,8 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     const int carried = 2 * reach;
     const ControlRecord* records = e.blockControl;
     ResampleRecord* line = e.resampleRecords;
+    ResampleRecord joined{};
+    bool joinedAlike = false;
     // Nearly always one of the two sounds alone all through the hop, and the
     // mix stays where it is.
     const bool vocoderAlone = stretched && e.bypassMix == 0.0f;
@@ -383,7 +385,9 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
         const auto bypassed = static_cast<std::uint8_t>(bypassAlone ? 1 : 0);
         if (e.RecordsAlike()) {
             const float pitch = records[0].pitchRatio;
-            std::fill_n(line + carried, h, ResampleRecord{pitch, pitch, records[0].isInput, bypassed});
+            joined = ResampleRecord{pitch, pitch, records[0].isInput, bypassed};
+            joinedAlike = true;
+            std::fill_n(line + carried, h, joined);
         } else {
             for (int j = 0; j < h; ++j) {
                 line[carried + j] =
@@ -422,11 +426,20 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
     // bypass sounds in them while reading faster.
     const bool unitKernel = !(steadyRatio > 1.0f);
     bool plainReads = hopSteady && (vocoderAlone || unitKernel);
-    const int looked = hopSteady ? std::min(carried, reach + h) : reach + h;
+    // The last hop may have joined them with one record all through.
+    const bool carriedAlike = hopSteady && e.lineAlike && h >= reach;
+    const int looked = carriedAlike ? reach : hopSteady ? std::min(carried, reach + h) : reach + h;
     for (int j = reach; j < looked; ++j) {
         steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
         plainReads = plainReads && line[j].isInput != 0 && (line[j].bypassed == 0 || unitKernel);
     }
+    if (carriedAlike) {
+        const ResampleRecord& r = e.lineRecord;
+        steady = steady && r.pitchRatio == steadyRatio && r.nextPitchRatio == steadyRatio;
+        plainReads = plainReads && r.isInput != 0 && (r.bypassed == 0 || unitKernel);
+    }
+    e.lineAlike = joinedAlike;
+    e.lineRecord = joined;
     if (steady) {
         ReadLine<true>(e, line, h, formulaOrigin, steadyRatio, plainReads);
     } else {
