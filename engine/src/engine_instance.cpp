@@ -272,6 +272,10 @@ void EngineInstance::FillWindows()
     std::copy(shortAnalysisWindow, shortAnalysisWindow + blockLength, shortSynthesisWindow);
     FillSineWindow(longAnalysisWindow, frameLength);
     std::copy(longAnalysisWindow, longAnalysisWindow + frameLength, longSynthesisWindow);
+    const int half = blockLength / 2;
+    for (int d = 0; d < taperBins; ++d) {
+        limitFade[d] = shortSynthesisWindow[half + (d * half) / taperBins];
+    }
     // At overlap 2 the doubled window keeps the bypass overlap-add at unity gain.
     FillHannWindow(bypassWindow, frameLength, quality == 0 ? TableReal{2.0} : TableReal{1.0});
 }

@@ -307,6 +307,10 @@ struct EngineInstance {
     float* crossoverWeight = nullptr;
     float* shortAnalysisWindow = nullptr;
     float* shortSynthesisWindow = nullptr;
+    // Bins emitted below the band limit (the pitch rising) are faded out over
+    // this many bins, along the falling half of the short synthesis window.
+    static constexpr int taperBins = 64;
+    float limitFade[taperBins] = {};
     float* longAnalysisWindow = nullptr;
     float* longSynthesisWindow = nullptr;
     float* bypassWindow = nullptr;

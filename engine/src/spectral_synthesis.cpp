@@ -31,8 +31,6 @@
 namespace kelvane {
 namespace {
 
-// Bins emitted below the band limit are faded out over this many bins.
-constexpr int taperBins = 64;
 // The lowest long bins get a little more level at quality 1.
 constexpr int bassLiftBins = 7;
 
@@ -266,8 +264,7 @@ void EngineInstance::SynthesiseShortFrame(int mode)
             // sine window, then clear everything above it.
             const int first = limit - taperBins < 0 ? 0 : limit - taperBins;
             for (int b = first; b < limit; ++b) {
-                const int d = b - (limit - taperBins);
-                const float fade = shortSynthesisWindow[half + (d * half) / taperBins];
+                const float fade = limitFade[b - (limit - taperBins)];
                 outRe[b] *= fade;
                 outIm[b] *= fade;
             }
