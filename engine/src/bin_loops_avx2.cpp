@@ -692,11 +692,32 @@ inline __m256i LowestOfHalves(__m256i x)
     return _mm256_unpacklo_epi64(l, l);
 }
 
+// The running max of sixteen lanes from lane 0 up: within each half over
+// lanes shifted by 1, 2 and 4, then the low half's last into the high half
+// (0, which never wins, into the low one).
+inline __m256i MaxUpwards(__m256i x)
+{
+    x = _mm256_max_epi16(x, _mm256_slli_si256(x, 2));
+    x = _mm256_max_epi16(x, _mm256_slli_si256(x, 4));
+    x = _mm256_max_epi16(x, _mm256_slli_si256(x, 8));
+    const __m256i highest = HighestOfHalves(x);
+    return _mm256_max_epi16(x, _mm256_permute2x128_si256(highest, highest, 0x08));
+}
+
+// The same from lane 15 down: the high half's first into the low half.
+inline __m256i MaxDownwards(__m256i x)
+{
+    x = _mm256_max_epi16(x, _mm256_srli_si256(x, 2));
+    x = _mm256_max_epi16(x, _mm256_srli_si256(x, 4));
+    x = _mm256_max_epi16(x, _mm256_srli_si256(x, 8));
+    const __m256i lowest = LowestOfHalves(x);
+    return _mm256_max_epi16(x, _mm256_permute2x128_si256(lowest, lowest, 0x81));
+}
+
 // The climbing directions eight bins at a time, then the plain loop's two
 // scans sixteen bins at a time, as the four-lane form does them eight at a
-// time: the running max (min) within each half of the block over lanes
-// shifted by 1, 2 and 4, then across the halves, then with the carry from
-// the block before. The same peaks.
+// time: the running max (min) of each block, then with the carry from the
+// block before. The same peaks.
 void FindPeaks(const float* magnitude, std::int16_t* peak, int end)
 {
     if (end < 3) {
@@ -732,15 +753,11 @@ void FindPeaks(const float* magnitude, std::int16_t* peak, int end)
     __m256i last = one;
     for (k = 1; k < tail; k += 16) {
         const __m256i way = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peak + k));
-        __m256i x = _mm256_and_si256(index, _mm256_cmpgt_epi16(way, minusOne));
-        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 2));
-        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 4));
-        x = _mm256_max_epi16(x, _mm256_slli_si256(x, 8));
-        // The low half's last into the high half (0, which never wins, into the low one).
-        x = _mm256_max_epi16(x, _mm256_permute2x128_si256(HighestOfHalves(x), HighestOfHalves(x), 0x08));
-        x = _mm256_max_epi16(x, last);
+        const __m256i x =
+            _mm256_max_epi16(MaxUpwards(_mm256_and_si256(index, _mm256_cmpgt_epi16(way, minusOne))), last);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(peak + k), _mm256_and_si256(x, _mm256_cmpgt_epi16(one, way)));
-        last = _mm256_permute2x128_si256(HighestOfHalves(x), HighestOfHalves(x), 0x11);
+        const __m256i highest = HighestOfHalves(x);
+        last = _mm256_permute2x128_si256(highest, highest, 0x11);
         index = _mm256_add_epi16(index, sixteen);
     }
     int lastIndex = _mm256_extract_epi16(last, 0);
@@ -755,17 +772,14 @@ void FindPeaks(const float* magnitude, std::int16_t* peak, int end)
     for (k = tail - 16; k >= 1; k -= 16) {
         const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(peak + k));
         const __m256i climbsRight = _mm256_cmpeq_epi16(left, zero);
-        __m256i x = _mm256_andnot_si256(climbsRight, _mm256_sub_epi16(endValue, index));
-        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 2));
-        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 4));
-        x = _mm256_max_epi16(x, _mm256_srli_si256(x, 8));
-        // The high half's first into the low half.
-        x = _mm256_max_epi16(x, _mm256_permute2x128_si256(LowestOfHalves(x), LowestOfHalves(x), 0x81));
-        x = _mm256_max_epi16(x, distance);
+        const __m256i x =
+            _mm256_max_epi16(MaxDownwards(_mm256_andnot_si256(climbsRight, _mm256_sub_epi16(endValue, index))),
+                             distance);
         const __m256i found = _mm256_sub_epi16(endValue, x);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(peak + k),
                             _mm256_or_si256(_mm256_and_si256(climbsRight, found), _mm256_andnot_si256(climbsRight, left)));
-        distance = _mm256_permute2x128_si256(LowestOfHalves(x), LowestOfHalves(x), 0x00);
+        const __m256i lowest = LowestOfHalves(x);
+        distance = _mm256_permute2x128_si256(lowest, lowest, 0x00);
         index = _mm256_sub_epi16(index, sixteen);
     }
 }

@@ -329,8 +329,8 @@ struct EngineInstance {
     float* resampleLine[maxChannels] = {};
     ResampleRecord* resampleRecords = nullptr;
     std::int32_t resampleLineLength = 0;
-    // Whether the last hop joined the line with one record all through
-    // (`lineRecord`): the positions it carries over to the next hop all hold it.
+    // Whether the positions the last hop carried over to this one all hold
+    // one record (`lineRecord`), the one it joined the line with.
     bool lineAlike = false;
     ResampleRecord lineRecord{};
     // The fraction and step the stretched kernel in resamplerKernel was built

@@ -234,6 +234,7 @@ bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, doubl
     }
     const float* rows[count];
     int firsts[count];
+    float fractions[count];
     bool onSample = false;
     double p = position;
     for (int i = 0; i < count; ++i) {
@@ -247,9 +248,9 @@ bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, doubl
                 return false;
             }
         }
-        const auto fraction = static_cast<float>(p - u);
-        onSample = onSample || fraction == 0.0f;
-        rows[i] = ResamplerRow(e.resamplerTable, fraction);
+        fractions[i] = static_cast<float>(p - u);
+        onSample = onSample || fractions[i] == 0.0f;
+        rows[i] = ResamplerRow(e.resamplerTable, fractions[i]);
         firsts[i] = resamplerReach + u + 1 - resamplerHalfLength;
         p += step;
     }
@@ -257,9 +258,8 @@ bool ReadAtOnce(EngineInstance& e, const ResampleRecord* line, double end, doubl
     ReadRowsEightLanes(rows, firsts, e.resampleLine, e.outputRing, write, e.channelCount);
     if (onSample) {
         // On a sample the read is the sample itself, as one at a time.
-        double q = position;
-        for (int i = 0; i < count; ++i, q += step) {
-            if (static_cast<float>(q - static_cast<int>(q)) == 0.0f) {
+        for (int i = 0; i < count; ++i) {
+            if (fractions[i] == 0.0f) {
                 for (int ch = 0; ch < e.channelCount; ++ch) {
                     e.outputRing[ch][write + i] = e.resampleLine[ch][firsts[i] + resamplerHalfLength - 1];
                 }
@@ -416,29 +416,33 @@ void Resample(EngineInstance& e, bool stretched, double formulaOrigin)
         }
     }
 
-    // Nearly always the pitch ratio holds all through the hop.
+    // Nearly always the pitch ratio holds all through the hop, and every
+    // position read is input read through the unit-step kernel (the bypass
+    // sounding while reading faster takes the stretched one). A run of
+    // positions known to hold one record is judged once.
     const float steadyRatio = line[reach].pitchRatio;
-    bool steady = steadyRatio - steadyRatio == 0.0f;
-    // Records alike make the hop's own positions steady at their pitch; the
-    // positions carried over from the hop before are looked at one by one.
-    const bool hopSteady = e.RecordsAlike() && records[0].pitchRatio == steadyRatio;
-    // Those are input too, read through the unit-step kernel unless the
-    // bypass sounds in them while reading faster.
     const bool unitKernel = !(steadyRatio > 1.0f);
-    bool plainReads = hopSteady && (vocoderAlone || unitKernel);
-    // The last hop may have joined them with one record all through.
-    const bool carriedAlike = hopSteady && e.lineAlike && h >= reach;
-    const int looked = carriedAlike ? reach : hopSteady ? std::min(carried, reach + h) : reach + h;
-    for (int j = reach; j < looked; ++j) {
-        steady = steady && line[j].pitchRatio == steadyRatio && line[j].nextPitchRatio == steadyRatio;
-        plainReads = plainReads && line[j].isInput != 0 && (line[j].bypassed == 0 || unitKernel);
-    }
-    if (carriedAlike) {
-        const ResampleRecord& r = e.lineRecord;
+    bool steady = steadyRatio - steadyRatio == 0.0f;
+    bool plainReads = true;
+    auto judge = [&](const ResampleRecord& r) {
         steady = steady && r.pitchRatio == steadyRatio && r.nextPitchRatio == steadyRatio;
         plainReads = plainReads && r.isInput != 0 && (r.bypassed == 0 || unitKernel);
-    }
-    e.lineAlike = joinedAlike;
+    };
+    auto judgeRun = [&](bool alike, const ResampleRecord& record, int begin, int end) {
+        if (alike && begin < end) {
+            judge(record);
+            return;
+        }
+        for (int j = begin; j < end; ++j) {
+            judge(line[j]);
+        }
+    };
+    // The positions carried over from the hop before, then the hop's own.
+    judgeRun(e.lineAlike, e.lineRecord, reach, std::min(carried, reach + h));
+    judgeRun(joinedAlike, joined, carried, reach + h);
+    // The next hop's carried positions all come from this hop's own when a
+    // hop is at least the resampler's reach.
+    e.lineAlike = joinedAlike && h >= reach;
     e.lineRecord = joined;
     if (steady) {
         ReadLine<true>(e, line, h, formulaOrigin, steadyRatio, plainReads);
