@@ -30,6 +30,10 @@ Generates its inputs, renders them and prints one table:
     rendered one by one and then placed as in the mix;
   - a noise pair with the right channel 10 frames late, shifted: the delay
     between the channels that comes out;
+  - band timing: a tone whose level swings slowly (3 Hz), in the long
+    spectrum's band (300 Hz) and in the short one's (3 kHz), shifted from
+    -12 to +12 semitones: how late the swing comes out, in each band (read
+    from the phase of the 3 Hz swing of the output's power);
   - noise levels: white and pink noise (mono, and white in two channels of
     their own) and a chord of steady tones, at both qualities and several
     settings: the level change of each (noise: its power between 60 Hz and
@@ -533,6 +537,46 @@ def channel_delay_measures(tool, work, delay=10, seconds=2.0):
         print('%-30s %8.2f frames' % (label, lag))
 
 
+# Band timing: where a slow swing of level comes out, per band and pitch.
+SWING_HZ = 3.0
+SWING_BLOCK = 147  # 300 power readings a second: a swing is 100 of them
+
+
+def swing_phase(x, first, periods):
+    """Phase (radians) of the 3 Hz swing of x's power, read over whole
+    periods from sample `first`."""
+    per_period = int(RATE / SWING_HZ / SWING_BLOCK)
+    re = im = 0.0
+    for b in range(periods * per_period):
+        start = first + b * SWING_BLOCK
+        power = sum(v * v for v in x[start:start + SWING_BLOCK])
+        angle = 2.0 * math.pi * b / per_period
+        re += power * math.cos(angle)
+        im += power * math.sin(angle)
+    return math.atan2(im, re)
+
+
+def band_timing_measures(tool, work, seconds=3.0):
+    print('band timing: a tone swinging 3 times a second, shifted; how late the swing comes out (ms)')
+    pitches = (-12, -5, -1, 1, 5, 12)
+    print('%-8s %s' % ('tone', ' '.join('%7s' % ('%+d' % p) for p in pitches)))
+    source = os.path.join(work, 'swing.wav')
+    out = os.path.join(work, 'swing-out.wav')
+    count = int(seconds * RATE)
+    first, periods = int(0.5 * RATE), int((seconds - 1.0) * SWING_HZ)
+    for tone in (300.0, 3000.0):
+        x = [0.2 * (1.0 + 0.5 * math.sin(2 * math.pi * SWING_HZ * i / RATE)) * math.sin(2 * math.pi * tone * i / RATE)
+             for i in range(count)]
+        write_float_wav(source, x)
+        reference = swing_phase(x, first, periods)
+        row = []
+        for pitch in pitches:
+            y = render(tool, source, out, 100, pitch)[0]
+            turn = (swing_phase(y, first, periods) - reference + math.pi) % (2 * math.pi) - math.pi
+            row.append(turn / (2 * math.pi * SWING_HZ) * 1000.0)
+        print('%-8s %s' % ('%d Hz' % tone, ' '.join('%7.2f' % v for v in row)))
+
+
 # Speech: the stored synthetic voices (tests/engine/voices) read one sentence
 # each; they are shifted with and without formant preservation and compared
 # with the input frame by frame.
@@ -724,6 +768,7 @@ def main():
     stereo_image_measures(tool, work)
     channel_delay_measures(tool, work)
     noise_level_measures(tool, work)
+    band_timing_measures(tool, work)
     speech_measures(tool, work)
 
 
