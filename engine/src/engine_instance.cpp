@@ -352,6 +352,8 @@ void EngineInstance::ClearResampleLine()
 void EngineInstance::Reset()
 {
     bypassMix = speedRatio / pitchRatio == 1.0f ? 1.0f : 0.0f;
+    // Reset clears the accumulator: it holds the silence before the input.
+    bypassWarmHops = frameLength / hopLength;
     analysisWriteIndex = 0;
     inputPending = 0;
     inputWriteIndex = 0;

@@ -320,6 +320,10 @@ struct EngineInstance {
     const BinLoops* binLoops = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
+    // Hops the bypass accumulator has taken in a row, up to a frame's worth
+    // (frameLength / hopLength): from then on it holds every frame that
+    // overlaps its finished hop, and the bypass may fade in.
+    std::int32_t bypassWarmHops = 0;
     // The resampler's table (built once), its kernel work space, and per
     // channel the line of finished, bypass-mixed samples it reads: the
     // positions still to read and resamplerReach positions on each side,

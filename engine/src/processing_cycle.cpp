@@ -132,7 +132,7 @@ void RampBypass(EngineInstance& e, bool stretched, float fadeOut)
         if (e.bypassMix > 0.0f) {
             e.bypassMix = std::max(e.bypassMix - fadeOut, 0.0f);
         }
-    } else if (e.bypassMix < 1.0f) {
+    } else if (e.bypassMix < 1.0f && e.bypassWarmHops == e.frameLength / e.hopLength) {
         e.bypassMix = std::min(e.bypassMix + bypassFadeIn, 1.0f);
     }
 }
@@ -603,8 +603,15 @@ int EngineInstance::ProcessStaged()
         }
 
         // The bypass frame starts where the analysis frames start: one hop on
-        // after a gather that was not consumed (slowing down).
-        AccumulateBypass(*this, gathered ? (analysisWriteIndex + h) & frameMask : analysisWriteIndex);
+        // after a gather that was not consumed (slowing down). While the
+        // vocoder sounds alone and stays, nothing reads the bypass: it rests,
+        // and is taken up again a frame's worth of hops before it may fade in.
+        if (bypassMix > 0.0f || !stretched) {
+            AccumulateBypass(*this, gathered ? (analysisWriteIndex + h) & frameMask : analysisWriteIndex);
+            bypassWarmHops = std::min(bypassWarmHops + 1, frameLength / h);
+        } else {
+            bypassWarmHops = 0;
+        }
 
         if (bypassMix == 1.0f) {
             HandOverToBypass(*this);

@@ -292,6 +292,42 @@ TEST(ProcessingCycleTest, FreezeHoldsASteadySoundAndLetsGo)
     }
 }
 
+TEST(ProcessingCycleTest, TheBypassFadesInOnlyOnceItHoldsWholeFrames)
+{
+    // A steady level shifted +3 (the bypass rests, nothing reads it), then
+    // unshifted: whenever the bypass is heard, its finished hop must be the
+    // input's level, the overlap of a whole frame's hops, never the part of
+    // one that a resting accumulator has taken in since it woke.
+    for (const int quality : {1, 0}) {
+        Engine engine(44100, 1, 100.0f, 3.0f, 0.0f, quality);
+        std::vector<float> block;
+        Audio output;
+        long pushed = 0;
+        bool heard = false;
+        for (int calls = 0; pushed < 3 * 44100; ++calls) {
+            ASSERT_LT(calls, 4000);
+            if (pushed >= 22050) {
+                engine.call->SetPitchSemitones(engine.handle, 0.0f);
+            }
+            block.assign(std::max(engine.call->GetInputRequired(engine.handle), 256), 0.5f);
+            engine.call->PushInput(engine.handle, block.data(), static_cast<int>(block.size()), KELVANE_FORWARD);
+            pushed += static_cast<long>(block.size());
+            engine.call->Process(engine.handle);
+            engine.PullAll(output);
+            if (engine->bypassMix > 0.0f) {
+                heard = true;
+                const float* finished = engine->bypassAccumulator[0];
+                for (int i = 0; i < engine->hopLength; ++i) {
+                    ASSERT_NEAR(finished[i], 0.5f, 1e-3f) << "quality " << quality << ", " << pushed << " pushed";
+                }
+            }
+        }
+        EXPECT_TRUE(heard) << quality;
+        EXPECT_EQ(engine->bypassMix, 1.0f) << "the vocoder rests at last, quality " << quality;
+        EXPECT_NEAR(output.back(), 0.5f, 1e-3f) << quality;
+    }
+}
+
 TEST(ProcessingCycleTest, FrozenFromTheStartHoldsTheFirstFrames)
 {
     // The priming analyses run in one synthesis hop while frozen: the window
