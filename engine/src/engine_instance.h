@@ -109,6 +109,9 @@ struct EngineInstance {
     void WindowAnalysisFrames();
     void AnalyseShortFrame();
     void AnalyseLongFrame();
+    // The long spectrum above the low band, which the analysis leaves
+    // unfinished, finished for the readers of the whole (onsets).
+    void CompleteLongSpectrum();
     void ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,
                              std::uint8_t* counters, int binCount);
 
@@ -242,6 +245,11 @@ struct EngineInstance {
     // what the latest analysis kept of the frame before's power as the floor
     // its bins rise from (1 unless that frame's power was mostly leaving).
     double longEdgeShare = 0.0;
+    // Whether the long frames hold their whole spectrum, or only the low band;
+    // and whether this hop's analyses should make it whole at once, since
+    // the onsets will read it all.
+    bool longSpectrumWhole = true;
+    bool longSpectrumRead = false;
     double longFloorKept = 1.0;
     // Faster than the input, the long frame also watches the short band's
     // frequencies for onsets (its even bins from lowBinCount on, each at the

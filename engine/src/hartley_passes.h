@@ -43,6 +43,10 @@ namespace hartley {
 // Eight lanes of every pass, the fused multiply-adds included. Natural order
 // when `reorderPairs` is false, else the order of HartleyTransform::Forward.
 void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs);
+// Forward's passes in eight lanes up to its last; that pass only on offsets
+// [begin, end) (see LaneForwardLastPass).
+void ForwardEightLanes(const HartleyPlan& plan, float* x, bool lastPass);
+void ForwardLastPassEightLanes(const HartleyPlan& plan, float* x, int begin, int end);
 // Eight lanes of InverseLowBins' passes (see LanePrunedInverse).
 void PrunedInverseEightLanes(const HartleyPlan& plan, float* x, const float* bandRows, int binCount);
 }  // namespace hartley
@@ -809,13 +813,22 @@ inline void LaneReorderPairs(float* x, int n)
 // loaded once for all groups. The section's record f/2 is exact (angle pi/4:
 // 2 * halfSqrt2 is sqrt2 exactly, and cos 2t an exact zero), so there the
 // butterfly is the sqrt2 one.
+//
+// [begin, end) limits the offsets: 0 runs offset 0 too; the others are where
+// blocks start (1, 1 + W, ...). Each block reads and writes only its own
+// offsets and their mirrors, so a pass run in parts, in any order, gives the
+// same bits as in one go.
 template <bool reorderPairs, typename V>
-void LaneRadixFourPass(float* x, int n, int f, const float* section)
+void LaneRadixFourPass(float* x, int n, int f, const float* section, int begin = 0, int end = 1 << 30)
 {
-    for (int g = 0; g < n; g += 4 * f) {
-        ZeroOffsetButterfly(x + g, f);
+    if (begin == 0) {
+        for (int g = 0; g < n; g += 4 * f) {
+            ZeroOffsetButterfly(x + g, f);
+        }
+        begin = 1;
     }
-    for (int i = 1; i < f / 2; i += laneCount<V>) {
+    const int stop = end < f / 2 ? end : f / 2;
+    for (int i = begin; i < stop; i += laneCount<V>) {
         LaneButterflies<reorderPairs>(x, n, f, i, LoadTwiddles<V>(section, f, i));
     }
 }
@@ -824,10 +837,13 @@ void LaneRadixFourPass(float* x, int n, int f, const float* section)
 // into 4f, from the leading pass's `section`); with `reorderPairs` the last
 // leaves Forward's order.
 template <typename V>
-void LaneLaterPasses(float* x, int n, int f, const float* section, bool reorderPairs)
+void LaneLaterPasses(float* x, int n, int f, const float* section, bool reorderPairs, bool lastPass = true)
 {
     section = NextSection(section, f);
     for (f *= 4; 4 * f <= n; f *= 4) {
+        if (!lastPass && 4 * f == n) {
+            return;
+        }
         if (reorderPairs && 4 * f == n) {
             LaneRadixFourPass<true, V>(x, n, f, section);
         } else {
@@ -841,7 +857,7 @@ void LaneLaterPasses(float* x, int n, int f, const float* section, bool reorderP
 // lanes of Narrow (four floats). Natural order, or Forward's order with
 // `reorderPairs`.
 template <typename V, typename Narrow>
-void LaneTransform(const HartleyPlan& plan, float* x, bool reorderPairs)
+void LaneTransform(const HartleyPlan& plan, float* x, bool reorderPairs, bool lastPass = true)
 {
     const int n = plan.size;
     int f = 4 << plan.oddLog;
@@ -872,7 +888,29 @@ void LaneTransform(const HartleyPlan& plan, float* x, bool reorderPairs)
             LaneLeadingPasses<4, Narrow>(x, n, section);
         }
     }
-    LaneLaterPasses<V>(x, n, f, section, reorderPairs);
+    LaneLaterPasses<V>(x, n, f, section, reorderPairs, lastPass);
+}
+
+// Whether LaneTransform runs the size's last pass as a radix-4 pass of its
+// own (and so can leave it, or run part of it): from 16 times the leading
+// length on.
+inline bool LaneLastPassSplits(const HartleyPlan& plan)
+{
+    return plan.size >= 16 * (4 << plan.oddLog);
+}
+
+// Forward's last pass (one group, f = n/4, the pairs reordered) on offsets
+// [begin, end), as LaneRadixFourPass takes them.
+template <typename V>
+void LaneForwardLastPass(const HartleyPlan& plan, float* x, int begin, int end)
+{
+    const int n = plan.size;
+    const float* section = plan.twiddles;
+    int f = 4 << plan.oddLog;
+    for (; 4 * f < n; f *= 4) {
+        section = NextSection(section, f);
+    }
+    LaneRadixFourPass<true, V>(x, n, f, section, begin, end);
 }
 
 // The leading passes of the low-bin inverse (see PrunesLowBins) tile by

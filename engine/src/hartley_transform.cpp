@@ -44,6 +44,19 @@ void RunTransform(const HartleyPlan& plan, SimdLevel level, float* x, bool reord
     }
 }
 
+// Forward's last pass runs in blocks of `lanes` offsets from offset 1; bin k
+// comes from offset k. The first block start that no bin below binCount needs.
+int LastPassCut(int binCount, int lanes)
+{
+    const int offsets = binCount - 1;  // 1 .. binCount - 1; offset 0 runs first
+    return offsets <= 0 ? 1 : 1 + (offsets + lanes - 1) / lanes * lanes;
+}
+
+int LanesAt(SimdLevel level)
+{
+    return level == SimdLevel::avx2 ? 8 : 4;
+}
+
 }  // namespace
 
 HartleyTransform::HartleyTransform(int n, SimdLevel wanted)
@@ -184,6 +197,57 @@ void HartleyTransform::Forward(float* x) const
 {
     if (size != 0) {
         RunTransform(Plan(), level, x, true);
+    }
+}
+
+void HartleyTransform::ForwardLowBins(float* x, int binCount) const
+{
+    if (size == 0) {
+        return;
+    }
+    const HartleyPlan plan = Plan();
+    if (LaneLastPassSplits(plan)) {
+        switch (level) {
+#if defined(KELVANE_EIGHT_LANES)
+            case SimdLevel::avx2:
+                hartley::ForwardEightLanes(plan, x, false);
+                hartley::ForwardLastPassEightLanes(plan, x, 0, LastPassCut(binCount, 8));
+                return;
+#endif
+#if defined(KELVANE_FOUR_LANES)
+            case SimdLevel::sse2:
+                LaneTransform<Lanes, Lanes>(plan, x, true, false);
+                LaneForwardLastPass<Lanes>(plan, x, 0, LastPassCut(binCount, 4));
+                return;
+#endif
+            default:
+                break;
+        }
+    }
+    RunTransform(plan, level, x, true);
+}
+
+void HartleyTransform::CompleteForward(float* x, int binCount) const
+{
+    const HartleyPlan plan = Plan();
+    if (size == 0 || !LaneLastPassSplits(plan)) {
+        return;
+    }
+    const int cut = LastPassCut(binCount, LanesAt(level));
+    switch (level) {
+#if defined(KELVANE_EIGHT_LANES)
+        case SimdLevel::avx2:
+            hartley::ForwardLastPassEightLanes(plan, x, cut, size);
+            return;
+#endif
+#if defined(KELVANE_FOUR_LANES)
+        case SimdLevel::sse2:
+            LaneForwardLastPass<Lanes>(plan, x, cut, size);
+            return;
+#endif
+        default:
+            // The plain loops ran Forward whole.
+            return;
     }
 }
 

@@ -34,6 +34,14 @@ public:
     // eight lanes fuse multiply-adds and differ in the last bits (by less
     // than 4e-7 of the largest value).
     void Forward(float* x) const;
+    // Forward with its last pass run only as far as the bins below
+    // `binCount` need: those bins are Forward's, bit for bit, the rest is
+    // unfinished until CompleteForward(x, binCount) runs what was left, after
+    // which x is Forward's whole result. Levels and sizes whose last pass does
+    // not run apart (the plain loops, n below 16 times the leading length)
+    // run Forward whole here and leave nothing to complete.
+    void ForwardLowBins(float* x, int binCount) const;
+    void CompleteForward(float* x, int binCount) const;
     // The inverse reordering, then Transform: n times the signal.
     void Inverse(float* x) const;
     // Inverse of a spectrum held in its lowest `binCount` bins: the same as

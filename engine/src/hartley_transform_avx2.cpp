@@ -28,6 +28,16 @@ void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs)
     LaneTransform<EightLanes, FourLanes>(plan, x, reorderPairs);
 }
 
+void ForwardEightLanes(const HartleyPlan& plan, float* x, bool lastPass)
+{
+    LaneTransform<EightLanes, FourLanes>(plan, x, true, lastPass);
+}
+
+void ForwardLastPassEightLanes(const HartleyPlan& plan, float* x, int begin, int end)
+{
+    LaneForwardLastPass<EightLanes>(plan, x, begin, end);
+}
+
 void PrunedInverseEightLanes(const HartleyPlan& plan, float* x, const float* bandRows, int binCount)
 {
     LanePrunedInverse<EightLanes>(plan, x, bandRows, binCount);

@@ -655,6 +655,7 @@ int AttackEnergy(const EngineInstance& e, std::int64_t held, float* energy)
 // where in the long frame an onset that rises there starts, or -1.
 double WatchUpperBand(EngineInstance& e, bool detect)
 {
+    e.CompleteLongSpectrum();
     const int n = e.blockLength;
     const int first = e.lowBinCount / 2;
     const int count = e.halfBlock - first;
@@ -909,6 +910,7 @@ bool EngineInstance::PrepareLongOnset()
 
 void EngineInstance::BorrowLongOnset(int channel, float* re, float* im, int shared, int limit)
 {
+    CompleteLongSpectrum();
     // A bin sounds the long frame's content where that is well above what
     // the short frame holds (a steady partial is about twice as strong in
     // the long frame): it is new, the onset's.

@@ -562,6 +562,9 @@ int EngineInstance::ProcessStaged()
                 }
             }
             analysisCredit += creditAdded;
+            // Faster than the input the onsets watch the long spectrum above
+            // its low band (FollowOnsets): the analyses then make it whole.
+            longSpectrumRead = creditAdded > h && formantRatio == 1.0f;
         }
 
         bool consumed = false;

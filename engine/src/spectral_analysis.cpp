@@ -132,9 +132,17 @@ void EngineInstance::AnalyseLongFrame()
             longPower[j] *= kept;
         }
     }
+    // Only the onsets read the spectrum above the low band: unless they
+    // watch it at every analysis, it is finished when they ask
+    // (CompleteLongSpectrum).
     for (int ch = 0; ch < channelCount; ++ch) {
-        longTransform->Forward(longFrame[ch]);
+        if (longSpectrumRead) {
+            longTransform->Forward(longFrame[ch]);
+        } else {
+            longTransform->ForwardLowBins(longFrame[ch], m);
+        }
     }
+    longSpectrumWhole = longSpectrumRead;
     std::fill(longSpectrumWork, longSpectrumWork + m, 0.0f);
     for (int ch = 0; ch < channelCount; ++ch) {
         // Only the low band; the raw spectrum stays in the frame.
@@ -147,6 +155,16 @@ void EngineInstance::AnalyseLongFrame()
                                    activeSpeedRatio == 0.0f, tinyValue, m);
     longPeakEnd = 0;
     correctedFormantRatio = 0.0f;
+}
+
+void EngineInstance::CompleteLongSpectrum()
+{
+    if (!longSpectrumWhole) {
+        for (int ch = 0; ch < channelCount; ++ch) {
+            longTransform->CompleteForward(longFrame[ch], lowBinCount);
+        }
+        longSpectrumWhole = true;
+    }
 }
 
 void EngineInstance::ComputePhaseAdvance(float* const* current, float* const* previous, float* const* advance,

@@ -274,6 +274,39 @@ TEST(HartleyTransform, InverseLowBinsGivesTheBitsOfTheClearedInverse)
     }
 }
 
+// Forward with its last pass cut to a low band: the band's bins are
+// Forward's at once, and CompleteForward then brings the whole of Forward,
+// bit for bit, at every level, size and band width.
+TEST(HartleyTransform, ForwardLowBinsGivesTheBandAtOnceAndTheWholeWhenCompleted)
+{
+    for (SimdLevel level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2}) {
+        SCOPED_TRACE(SimdLevelName(level));
+        if (UsableSimdLevel(level) != level) {
+            std::printf("the processor or the build has no %s: not compared\n", SimdLevelName(level));
+            continue;
+        }
+        for (int n : AllSizes()) {
+            HartleyTransform transform(n, level);
+            const int half = n / 2;
+            std::vector<float> expected = Noise(n, 7000u + n);
+            const std::vector<float> input = expected;
+            transform.Forward(expected.data());
+            for (int bins : {0, 1, 2, 9, 17, n / 64, n / 8, half}) {
+                const int m = std::clamp(bins, 0, half);
+                SCOPED_TRACE(testing::Message() << "n " << n << ", bins " << m);
+                std::vector<float> actual = input;
+                transform.ForwardLowBins(actual.data(), m);
+                for (int k = 0; k < m; ++k) {
+                    ASSERT_EQ(actual[k], expected[k]) << k;
+                    ASSERT_EQ(actual[half + k], expected[half + k]) << k;
+                }
+                transform.CompleteForward(actual.data(), m);
+                ASSERT_EQ(std::memcmp(actual.data(), expected.data(), n * sizeof(float)), 0);
+            }
+        }
+    }
+}
+
 TEST(HartleyTransform, ForwardThenInverseGivesNTimesInput)
 {
     for (int n : AllSizes()) {
