@@ -62,6 +62,14 @@ inline const float* NextSection(const float* section, int f)
     return section + recordLength * (f / 2);
 }
 
+// Whether LaneTransform runs the size's last pass as a radix-4 pass of its
+// own (and so can leave it, or run part of it): from 16 times the leading
+// length on.
+inline bool LaneLastPassSplits(const HartleyPlan& plan)
+{
+    return plan.size >= 16 * (4 << plan.oddLog);
+}
+
 // 4-point Hartley transform of values in bit-reversed order.
 template <typename T>
 inline void FourPoint(T& p0, T& p1, T& p2, T& p3)
@@ -889,14 +897,6 @@ void LaneTransform(const HartleyPlan& plan, float* x, bool reorderPairs, bool la
         }
     }
     LaneLaterPasses<V>(x, n, f, section, reorderPairs, lastPass);
-}
-
-// Whether LaneTransform runs the size's last pass as a radix-4 pass of its
-// own (and so can leave it, or run part of it): from 16 times the leading
-// length on.
-inline bool LaneLastPassSplits(const HartleyPlan& plan)
-{
-    return plan.size >= 16 * (4 << plan.oddLog);
 }
 
 // Forward's last pass (one group, f = n/4, the pairs reordered) on offsets

@@ -44,17 +44,61 @@ void RunTransform(const HartleyPlan& plan, SimdLevel level, float* x, bool reord
     }
 }
 
-// Forward's last pass runs in blocks of `lanes` offsets from offset 1; bin k
-// comes from offset k. The first block start that no bin below binCount needs.
-int LastPassCut(int binCount, int lanes)
+// Whether `level` runs Forward's last pass apart at the plan's size: the
+// lane levels this build has, from 16 times the leading length on.
+bool SplitsLastPass([[maybe_unused]] const HartleyPlan& plan, [[maybe_unused]] SimdLevel level)
 {
-    const int offsets = binCount - 1;  // 1 .. binCount - 1; offset 0 runs first
-    return offsets <= 0 ? 1 : 1 + (offsets + lanes - 1) / lanes * lanes;
+#if defined(KELVANE_EIGHT_LANES)
+    if (level == SimdLevel::avx2) {
+        return LaneLastPassSplits(plan);
+    }
+#endif
+#if defined(KELVANE_FOUR_LANES)
+    if (level == SimdLevel::sse2) {
+        return LaneLastPassSplits(plan);
+    }
+#endif
+    return false;
 }
 
-int LanesAt(SimdLevel level)
+// Forward's passes before its last, and its last on offsets [begin, end),
+// at a level that runs it apart.
+void RunForwardFirstPasses([[maybe_unused]] const HartleyPlan& plan, [[maybe_unused]] SimdLevel level,
+                           [[maybe_unused]] float* x)
 {
-    return level == SimdLevel::avx2 ? 8 : 4;
+#if defined(KELVANE_EIGHT_LANES)
+    if (level == SimdLevel::avx2) {
+        hartley::ForwardEightLanes(plan, x, false);
+        return;
+    }
+#endif
+#if defined(KELVANE_FOUR_LANES)
+    LaneTransform<Lanes, Lanes>(plan, x, true, false);
+#endif
+}
+
+void RunForwardLastPass([[maybe_unused]] const HartleyPlan& plan, [[maybe_unused]] SimdLevel level,
+                        [[maybe_unused]] float* x, [[maybe_unused]] int begin, [[maybe_unused]] int end)
+{
+#if defined(KELVANE_EIGHT_LANES)
+    if (level == SimdLevel::avx2) {
+        hartley::ForwardLastPassEightLanes(plan, x, begin, end);
+        return;
+    }
+#endif
+#if defined(KELVANE_FOUR_LANES)
+    LaneForwardLastPass<Lanes>(plan, x, begin, end);
+#endif
+}
+
+// The last pass runs in blocks of the level's lanes from offset 1, and bin k
+// comes from offset k: the first block start that no bin below binCount
+// needs.
+int LastPassCut(int binCount, SimdLevel level)
+{
+    const int lanes = level == SimdLevel::avx2 ? 8 : 4;
+    const int offsets = binCount - 1;  // 1 .. binCount - 1; offset 0 runs first
+    return offsets <= 0 ? 1 : 1 + (offsets + lanes - 1) / lanes * lanes;
 }
 
 }  // namespace
@@ -206,48 +250,20 @@ void HartleyTransform::ForwardLowBins(float* x, int binCount) const
         return;
     }
     const HartleyPlan plan = Plan();
-    if (LaneLastPassSplits(plan)) {
-        switch (level) {
-#if defined(KELVANE_EIGHT_LANES)
-            case SimdLevel::avx2:
-                hartley::ForwardEightLanes(plan, x, false);
-                hartley::ForwardLastPassEightLanes(plan, x, 0, LastPassCut(binCount, 8));
-                return;
-#endif
-#if defined(KELVANE_FOUR_LANES)
-            case SimdLevel::sse2:
-                LaneTransform<Lanes, Lanes>(plan, x, true, false);
-                LaneForwardLastPass<Lanes>(plan, x, 0, LastPassCut(binCount, 4));
-                return;
-#endif
-            default:
-                break;
-        }
+    if (!SplitsLastPass(plan, level)) {
+        RunTransform(plan, level, x, true);
+        return;
     }
-    RunTransform(plan, level, x, true);
+    RunForwardFirstPasses(plan, level, x);
+    RunForwardLastPass(plan, level, x, 0, LastPassCut(binCount, level));
 }
 
 void HartleyTransform::CompleteForward(float* x, int binCount) const
 {
+    // Where the last pass does not run apart, ForwardLowBins ran it whole.
     const HartleyPlan plan = Plan();
-    if (size == 0 || !LaneLastPassSplits(plan)) {
-        return;
-    }
-    const int cut = LastPassCut(binCount, LanesAt(level));
-    switch (level) {
-#if defined(KELVANE_EIGHT_LANES)
-        case SimdLevel::avx2:
-            hartley::ForwardLastPassEightLanes(plan, x, cut, size);
-            return;
-#endif
-#if defined(KELVANE_FOUR_LANES)
-        case SimdLevel::sse2:
-            LaneForwardLastPass<Lanes>(plan, x, cut, size);
-            return;
-#endif
-        default:
-            // The plain loops ran Forward whole.
-            return;
+    if (size != 0 && SplitsLastPass(plan, level)) {
+        RunForwardLastPass(plan, level, x, LastPassCut(binCount, level), size);
     }
 }
 

@@ -199,6 +199,16 @@ TEST(HartleyTransform, MatchesDftAtEverySize)
 // three directions and at every size: four lanes give the same bits; eight
 // lanes fuse multiply-adds, which moves the last bits only (by up to 2e-7
 // of the largest value at these sizes).
+// Whether this processor and build run `level`; says so when they do not.
+bool Compared(SimdLevel level)
+{
+    if (UsableSimdLevel(level) == level) {
+        return true;
+    }
+    std::printf("the processor or the build has no %s: not compared\n", SimdLevelName(level));
+    return false;
+}
+
 TEST(HartleyTransform, EveryLevelMatchesThePlainPasses)
 {
     struct Case {
@@ -208,8 +218,7 @@ TEST(HartleyTransform, EveryLevelMatchesThePlainPasses)
     const Case cases[] = {{SimdLevel::sse2, 0.0}, {SimdLevel::avx2, 4e-7}};
     for (const Case& c : cases) {
         SCOPED_TRACE(SimdLevelName(c.level));
-        if (UsableSimdLevel(c.level) != c.level) {
-            std::printf("the processor or the build has no %s: not compared\n", SimdLevelName(c.level));
+        if (!Compared(c.level)) {
             continue;
         }
         for (int n : AllSizes()) {
@@ -245,8 +254,7 @@ TEST(HartleyTransform, InverseLowBinsGivesTheBitsOfTheClearedInverse)
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (SimdLevel level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2}) {
         SCOPED_TRACE(SimdLevelName(level));
-        if (UsableSimdLevel(level) != level) {
-            std::printf("the processor or the build has no %s: not compared\n", SimdLevelName(level));
+        if (!Compared(level)) {
             continue;
         }
         for (int n : AllSizes()) {
@@ -281,8 +289,7 @@ TEST(HartleyTransform, ForwardLowBinsGivesTheBandAtOnceAndTheWholeWhenCompleted)
 {
     for (SimdLevel level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2}) {
         SCOPED_TRACE(SimdLevelName(level));
-        if (UsableSimdLevel(level) != level) {
-            std::printf("the processor or the build has no %s: not compared\n", SimdLevelName(level));
+        if (!Compared(level)) {
             continue;
         }
         for (int n : AllSizes()) {
