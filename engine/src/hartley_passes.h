@@ -43,9 +43,9 @@ namespace hartley {
 // Eight lanes of every pass, the fused multiply-adds included. Natural order
 // when `reorderPairs` is false, else the order of HartleyTransform::Forward.
 void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs);
-// Forward's passes in eight lanes up to its last; that pass only on offsets
-// [begin, end) (see LaneForwardLastPass).
-void ForwardEightLanes(const HartleyPlan& plan, float* x, bool lastPass);
+// Forward's passes in eight lanes before its last; and its last pass on
+// offsets [begin, end) only (see LaneForwardLastPass).
+void ForwardFirstPassesEightLanes(const HartleyPlan& plan, float* x);
 void ForwardLastPassEightLanes(const HartleyPlan& plan, float* x, int begin, int end);
 // Eight lanes of InverseLowBins' passes (see LanePrunedInverse).
 void PrunedInverseEightLanes(const HartleyPlan& plan, float* x, const float* bandRows, int binCount);

@@ -68,7 +68,7 @@ void RunForwardFirstPasses([[maybe_unused]] const HartleyPlan& plan, [[maybe_unu
 {
 #if defined(KELVANE_EIGHT_LANES)
     if (level == SimdLevel::avx2) {
-        hartley::ForwardEightLanes(plan, x, false);
+        hartley::ForwardFirstPassesEightLanes(plan, x);
         return;
     }
 #endif

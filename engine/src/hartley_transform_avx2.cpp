@@ -28,9 +28,9 @@ void TransformEightLanes(const HartleyPlan& plan, float* x, bool reorderPairs)
     LaneTransform<EightLanes, FourLanes>(plan, x, reorderPairs);
 }
 
-void ForwardEightLanes(const HartleyPlan& plan, float* x, bool lastPass)
+void ForwardFirstPassesEightLanes(const HartleyPlan& plan, float* x)
 {
-    LaneTransform<EightLanes, FourLanes>(plan, x, true, lastPass);
+    LaneTransform<EightLanes, FourLanes>(plan, x, true, false);
 }
 
 void ForwardLastPassEightLanes(const HartleyPlan& plan, float* x, int begin, int end)
