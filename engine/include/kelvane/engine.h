@@ -68,8 +68,8 @@
  * the level stays within 0.5 dB up to 16 kHz, and what would land above the
  * output's band is left out. At unchanged pitch the samples pass untouched.
  * Where speed equals pitch, a plain overlap-add bypass takes over, cross-faded
- * over a quarter of a second that begins 2N frames after the two become equal
- * (the bypass rests while the vocoder plays alone).
+ * over 10000 frames (a quarter of a second at 44100 Hz) that begin 2N frames
+ * after the two become equal (the bypass rests while the vocoder plays alone).
  */
 #ifndef KELVANE_ENGINE_H
 #define KELVANE_ENGINE_H
