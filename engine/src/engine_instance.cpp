@@ -353,7 +353,7 @@ void EngineInstance::Reset()
 {
     bypassMix = speedRatio / pitchRatio == 1.0f ? 1.0f : 0.0f;
     // Reset clears the accumulator: it holds the silence before the input.
-    bypassWarmHops = frameLength / hopLength;
+    bypassColdHops = 0;
     analysisWriteIndex = 0;
     inputPending = 0;
     inputWriteIndex = 0;

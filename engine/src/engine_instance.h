@@ -119,6 +119,10 @@ struct EngineInstance {
     // frame `frameStart`; `idealStart` is where they would start if the
     // input were consumed exactly at `ratio` (speed over pitch).
     void FollowOnsets(std::int64_t frameStart, double idealStart, double ratio);
+    // Whether the long frame watches the short band's frequencies for onsets
+    // too at that ratio: faster than the input, while formants are not
+    // corrected (FollowOnsets says why).
+    bool WatchesUpperBand(double ratio) const { return ratio > 1.0 && formantRatio == 1.0f; }
     // Onset bins take the phase that puts the onset at its place in the
     // frame synthesised next; called by ResynthesiseHop. Returns whether a
     // band sounds its onset from this frame.
@@ -328,10 +332,10 @@ struct EngineInstance {
     const BinLoops* binLoops = nullptr;
     std::int32_t channelCount;
     float bypassMix = 0.0f;
-    // Hops the bypass accumulator has taken in a row, up to a frame's worth
-    // (frameLength / hopLength): from then on it holds every frame that
-    // overlaps its finished hop, and the bypass may fade in.
-    std::int32_t bypassWarmHops = 0;
+    // Hops the bypass accumulator must still take in before it holds every
+    // frame that overlaps its finished hop: a frame's worth after a rest, 0
+    // once it may fade in.
+    std::int32_t bypassColdHops = 0;
     // The resampler's table (built once), its kernel work space, and per
     // channel the line of finished, bypass-mixed samples it reads: the
     // positions still to read and resamplerReach positions on each side,

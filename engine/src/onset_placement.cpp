@@ -786,7 +786,7 @@ void EngineInstance::FollowOnsets(std::int64_t frameStart, double idealStart, do
     // there as it is: while formants are corrected, that would bring the
     // onset's envelope uncorrected (a voice came out further from its own),
     // so the watch rests.
-    const bool watchesUpper = ratio > 1.0 && formantRatio == 1.0f;
+    const bool watchesUpper = WatchesUpperBand(ratio);
     const int attackLength = AttackLength(*this);
     Elsewhere longAlso;
     if (watchesUpper) {

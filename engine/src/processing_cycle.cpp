@@ -132,7 +132,7 @@ void RampBypass(EngineInstance& e, bool stretched, float fadeOut)
         if (e.bypassMix > 0.0f) {
             e.bypassMix = std::max(e.bypassMix - fadeOut, 0.0f);
         }
-    } else if (e.bypassMix < 1.0f && e.bypassWarmHops == e.frameLength / e.hopLength) {
+    } else if (e.bypassMix < 1.0f && e.bypassColdHops == 0) {
         e.bypassMix = std::min(e.bypassMix + bypassFadeIn, 1.0f);
     }
 }
@@ -562,9 +562,9 @@ int EngineInstance::ProcessStaged()
                 }
             }
             analysisCredit += creditAdded;
-            // Faster than the input the onsets watch the long spectrum above
-            // its low band (FollowOnsets): the analyses then make it whole.
-            longSpectrumRead = creditAdded > h && formantRatio == 1.0f;
+            // Where the onsets watch the long spectrum above its low band at
+            // every analysis, the analyses make it whole at once.
+            longSpectrumRead = WatchesUpperBand(creditAdded / h);
         }
 
         bool consumed = false;
@@ -611,9 +611,9 @@ int EngineInstance::ProcessStaged()
         // and is taken up again a frame's worth of hops before it may fade in.
         if (bypassMix > 0.0f || !stretched) {
             AccumulateBypass(*this, gathered ? (analysisWriteIndex + h) & frameMask : analysisWriteIndex);
-            bypassWarmHops = std::min(bypassWarmHops + 1, frameLength / h);
+            bypassColdHops = std::max(bypassColdHops - 1, 0);
         } else {
-            bypassWarmHops = 0;
+            bypassColdHops = frameLength / h;
         }
 
         if (bypassMix == 1.0f) {
